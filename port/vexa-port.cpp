@@ -1,0 +1,1 @@
+// placeholder: filled in by the layer that owns this file

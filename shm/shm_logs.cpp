@@ -1,0 +1,160 @@
+// Logging layer: every diagnostic of the channel goes through here. A line is
+// either written to standard output behind a time-stamped prefix, or handed
+// unexpanded to the host's hook. Settings are relaxed atomics, read afresh for
+// every line, so no lock guards them; a line costs no heap allocation.
+#include <sys/time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "shm/log_internal.h"
+
+namespace vexa::log {
+std::atomic<std::int32_t> g_debug_level{0};
+}
+
+namespace {
+
+std::atomic<shm_log_func> g_log_func{nullptr};
+std::atomic<std::int32_t> g_l_err{0};
+std::atomic<std::int32_t> g_l_info{1};
+std::atomic<std::int32_t> g_l_debug{2};
+
+char g_zone[6] = "+0000";
+std::once_flag g_zone_once;
+
+// The local UTC offset, computed once per process. The runtime's own
+// offset of local time (tm_gmtoff) is used rather than converting the local
+// and UTC breakdowns back with mktime: that conversion reads the UTC
+// breakdown as standard time and prints an offset one hour short while
+// daylight-saving time is in force.
+void compute_zone() noexcept {
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    const auto offset = static_cast<std::int32_t>(local.tm_gmtoff);
+    const char sign = offset < 0 ? '-' : '+';
+    const std::int32_t a = offset < 0 ? -offset : offset;
+    snprintf(g_zone, sizeof g_zone, "%c%02d%02d", sign, a / 3600 % 100, (a / 60) % 60);
+}
+
+const char *level_name(int level) noexcept {
+    switch (level) {
+    case SHM_LOG_INFO: return "INFO";
+    case SHM_LOG_ERR: return "ERR";
+    default: return "DBG";
+    }
+}
+
+} // namespace
+
+// The line prefix for a moment and a level, bounded by cap (at most cap - 1
+// characters); returns the length snprintf reports.
+int vexa::log::format_prefix(char *buf, size_t cap, const struct timeval &tv, int level) noexcept {
+    std::call_once(g_zone_once, compute_zone);
+    struct tm tm {};
+    time_t secs = tv.tv_sec;
+    localtime_r(&secs, &tm);
+    return snprintf(buf, cap, "[%04d-%02d-%02d %02d:%02d:%02d.%03ld %s] [%s] ", tm.tm_year + 1900, tm.tm_mon + 1,
+                    tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(tv.tv_usec / 1000), g_zone,
+                    level_name(level));
+}
+
+namespace {
+
+// Joins the prefix and the caller's format in a stack buffer and expands the
+// whole line in one formatted-output call, which holds the stream's lock for
+// the line, so lines of different threads never mix.
+void shm_logv(int level, const char *fmt, va_list args) noexcept {
+    char line[1025] = {};
+    struct timeval tv {};
+    gettimeofday(&tv, nullptr);
+    int n = vexa::log::format_prefix(line, 1024, tv, level);
+    if (n < 0) return;
+    if (n > 1024) n = 1024;
+    strncat(line, fmt ? fmt : "", static_cast<size_t>(1024 - n));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    vprintf(line, args);
+#pragma GCC diagnostic pop
+}
+
+void dispatch(int level, const std::atomic<std::int32_t> &hook_level, const char *fmt, va_list args) noexcept {
+    if (shm_log_func f = g_log_func.load(std::memory_order_relaxed)) {
+        f(hook_level.load(std::memory_order_relaxed), fmt, args);
+        return;
+    }
+    shm_logv(level, fmt, args);
+}
+
+} // namespace
+
+extern "C" {
+
+VEXA_API void shm_log_error(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    dispatch(SHM_LOG_ERR, g_l_err, fmt, args);
+    va_end(args);
+}
+
+VEXA_API void shm_log_info(const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    dispatch(SHM_LOG_INFO, g_l_info, fmt, args);
+    va_end(args);
+}
+
+VEXA_API void shm_log_debug(const char *fmt, ...) {
+    if (!vexa::log::debug_on()) return;
+    va_list args;
+    va_start(args, fmt);
+    dispatch(SHM_LOG_DBG, g_l_debug, fmt, args);
+    va_end(args);
+}
+
+VEXA_API void shm_log_set_func(shm_log_func func, std::int32_t l_err, std::int32_t l_info, std::int32_t l_debug) {
+    g_l_err.store(l_err, std::memory_order_relaxed);
+    g_l_info.store(l_info, std::memory_order_relaxed);
+    g_l_debug.store(l_debug, std::memory_order_relaxed);
+    g_log_func.store(func, std::memory_order_relaxed);
+}
+
+VEXA_API void shm_log_set_debug(std::int32_t level) { vexa::log::g_debug_level.store(level, std::memory_order_relaxed); }
+
+} // extern "C"
+
+std::int32_t map_error() noexcept {
+    const DWORD e = GetLastError();
+    std::int32_t r;
+    switch (e) {
+    case ERROR_FILE_NOT_FOUND: r = 2; break;     // ENOENT
+    case ERROR_ACCESS_DENIED: r = 13; break;     // EACCES
+    case ERROR_INVALID_HANDLE: r = 9; break;     // EBADF
+    case ERROR_ALREADY_EXISTS: r = 17; break;    // EEXIST
+    default:
+        r = (e & ERROR_ERRNO_BIT) ? static_cast<std::int32_t>(e & 0xFFFFu) : static_cast<std::int32_t>(e);
+        break;
+    }
+    shm_log_debug("map_error %lu -> %d\n", static_cast<unsigned long>(e), r);
+    return r;
+}
+
+std::int32_t map_lock_error(DWORD result) noexcept {
+    std::int32_t r;
+    const char *name;
+    switch (result) {
+    case WAIT_OBJECT_0: r = 0; name = "WAIT_OBJECT_0"; break;
+    case WAIT_ABANDONED: r = EOWNERDEAD; name = "WAIT_ABANDONED"; break;
+    case WAIT_TIMEOUT: r = ETIMEDOUT; name = "WAIT_TIMEOUT"; break;
+    case WAIT_FAILED: r = map_error(); name = "WAIT_FAILED"; break;
+    default: r = static_cast<std::int32_t>(result); name = ""; break;
+    }
+    shm_log_debug("map_lock_error %lu (%s) -> %d\n", static_cast<unsigned long>(result), name, r);
+    return r;
+}

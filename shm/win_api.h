@@ -1,0 +1,65 @@
+// The subset of the Windows named-object interface that the channel is written
+// against: named file mappings, named mutexes (owned by a thread, recursive,
+// abandoned when their owner dies), named auto-reset events, waits, and a
+// per-thread last error. On Linux these are provided by shm/posix/; a Windows
+// build could use the real calls instead. Nothing here is exported.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using HANDLE = void *;
+using DWORD = std::uint32_t;
+using BOOL = int;
+using LPCSTR = const char *;
+
+inline constexpr BOOL TRUE = 1;
+inline constexpr BOOL FALSE = 0;
+
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
+
+inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
+inline constexpr DWORD WAIT_OBJECT_0 = 0x00000000u;
+inline constexpr DWORD WAIT_ABANDONED = 0x00000080u;
+inline constexpr DWORD WAIT_TIMEOUT = 0x00000102u;
+inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFFu;
+
+inline constexpr DWORD PAGE_READWRITE = 0x04u;
+inline constexpr DWORD FILE_MAP_ALL_ACCESS = 0x000F001Fu;
+inline constexpr DWORD MUTEX_ALL_ACCESS = 0x001F0001u;
+inline constexpr DWORD EVENT_ALL_ACCESS = 0x001F0003u;
+
+// Last-error causes the channel tells apart.
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_NOT_OWNER = 288;
+
+// Any other failure carries this platform's errno value with the
+// application-defined bit set, so that it can never be mistaken for one of
+// the causes above (errno 2, 5 and 6 would be); map_error decodes it.
+inline constexpr DWORD ERROR_ERRNO_BIT = 0x20000000u;
+constexpr DWORD error_from_errno(int e) { return ERROR_ERRNO_BIT | static_cast<DWORD>(e & 0xFFFF); }
+
+HANDLE CreateFileMappingA(HANDLE file, void *attributes, DWORD protect, DWORD size_high, DWORD size_low,
+                          LPCSTR name);
+HANDLE OpenFileMappingA(DWORD access, BOOL inherit, LPCSTR name);
+// bytes == 0 maps the whole region. A view longer than the region fails.
+void *MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, std::size_t bytes);
+BOOL UnmapViewOfFile(const void *address);
+
+HANDLE CreateMutexA(void *attributes, BOOL initial_owner, LPCSTR name);
+HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+
+HANDLE CreateEventA(void *attributes, BOOL manual_reset, BOOL initial_state, LPCSTR name);
+HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
+BOOL SetEvent(HANDLE event);
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+BOOL CloseHandle(HANDLE object);
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
