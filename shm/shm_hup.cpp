@@ -51,21 +51,29 @@ bool same_name(const shm_named_handle &h, const char (&name)[32]) noexcept {
 }
 
 // Waits for the owner's name. The client publishes its name only once it
-// holds its mutex; until then the listener looks again every millisecond, for
-// as long as the link stands.
-bool wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
-    while (!vexa::block::published_name(*w.record, name)) {
-        if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return false;
+// holds its mutex, microseconds after its claim; until then the listener looks
+// again every millisecond, for as long as the link stands. A claim whose name
+// never comes belongs to a client that died in between: after a generous
+// bound it is treated as dead, or the server would wait for it for ever.
+constexpr int k_name_wait_ms = 2000;
+
+enum class Name { published, gone, never };
+
+Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
+    for (int waited = 0; !vexa::block::published_name(*w.record, name); ++waited) {
+        if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
+        if (waited >= k_name_wait_ms) return Name::never;
         usleep(1000);
     }
-    return true;
+    return Name::published;
 }
 
 void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
     shm_log_debug("started hup listener\n");
     const Watch w = watch_of(mb, side);
     char name[32];
-    if (!wait_for_name(self, mb, w, name)) {
+    if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
+        if (n == Name::never) mark_dead(mb, w);
         shm_log_debug("finished hup listener\n");
         return;
     }
@@ -106,7 +114,11 @@ void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
 // The listener's last touch of its object: its notice, or, when its owner
 // has given it up (a link broken by a misbehaving peer that still holds its
 // mutex), freeing the object itself.
-void finish(shm_thread *self) {
+void finish(shm_thread *self, int side) {
+    // Wake this side's endpoint thread if it sleeps, so that it acts on the
+    // peer's departure at once rather than at the end of its sleep.
+    if (shm_membuf *mb = self->membuf.load())
+        vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0, side == k_watch_client);
     std::uint8_t expected = 0;
     if (!self->finished.compare_exchange_strong(expected, vexa::thread::k_listener_done, std::memory_order_acq_rel)) {
         destroy_shm_thread(self);
@@ -118,14 +130,14 @@ void finish(shm_thread *self) {
 void *shm_srv_hup_listener(void *arg) {
     auto *self = static_cast<shm_thread *>(arg);
     shm_hup_listen(self, self->membuf.load(), k_watch_client);
-    finish(self);
+    finish(self, k_watch_client);
     return nullptr;
 }
 
 void *shm_cli_hup_listener(void *arg) {
     auto *self = static_cast<shm_thread *>(arg);
     shm_hup_listen(self, self->membuf.load(), k_watch_server);
-    finish(self);
+    finish(self, k_watch_server);
     return nullptr;
 }
 
