@@ -7,7 +7,10 @@
 // process memory), and object names are used only when properly terminated.
 // Fields that both processes change without a lock (flags, waiting, has_data)
 // are accessed through atomic references.
+#include <sched.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <cerrno>
 #include <cinttypes>
@@ -480,10 +483,52 @@ extern "C" VEXA_API std::int64_t shm_ringbuf_release_space(shm_membuf *mb, std::
 // ---------------------------------------------------------------------------
 // Block lifecycle
 
+namespace {
+
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// Polling pays only where this process may run on more than one CPU; the
+// answer is taken once per process (an affinity change later is not seen).
+bool may_poll() noexcept {
+    static const bool multi = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+    }();
+    return multi;
+}
+
+constexpr std::int64_t k_poll_ns = 50000;
+
+bool poll_briefly(shm_ringbuf &rb, bool (*keep_awake)(void *), void *arg) noexcept {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned i = 1;; ++i) {
+        if (ref(rb.has_data).load(std::memory_order_acquire) != 0) return true;
+        for (int k = 0; k < 16; ++k) cpu_relax();
+        if ((i & 15) == 0) {
+            if (keep_awake(arg)) return true;
+            if (std::chrono::steady_clock::now() - start > std::chrono::nanoseconds(k_poll_ns)) return false;
+        }
+    }
+}
+
+} // namespace
+
 namespace vexa::block {
 
 std::int32_t side_wait(shm_membuf *mb, int idx, bool (*keep_awake)(void *), void *arg) noexcept {
     shm_ringbuf &rb = mb->rb[idx];
+    // A busy link should not pay for a sleep and a wake-up: look at the ring
+    // for a few tens of microseconds first (loads only, never the lock). Only
+    // where the peer can run at the same time; on a single CPU the poll would
+    // burn the time slice the peer needs to write.
+    if (keep_awake && may_poll() && poll_briefly(rb, keep_awake, arg)) return 0;
     if (ref(rb.waiting).exchange(1, std::memory_order_seq_cst)) return -1;
     // Announced: from here a writer that updates has_data (or the caller's
     // condition) and then looks at waiting after a full fence signals the
