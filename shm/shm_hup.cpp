@@ -45,9 +45,11 @@ void mark_dead(shm_membuf *mb, const Watch &w) noexcept {
 
 bool link_stands(shm_membuf *mb, const Watch &w) noexcept { return (vexa::block::flags(mb) & w.live_bit) != 0; }
 
-bool same_name(const shm_named_handle &h, const char (&name)[32]) noexcept {
+// The link this listener watches still stands: the live bit is set and the
+// owner's name is still the one the listener took.
+bool still_watched(shm_membuf *mb, const Watch &w, const char (&name)[32]) noexcept {
     char now[32];
-    return vexa::block::published_name(h, now) && memcmp(now, name, sizeof now) == 0;
+    return link_stands(mb, w) && vexa::block::published_name(*w.record, now) && memcmp(now, name, sizeof now) == 0;
 }
 
 // Waits for the owner's name. The client publishes its name only once it
@@ -83,7 +85,8 @@ void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
         // The name goes with the mutex's last holder: a name that is still
         // published while the link stands but can no longer be opened means
         // its owner died before this listener got to it.
-        if (map_error() == ENOENT && link_stands(mb, w) && same_name(*w.record, name)) mark_dead(mb, w);
+        map_error();
+        if (still_watched(mb, w, name)) mark_dead(mb, w);
         shm_log_debug("finished hup listener\n");
         return;
     }
@@ -92,17 +95,26 @@ void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
     for (;;) {
         const DWORD r = WaitForSingleObject(h, INFINITE);
         const std::int32_t e = map_lock_error(r);
-        if (e == EOWNERDEAD) mark_dead(mb, w);
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
             if (!ReleaseMutex(h)) map_error();
+        }
+        if (e == EOWNERDEAD) {
+            mark_dead(mb, w);
+            break;
+        }
+        if (side == k_watch_client) {
+            // A client that leaves clears its name and its bit before it
+            // releases the mutex; a release with both still in place is a
+            // client that let go of its link without leaving.
+            if (r == WAIT_OBJECT_0 && still_watched(mb, w, name)) mark_dead(mb, w);
+            break;
         }
         // The server hands its mutex over for a moment in its reset after a
         // client has gone. A client whose link still stands (the block is
         // ready and the client is not leaving) keeps watching; otherwise a
         // client attached right after another one left would lose its
         // detection of the server's death.
-        const bool handover = r == WAIT_OBJECT_0 && side == k_watch_server && link_stands(mb, w) &&
-                              !self->leaving.load(std::memory_order_acquire);
+        const bool handover = r == WAIT_OBJECT_0 && link_stands(mb, w) && !self->leaving.load(std::memory_order_acquire);
         if (!handover) break;
         usleep(2000);
     }

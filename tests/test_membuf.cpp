@@ -380,7 +380,12 @@ std::string stream(shm_membuf *mb, bool server, uint64_t total, unsigned seed) {
                 return "read failed: " + std::to_string(r);
             }
         }
-        if (!progress) server ? shm_srv_wait(mb) : shm_cli_wait(mb);
+        // A read wakes nobody, so a writer waiting for room yields; only a
+        // side with nothing left to send sleeps until bytes come.
+        if (!progress) {
+            if (sent < total) std::this_thread::yield();
+            else server ? shm_srv_wait(mb) : shm_cli_wait(mb);
+        }
     }
     return "";
 }
