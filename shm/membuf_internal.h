@@ -8,9 +8,11 @@
 
 #include "vexa-port/shm_membuf.h"
 
-std::int32_t shm_ringbuf_bind(shm_ringbuf *rb, std::uint64_t pbuf, std::uint64_t end);
-std::int32_t shm_ringbuf_connect(shm_ringbuf *rb);
-void shm_ringbuf_disconnect(shm_ringbuf *rb);
+// Ring idx of mb (its control block is mb->rb[idx]); the handles made or
+// opened are kept by this process and shown in the ring's slots.
+std::int32_t shm_ringbuf_bind(shm_membuf *mb, int idx, std::uint64_t pbuf, std::uint64_t end);
+std::int32_t shm_ringbuf_connect(shm_membuf *mb, int idx);
+void shm_ringbuf_disconnect(shm_membuf *mb, int idx);
 std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *src, std::uint64_t len);
 std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std::uint64_t len);
 
@@ -36,8 +38,9 @@ bool published_name(const shm_named_handle &h, char (&out)[32]) noexcept;
 // Wakes the reader of ring idx through this process's slot if it sleeps.
 void wake_reader(shm_membuf *mb, int idx, bool creator_slot) noexcept;
 
-// Forgets what this process trusts about a block (its rings are no longer
-// bound or attached here).
-void forget(shm_membuf *mb) noexcept;
+// Release and take this process's own hang-up mutex of the block (the
+// server's reset hands it over for a moment).
+void release_own_hup(shm_membuf *mb, bool server) noexcept;
+std::int32_t take_own_hup(shm_membuf *mb, bool server) noexcept;
 
 } // namespace vexa::block

@@ -25,7 +25,6 @@ namespace {
 constexpr int k_watch_client = 1; // the server's listener
 constexpr int k_watch_server = 0; // the client's listener
 
-HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 
 struct Watch {
     shm_named_handle *record;
@@ -61,6 +60,8 @@ constexpr int k_name_wait_ms = 2000;
 
 enum class Name { published, gone, never };
 
+constexpr DWORD k_leave_slice_ms = 200;
+
 Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
     for (int waited = 0; !vexa::block::published_name(*w.record, name); ++waited) {
         if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
@@ -93,7 +94,15 @@ void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
     w.record->opener_handle = reinterpret_cast<std::uintptr_t>(h);
 
     for (;;) {
-        const DWORD r = WaitForSingleObject(h, INFINITE);
+        // The client's listener waits in slices: a server that never saw this
+        // client (it attached and left between two of the server's looks)
+        // never releases its mutex for it, and a leaving client must not wait
+        // for that for ever.
+        const DWORD r = WaitForSingleObject(h, side == k_watch_server ? k_leave_slice_ms : INFINITE);
+        if (r == WAIT_TIMEOUT) {
+            if (self->leaving.load(std::memory_order_acquire)) break;
+            continue;
+        }
         const std::int32_t e = map_lock_error(r);
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
             if (!ReleaseMutex(h)) map_error();
@@ -190,7 +199,7 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
     // Let a client listener that waits on the mutex have it for a moment; the
     // platform hands a released mutex straight to a waiter, so the take below
     // cannot overtake it.
-    ReleaseMutex(as_handle(mb->srv_hup.creator_handle));
+    vexa::block::release_own_hup(mb, true);
     usleep(1000);
 
     if (vexa::block::flags(mb) & SHM_CLI_HUP) {
@@ -209,7 +218,7 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
             usleep(1000);
         if (shm_membuf_bind(mb, size) == 0) vexa::thread::open_gate(thr);
     } else {
-        map_lock_error(WaitForSingleObject(as_handle(mb->srv_hup.creator_handle), INFINITE));
+        vexa::block::take_own_hup(mb, true);
     }
     shm_log_info("hup mutex relocked\n");
     return 0;

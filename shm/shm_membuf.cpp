@@ -71,42 +71,34 @@ constexpr const char *k_event_prefix = "Global\\SHMEM_event";
 HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 std::uint64_t as_slot(HANDLE h) noexcept { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(h)); }
 
-// Closes the handle in slot and clears the slot, so that a stale value is
-// never closed a second time (it may by then name another object).
-void close_slot(std::uint64_t &slot) noexcept {
-    const std::uint64_t v = ref(slot).exchange(0, std::memory_order_relaxed);
-    if (v == 0) return;
-    if (!CloseHandle(as_handle(v))) map_error();
-}
-
-void release_slot(std::uint64_t slot) noexcept {
-    if (!ReleaseMutex(as_handle(slot))) map_error();
-}
-
-// The slot a process uses for a ring object: the server fills the creator
-// slots, the client the opener slots.
-// Slots are read with relaxed atomic loads (plain loads in the machine code):
-// a listener thread may wake its endpoint while the endpoint closes a slot.
-std::uint64_t slot_of(shm_named_handle &h, int side) noexcept {
-    return ref(side == k_srv ? h.creator_handle : h.opener_handle).load(std::memory_order_relaxed);
-}
-// Writer and reader of each ring: the server writes ring 0 and reads ring 1.
 int writer_side(std::uint64_t idx) noexcept { return idx == 0 ? k_srv : k_cli; }
 int reader_side(std::uint64_t idx) noexcept { return idx == 0 ? k_cli : k_srv; }
 
 // ---------------------------------------------------------------------------
 // What this process trusts about each block it has mapped, bound or attached:
-// the mapped length and both rings' data offsets and capacities, and whether
-// the server or the client side of the block is live here. Kept in a small
-// open-addressed table keyed by the block's address; readers on the hot path
-// take no lock.
+// the mapped length, both rings' data offsets and capacities, whether its
+// server or client side is live here, and its own handles of the block's
+// objects. The block's handle slots show those handles to the peer but are
+// never read back: the peer, or the next client, can write over them. Kept in
+// a small open-addressed table keyed by the block's address; readers on the
+// hot path take no lock.
+
+enum Obj { k_hup = 0, k_lock = 1, k_req = 2, k_event = 3 };
+
+struct Own {
+    std::atomic<std::uint64_t> hup{0};
+    std::atomic<std::uint64_t> ring[2][3]{}; // [ring][lock, req, event]
+    std::atomic<std::uint64_t> &of(int obj, int idx) noexcept { return obj == k_hup ? hup : ring[idx][obj - 1]; }
+};
 
 struct Trusted {
     std::atomic<shm_membuf *> mb{nullptr};
     std::atomic<std::uint64_t> length{0};
     std::atomic<std::uint64_t> pbuf[2]{};
     std::atomic<std::uint64_t> end[2]{};
-    std::atomic<std::uint8_t> live[2]{}; // by side
+    std::atomic<std::uint8_t> live[2]{}; // by side: ring operations allowed
+    std::atomic<std::uint8_t> held[2]{}; // by side: bound or attached (owns handles)
+    Own own[2];
 };
 
 constexpr std::size_t k_trusted = 256;
@@ -129,10 +121,10 @@ Trusted *trusted_find(const shm_membuf *mb) noexcept {
 }
 
 bool trusted_idle(const Trusted &t) noexcept {
-    return !t.live[0].load(std::memory_order_relaxed) && !t.live[1].load(std::memory_order_relaxed);
+    return !t.held[0].load(std::memory_order_relaxed) && !t.held[1].load(std::memory_order_relaxed);
 }
 
-// Finds or makes the entry of mb; an entry with no live side may be taken
+// Finds or makes the entry of mb; an entry that no side holds may be taken
 // over by another address. Called with g_trusted_mutex held.
 Trusted *trusted_slot(shm_membuf *mb) noexcept {
     Trusted *reuse = nullptr;
@@ -148,6 +140,7 @@ Trusted *trusted_slot(shm_membuf *mb) noexcept {
         for (int r = 0; r < 2; ++r) {
             reuse->pbuf[r].store(0, std::memory_order_relaxed);
             reuse->end[r].store(0, std::memory_order_relaxed);
+            reuse->live[r].store(0, std::memory_order_relaxed);
         }
         reuse->mb.store(mb, std::memory_order_release);
     }
@@ -159,12 +152,25 @@ void trust_mapping(shm_membuf *mb, std::uint64_t length) noexcept {
     if (Trusted *t = trusted_slot(mb); t && trusted_idle(*t)) t->length.store(length, std::memory_order_relaxed);
 }
 
-// Records the rings of a block of size bytes as live for side. A block that
-// was not mapped through shm_membuf_map is taken to be size bytes long.
-bool trust_rings(shm_membuf *mb, std::uint64_t size, int side) noexcept {
+// The entry of a block that side is about to bind or attach; null when the
+// table is full.
+Trusted *hold(shm_membuf *mb, int side) noexcept {
     std::lock_guard lock(g_trusted_mutex);
     Trusted *t = trusted_slot(mb);
-    if (!t) return false;
+    if (t) t->held[side].store(1, std::memory_order_relaxed);
+    return t;
+}
+
+void unhold(Trusted *t, int side) noexcept {
+    std::lock_guard lock(g_trusted_mutex);
+    t->live[side].store(0, std::memory_order_release);
+    t->held[side].store(0, std::memory_order_relaxed);
+}
+
+// Records the rings of a block of size bytes as live for side. A block that
+// was not mapped through shm_membuf_map is taken to be size bytes long.
+bool trust_rings(Trusted *t, std::uint64_t size, int side) noexcept {
+    std::lock_guard lock(g_trusted_mutex);
     std::uint64_t length = t->length.load(std::memory_order_relaxed);
     if (length == 0) length = size;
     if (size > length) return false;
@@ -179,8 +185,28 @@ bool trust_rings(shm_membuf *mb, std::uint64_t size, int side) noexcept {
 }
 
 void distrust_side(shm_membuf *mb, int side) noexcept {
-    std::lock_guard lock(g_trusted_mutex);
     if (Trusted *t = trusted_find(mb)) t->live[side].store(0, std::memory_order_release);
+}
+
+// This process's handle of an object of the block (0 when it has none).
+std::uint64_t own_handle(const Trusted *t, int side, int obj, int idx = 0) noexcept {
+    return t ? const_cast<Trusted *>(t)->own[side].of(obj, idx).load(std::memory_order_acquire) : 0;
+}
+
+// Keeps a new handle as this process's own and shows it in the block's slot.
+void keep(Trusted *t, int side, int obj, int idx, std::uint64_t &slot, HANDLE h) noexcept {
+    t->own[side].of(obj, idx).store(as_slot(h), std::memory_order_release);
+    ref(slot).store(as_slot(h), std::memory_order_relaxed);
+}
+
+// Closes this process's handle of an object and clears it, so that it is
+// never closed twice; the block's slot is cleared only if it still shows it.
+void close_own(Trusted *t, int side, int obj, int idx, std::uint64_t &slot) noexcept {
+    const std::uint64_t v = t->own[side].of(obj, idx).exchange(0, std::memory_order_acq_rel);
+    if (v == 0) return;
+    std::uint64_t shown = v;
+    ref(slot).compare_exchange_strong(shown, 0, std::memory_order_relaxed);
+    if (!CloseHandle(as_handle(v))) map_error();
 }
 
 struct RingView {
@@ -190,9 +216,7 @@ struct RingView {
 
 // Checks ring idx of mb against the trusted geometry and the ring invariants,
 // with the ring's lock held. On success fills view; otherwise logs the fault.
-bool check_ring(shm_membuf *mb, std::uint64_t idx, int side, RingView &view) noexcept {
-    const Trusted *t = trusted_find(mb);
-    if (!t || !t->live[side].load(std::memory_order_acquire)) return false;
+bool check_ring(const Trusted *t, shm_membuf *mb, std::uint64_t idx, RingView &view) noexcept {
     shm_ringbuf &rb = mb->rb[idx];
     const std::uint64_t pbuf = t->pbuf[idx].load(std::memory_order_relaxed);
     const std::uint64_t end = t->end[idx].load(std::memory_order_relaxed);
@@ -210,75 +234,81 @@ bool check_ring(shm_membuf *mb, std::uint64_t idx, int side, RingView &view) noe
     return true;
 }
 
+// The trusted entry of a block whose side is live here, or null.
+const Trusted *live_entry(const shm_membuf *mb, int side) noexcept {
+    const Trusted *t = trusted_find(mb);
+    return t && t->live[side].load(std::memory_order_acquire) ? t : nullptr;
+}
+
 // Takes a ring's lock. 0 when held (also after a dead owner: the ring's
 // fields are then checked like any other); otherwise the positive mapped
 // error, and the lock is not held.
-std::int32_t take_lock(std::uint64_t slot) noexcept {
-    const DWORD r = WaitForSingleObject(as_handle(slot), INFINITE);
+std::int32_t take_lock(std::uint64_t handle) noexcept {
+    const DWORD r = WaitForSingleObject(as_handle(handle), INFINITE);
     const std::int32_t e = map_lock_error(r);
     return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? 0 : (e ? e : EINVAL);
 }
 
-void give_lock(std::uint64_t slot) noexcept { ReleaseMutex(as_handle(slot)); }
+void give_lock(std::uint64_t handle) noexcept { ReleaseMutex(as_handle(handle)); }
 
-// Signals the event of ring idx through side's slot when its reader sleeps.
-// The fence orders the caller's earlier update before the look at waiting,
-// pairing with the reader's announcement.
+// Signals the event of ring idx through side's own handle when its reader
+// sleeps. The fence orders the caller's earlier update before the look at
+// waiting, pairing with the reader's announcement.
 void wake_if_waiting(shm_membuf *mb, std::uint64_t idx, int side) noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    shm_ringbuf &rb = mb->rb[idx];
-    if (ref(rb.waiting).load(std::memory_order_relaxed)) SetEvent(as_handle(slot_of(rb.event, side)));
+    if (!ref(mb->rb[idx].waiting).load(std::memory_order_relaxed)) return;
+    if (const std::uint64_t ev = own_handle(trusted_find(mb), side, k_event, static_cast<int>(idx)))
+        SetEvent(as_handle(ev));
 }
 
-// Withdraws the server's objects of one ring.
-void withdraw_ring(shm_ringbuf *rb) noexcept {
-    close_slot(rb->req.creator_handle);
-    close_slot(rb->event.creator_handle);
+// Withdraws the server's objects of ring idx.
+void withdraw_ring(Trusted *t, shm_membuf *mb, int idx) noexcept {
+    shm_ringbuf *rb = &mb->rb[idx];
+    close_own(t, k_srv, k_req, idx, rb->req.creator_handle);
+    close_own(t, k_srv, k_event, idx, rb->event.creator_handle);
     ref(rb->waiting).store(0);
-    close_slot(rb->lock.creator_handle);
+    close_own(t, k_srv, k_lock, idx, rb->lock.creator_handle);
     shm_log_debug("rb %p unbind\n", static_cast<void *>(rb));
 }
 
 bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
-
-std::int32_t wait_result(shm_membuf *mb, std::uint64_t idx, int side) noexcept {
-    const DWORD r = WaitForSingleObject(as_handle(slot_of(mb->rb[idx].event, side)), 1000);
-    return map_lock_error(r);
-}
 
 } // namespace
 
 // ---------------------------------------------------------------------------
 // Rings
 
-std::int32_t shm_ringbuf_bind(shm_ringbuf *rb, std::uint64_t pbuf, std::uint64_t end) {
+std::int32_t shm_ringbuf_bind(shm_membuf *mb, int idx, std::uint64_t pbuf, std::uint64_t end) {
+    Trusted *t = trusted_find(mb);
+    if (!t) return EINVAL;
+    shm_ringbuf *rb = &mb->rb[idx];
     format_name(rb->lock.name, k_mutex_prefix);
     HANDLE lock = CreateMutexA(nullptr, FALSE, rb->lock.name);
     if (!lock) return map_error();
-    rb->lock.creator_handle = as_slot(lock);
+    keep(t, k_srv, k_lock, idx, rb->lock.creator_handle, lock);
 
     format_name(rb->req.name, k_mutex_prefix);
     HANDLE req = CreateMutexA(nullptr, FALSE, rb->req.name);
     if (!req) {
         const std::int32_t e = map_error();
         ref(rb->waiting).store(0);
-        close_slot(rb->lock.creator_handle);
+        close_own(t, k_srv, k_lock, idx, rb->lock.creator_handle);
         return e;
     }
-    rb->req.creator_handle = as_slot(req);
+    keep(t, k_srv, k_req, idx, rb->req.creator_handle, req);
 
     format_name(rb->event.name, k_event_prefix);
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, rb->event.name);
     if (!event) {
         const DWORD cause = GetLastError();
-        close_slot(rb->req.creator_handle);
+        close_own(t, k_srv, k_req, idx, rb->req.creator_handle);
         SetLastError(cause);
         const std::int32_t e = map_error();
         ref(rb->waiting).store(0);
-        close_slot(rb->lock.creator_handle);
+        close_own(t, k_srv, k_lock, idx, rb->lock.creator_handle);
         return e;
     }
-    rb->event.creator_handle = as_slot(event);
+    keep(t, k_srv, k_event, idx, rb->event.creator_handle, event);
 
     ref(rb->waiting).store(0);
     rb->pbuf = pbuf;
@@ -289,32 +319,35 @@ std::int32_t shm_ringbuf_bind(shm_ringbuf *rb, std::uint64_t pbuf, std::uint64_t
     return 0;
 }
 
-std::int32_t shm_ringbuf_connect(shm_ringbuf *rb) {
+std::int32_t shm_ringbuf_connect(shm_membuf *mb, int idx) {
+    Trusted *t = trusted_find(mb);
+    if (!t) return EINVAL;
+    shm_ringbuf *rb = &mb->rb[idx];
     // Names come from the peer: use them only when terminated in their field.
     if (!name_terminated(rb->lock.name) || !name_terminated(rb->req.name) || !name_terminated(rb->event.name))
         return EPROTO;
     HANDLE lock = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, rb->lock.name);
     if (!lock) return map_error();
-    rb->lock.opener_handle = as_slot(lock);
+    keep(t, k_cli, k_lock, idx, rb->lock.opener_handle, lock);
 
     HANDLE req = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, rb->req.name);
     if (!req) {
         const std::int32_t e = map_error();
-        close_slot(rb->lock.opener_handle);
+        close_own(t, k_cli, k_lock, idx, rb->lock.opener_handle);
         return e;
     }
-    rb->req.opener_handle = as_slot(req);
+    keep(t, k_cli, k_req, idx, rb->req.opener_handle, req);
 
     HANDLE event = OpenEventA(EVENT_ALL_ACCESS, TRUE, rb->event.name);
     if (!event) {
         const DWORD cause = GetLastError();
-        close_slot(rb->req.opener_handle);
+        close_own(t, k_cli, k_req, idx, rb->req.opener_handle);
         SetLastError(cause);
         const std::int32_t e = map_error();
-        close_slot(rb->lock.opener_handle);
+        close_own(t, k_cli, k_lock, idx, rb->lock.opener_handle);
         return e;
     }
-    rb->event.opener_handle = as_slot(event);
+    keep(t, k_cli, k_event, idx, rb->event.opener_handle, event);
 
     shm_log_debug("rb %p connect: pbuf %zu head %zd tail %zd end %zd , req %p\n", static_cast<void *>(rb),
                   static_cast<size_t>(rb->pbuf), static_cast<ssize_t>(rb->head), static_cast<ssize_t>(rb->tail),
@@ -322,20 +355,26 @@ std::int32_t shm_ringbuf_connect(shm_ringbuf *rb) {
     return 0;
 }
 
-void shm_ringbuf_disconnect(shm_ringbuf *rb) {
-    close_slot(rb->req.opener_handle);
-    close_slot(rb->event.opener_handle);
-    close_slot(rb->lock.opener_handle);
+void shm_ringbuf_disconnect(shm_membuf *mb, int idx) {
+    Trusted *t = trusted_find(mb);
+    shm_ringbuf *rb = &mb->rb[idx];
+    if (t) {
+        close_own(t, k_cli, k_req, idx, rb->req.opener_handle);
+        close_own(t, k_cli, k_event, idx, rb->event.opener_handle);
+        close_own(t, k_cli, k_lock, idx, rb->lock.opener_handle);
+    }
     shm_log_debug("rb %p disconnect\n", static_cast<void *>(rb));
 }
 
 std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *src, std::uint64_t len) {
     const int side = writer_side(idx);
+    const Trusted *t = live_entry(mb, side);
+    if (!t) return -EINVAL;
     shm_ringbuf &rb = mb->rb[idx];
-    const std::uint64_t lock = slot_of(rb.lock, side);
+    const std::uint64_t lock = own_handle(t, side, k_lock, static_cast<int>(idx));
     if (const std::int32_t e = take_lock(lock)) return -e;
     RingView v{};
-    if (!check_ring(mb, idx, side, v)) {
+    if (!check_ring(t, mb, idx, v)) {
         give_lock(lock);
         return -EPROTO;
     }
@@ -363,7 +402,6 @@ std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *sr
         tail += c1;
         std::uint64_t c2 = 0;
         if (tail == v.end) {
-            tail = 0;
             c2 = std::min(len - c1, head);
             memcpy(v.data, in + c1, c2);
             tail = c2;
@@ -388,11 +426,13 @@ std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *sr
 
 std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std::uint64_t len) {
     const int side = reader_side(idx);
+    const Trusted *t = live_entry(mb, side);
+    if (!t) return -EINVAL;
     shm_ringbuf &rb = mb->rb[idx];
-    const std::uint64_t lock = slot_of(rb.lock, side);
+    const std::uint64_t lock = own_handle(t, side, k_lock, static_cast<int>(idx));
     if (const std::int32_t e = take_lock(lock)) return -e;
     RingView v{};
-    if (!check_ring(mb, idx, side, v)) {
+    if (!check_ring(t, mb, idx, v)) {
         give_lock(lock);
         return -EPROTO;
     }
@@ -421,7 +461,6 @@ std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std:
             head += c1;
             std::uint64_t c2 = 0;
             if (head == v.end) {
-                head = 0;
                 c2 = std::min(len - c1, tail);
                 memcpy(out + c1, v.data, c2);
                 head = c2;
@@ -454,15 +493,15 @@ std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std:
 extern "C" VEXA_API std::int64_t shm_ringbuf_release_space(shm_membuf *mb, std::uint64_t idx, std::uint64_t n) {
     if (!mb || idx > 1) return -EINVAL;
     const int side = writer_side(idx);
-    const Trusted *t = trusted_find(mb);
-    if (!t || !t->live[side].load(std::memory_order_acquire)) return -EINVAL;
+    const Trusted *t = live_entry(mb, side);
+    if (!t) return -EINVAL;
     if (n > t->end[idx].load(std::memory_order_relaxed)) return -ENOSPC;
 
     shm_ringbuf &rb = mb->rb[idx];
-    const std::uint64_t lock = slot_of(rb.lock, side);
+    const std::uint64_t lock = own_handle(t, side, k_lock, static_cast<int>(idx));
     if (const std::int32_t e = take_lock(lock)) return -e;
     RingView v{};
-    if (!check_ring(mb, idx, side, v)) {
+    if (!check_ring(t, mb, idx, v)) {
         give_lock(lock);
         return -EPROTO;
     }
@@ -537,7 +576,8 @@ std::int32_t side_wait(shm_membuf *mb, int idx, bool (*keep_awake)(void *), void
         ref(rb.waiting).store(0, std::memory_order_seq_cst);
         return 0;
     }
-    const std::int32_t r = wait_result(mb, idx, reader_side(idx));
+    const std::uint64_t ev = own_handle(trusted_find(mb), reader_side(idx), k_event, idx);
+    const std::int32_t r = map_lock_error(WaitForSingleObject(as_handle(ev), 1000));
     ref(rb.waiting).store(0, std::memory_order_seq_cst);
     return r;
 }
@@ -555,9 +595,14 @@ void wake_reader(shm_membuf *mb, int idx, bool creator_slot) noexcept {
     wake_if_waiting(mb, static_cast<std::uint64_t>(idx), creator_slot ? k_srv : k_cli);
 }
 
-void forget(shm_membuf *mb) noexcept {
-    distrust_side(mb, k_srv);
-    distrust_side(mb, k_cli);
+void release_own_hup(shm_membuf *mb, bool server) noexcept {
+    if (const std::uint64_t h = own_handle(trusted_find(mb), server ? k_srv : k_cli, k_hup))
+        if (!ReleaseMutex(as_handle(h))) map_error();
+}
+
+std::int32_t take_own_hup(shm_membuf *mb, bool server) noexcept {
+    const std::uint64_t h = own_handle(trusted_find(mb), server ? k_srv : k_cli, k_hup);
+    return map_lock_error(WaitForSingleObject(as_handle(h), INFINITE));
 }
 
 } // namespace vexa::block
@@ -581,54 +626,65 @@ VEXA_API std::int32_t shm_membuf_bind(shm_membuf *mb, size_t size) {
         shm_log_error("already binded, aborted\n");
         return -EBUSY;
     }
+    Trusted *t = hold(mb, k_srv);
+    if (!t) return -ENOMEM;
     distrust_side(mb, k_srv);
     memset(static_cast<void *>(mb), 0, shm_membuf_size);
     memcpy(mb->magic, k_magic, sizeof k_magic);
 
     format_name(mb->srv_hup.name, k_mutex_prefix);
     HANDLE hup = CreateMutexA(nullptr, FALSE, mb->srv_hup.name);
-    if (!hup) return -map_error();
-    mb->srv_hup.creator_handle = as_slot(hup);
+    if (!hup) {
+        const std::int32_t e = map_error();
+        unhold(t, k_srv);
+        return -e;
+    }
+    keep(t, k_srv, k_hup, 0, mb->srv_hup.creator_handle, hup);
 
+    auto fail = [&](std::int32_t e) {
+        close_own(t, k_srv, k_hup, 0, mb->srv_hup.creator_handle);
+        unhold(t, k_srv);
+        return -e;
+    };
     const std::uint64_t cap = (size - shm_membuf_size) / 2;
-    if (const std::int32_t e = shm_ringbuf_bind(&mb->rb[0], shm_membuf_size, cap)) {
-        close_slot(mb->srv_hup.creator_handle);
-        return -e;
+    if (const std::int32_t e = shm_ringbuf_bind(mb, 0, shm_membuf_size, cap)) return fail(e);
+    if (const std::int32_t e = shm_ringbuf_bind(mb, 1, shm_membuf_size + cap, cap)) {
+        withdraw_ring(t, mb, 0);
+        return fail(e);
     }
-    if (const std::int32_t e = shm_ringbuf_bind(&mb->rb[1], shm_membuf_size + cap, cap)) {
-        withdraw_ring(&mb->rb[0]);
-        close_slot(mb->srv_hup.creator_handle);
-        return -e;
-    }
-    if (!trust_rings(mb, size, k_srv)) {
+    if (!trust_rings(t, size, k_srv)) {
         shm_log_error("mb %p bind: size %zu exceeds the mapped region\n", static_cast<void *>(mb), size);
-        withdraw_ring(&mb->rb[1]);
-        withdraw_ring(&mb->rb[0]);
-        close_slot(mb->srv_hup.creator_handle);
-        return -EINVAL;
+        withdraw_ring(t, mb, 1);
+        withdraw_ring(t, mb, 0);
+        return fail(EINVAL);
     }
 
     mb->size = size;
     ref(mb->flags).store(SHM_READY, std::memory_order_seq_cst);
-    map_lock_error(WaitForSingleObject(as_handle(mb->srv_hup.creator_handle), INFINITE));
+    map_lock_error(WaitForSingleObject(hup, INFINITE));
     shm_log_info("mb %p bind shm_membuf_size %zu\n", static_cast<void *>(mb), static_cast<size_t>(shm_membuf_size));
     return 0;
 }
 
 VEXA_API std::int32_t shm_membuf_unbind(shm_membuf *mb) {
     if (!mb) return -EINVAL;
+    Trusted *t = trusted_find(mb);
     const std::uint32_t before = ref(mb->flags).fetch_and(~SHM_READY, std::memory_order_seq_cst);
     distrust_side(mb, k_srv);
     // An attached client sleeping on ring 0 learns at once that the block is
     // gone; the fence inside pairs with its announcement.
     if (before & SHM_CONNECTED) wake_if_waiting(mb, 0, k_srv);
-    if (mb->srv_hup.creator_handle) release_slot(mb->srv_hup.creator_handle);
-    // Every server handle goes, also after a client's death: the rebind makes
-    // all objects afresh under new names, so keeping ring 0's req and event
-    // open would only leak two handles for every client that dies.
-    withdraw_ring(&mb->rb[1]);
-    withdraw_ring(&mb->rb[0]);
-    close_slot(mb->srv_hup.creator_handle);
+    vexa::block::release_own_hup(mb, true);
+    if (t) {
+        // Every server handle goes, also after a client's death: the rebind
+        // makes all objects afresh under new names, so keeping ring 0's req
+        // and event open would only leak two handles for every client that
+        // dies.
+        withdraw_ring(t, mb, 1);
+        withdraw_ring(t, mb, 0);
+        close_own(t, k_srv, k_hup, 0, mb->srv_hup.creator_handle);
+        unhold(t, k_srv);
+    }
     shm_log_info("mb %p unbind\n", static_cast<void *>(mb));
     return 0;
 }
@@ -643,41 +699,35 @@ VEXA_API std::int32_t shm_membuf_connect(shm_membuf *mb, size_t size) {
         if (!(f & SHM_READY)) return SHM_E_NOT_READY;
         if (f & SHM_CONNECTED) return SHM_E_ALREADY_CONNECTED;
     } while (!flags.compare_exchange_weak(f, f | SHM_CONNECTED, std::memory_order_seq_cst));
-    auto unclaim = [&] { flags.fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst); };
+    Trusted *t = nullptr;
+    auto unclaim = [&](std::int32_t r) {
+        if (t) unhold(t, k_cli);
+        flags.fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+        return r;
+    };
 
     // Until this client holds its hang-up mutex the name stays empty, so the
     // server's listener never watches a mutex that nobody holds yet.
     std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
 
-    if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) {
-        unclaim();
-        return SHM_E_BAD_MAGIC;
-    }
-    if (mb->size != size) {
-        unclaim();
-        return SHM_E_BAD_SIZE;
-    }
+    if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) return unclaim(SHM_E_BAD_MAGIC);
+    if (mb->size != size) return unclaim(SHM_E_BAD_SIZE);
+    t = hold(mb, k_cli);
+    if (!t) return unclaim(-ENOMEM);
     // The ring layout comes from the peer: it must be the one this size gives
     // and fit the mapping, or the block is refused.
     const std::uint64_t cap = (size - shm_membuf_size) / 2;
     if (size <= shm_membuf_size + 1 || mb->rb[0].pbuf != shm_membuf_size || mb->rb[0].end != cap ||
-        mb->rb[1].pbuf != shm_membuf_size + cap || mb->rb[1].end != cap || !trust_rings(mb, size, k_cli)) {
+        mb->rb[1].pbuf != shm_membuf_size + cap || mb->rb[1].end != cap || !trust_rings(t, size, k_cli)) {
         shm_log_error("mb %p connect: ring layout does not match size %zu, refused\n", static_cast<void *>(mb), size);
-        distrust_side(mb, k_cli);
-        unclaim();
-        return -EPROTO;
+        return unclaim(-EPROTO);
     }
+    distrust_side(mb, k_cli); // live only once attached
 
-    if (const std::int32_t e = shm_ringbuf_connect(&mb->rb[0])) {
-        distrust_side(mb, k_cli);
-        unclaim();
-        return -e;
-    }
-    if (const std::int32_t e = shm_ringbuf_connect(&mb->rb[1])) {
-        shm_ringbuf_disconnect(&mb->rb[0]);
-        distrust_side(mb, k_cli);
-        unclaim();
-        return -e;
+    if (const std::int32_t e = shm_ringbuf_connect(mb, 0)) return unclaim(-e);
+    if (const std::int32_t e = shm_ringbuf_connect(mb, 1)) {
+        shm_ringbuf_disconnect(mb, 0);
+        return unclaim(-e);
     }
 
     char name[32];
@@ -685,17 +735,16 @@ VEXA_API std::int32_t shm_membuf_connect(shm_membuf *mb, size_t size) {
     HANDLE hup = CreateMutexA(nullptr, FALSE, name);
     if (!hup) {
         const std::int32_t e = map_error();
-        shm_ringbuf_disconnect(&mb->rb[0]);
-        shm_ringbuf_disconnect(&mb->rb[1]);
-        distrust_side(mb, k_cli);
-        unclaim();
-        return -e;
+        shm_ringbuf_disconnect(mb, 0);
+        shm_ringbuf_disconnect(mb, 1);
+        return unclaim(-e);
     }
-    mb->cli_hup.creator_handle = as_slot(hup);
+    keep(t, k_cli, k_hup, 0, mb->cli_hup.creator_handle, hup);
     map_lock_error(WaitForSingleObject(hup, INFINITE));
     // Publish the name: every byte but the first, then the first (release).
     memcpy(mb->cli_hup.name + 1, name + 1, sizeof name - 1);
     std::atomic_ref<char>(mb->cli_hup.name[0]).store(name[0], std::memory_order_release);
+    t->live[k_cli].store(1, std::memory_order_release);
 
     for (shm_ringbuf &rb : mb->rb)
         shm_log_debug("rb %p connected : pbuf %zu phead %zd ptail %zd pend %zd , req %p\n", static_cast<void *>(&rb),
@@ -715,16 +764,22 @@ VEXA_API std::int32_t shm_membuf_disconnect(shm_membuf *mb) {
     // Wake the server while this side's handle of its event is still open,
     // so it sees the departure at once rather than after its sleep.
     wake_if_waiting(mb, 1, k_cli);
-    if (mb->cli_hup.creator_handle) release_slot(mb->cli_hup.creator_handle);
-    shm_ringbuf_disconnect(&mb->rb[0]);
-    shm_ringbuf_disconnect(&mb->rb[1]);
+    // The next client may already have claimed the block and written its
+    // own handles into the slots: this side releases and closes only the
+    // handles it keeps itself.
+    vexa::block::release_own_hup(mb, false);
+    shm_ringbuf_disconnect(mb, 0);
+    shm_ringbuf_disconnect(mb, 1);
     shm_log_info("mb %p disconnected\n", static_cast<void *>(mb));
     return 0;
 }
 
 VEXA_API std::int32_t shm_membuf_disconnect_cb(shm_membuf *mb) {
     if (!mb) return -EINVAL;
-    close_slot(mb->cli_hup.creator_handle);
+    if (Trusted *t = trusted_find(mb)) {
+        close_own(t, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
+        unhold(t, k_cli);
+    }
     return 0;
 }
 
@@ -785,14 +840,14 @@ VEXA_API std::int32_t shm_cli_wait(shm_membuf *mb) {
 VEXA_API std::int32_t shm_srv_notify(shm_membuf *mb) {
     if (!mb) return -EINVAL;
     if (!ref(mb->rb[1].waiting).load(std::memory_order_seq_cst)) return -1;
-    SetEvent(as_handle(mb->rb[1].event.creator_handle));
+    SetEvent(as_handle(own_handle(trusted_find(mb), k_srv, k_event, 1)));
     return 0;
 }
 
 VEXA_API std::int32_t shm_cli_notify(shm_membuf *mb) {
     if (!mb) return -EINVAL;
     if (!ref(mb->rb[0].waiting).load(std::memory_order_seq_cst)) return -1;
-    SetEvent(as_handle(mb->rb[0].event.opener_handle));
+    SetEvent(as_handle(own_handle(trusted_find(mb), k_cli, k_event, 0)));
     return 0;
 }
 

@@ -65,14 +65,15 @@ class Events {
 // from on_data) and recorded as one event per delivery: "data:<bytes>".
 struct Recorder {
     Events events;
-    bool to_parent = false; // in a child: forward every event to the parent
+    bool to_parent = false;   // in a child: forward events to the parent
+    bool forward_data = true; // ...including data events (not for bulk streams)
     int32_t accept = 0;     // on_connected's result
     bool read_in_ready = true;
     std::mutex stream_mutex;
     std::string stream; // everything received, in order
 
     void record(const std::string &e) {
-        if (to_parent) child_send(e);
+        if (to_parent && (forward_data || e.rfind("data:", 0) != 0)) child_send(e);
         events.push(e);
     }
     static Recorder &of(void *user) { return *static_cast<Recorder *>(user); }

@@ -56,6 +56,8 @@ VT_CHILD_ROLE(ep_client) {
     rec.to_parent = true;
     const std::string path = argv[0];
     if (argc > 3) rec.accept = std::stoi(argv[3]);
+    if (argc > 4) rec.forward_data = argv[4][0] == '1';
+    if (getenv("VT_DEBUG")) shm_log_set_debug(1);
     shm_data cfg = rec.config(path, static_cast<uint32_t>(std::stoul(argv[1])), static_cast<uint32_t>(std::stoul(argv[2])));
     shm_thread *thr = shm_cli_connect(&cfg);
     if (!thr) return 2;
@@ -90,6 +92,7 @@ VT_CHILD_ROLE(ep_client) {
 VT_CHILD_ROLE(ep_server) {
     vt::Recorder rec;
     rec.to_parent = true;
+    if (getenv("VT_DEBUG")) shm_log_set_debug(1);
     const std::string path = argv[0];
     shm_data cfg = rec.config(path, static_cast<uint32_t>(std::stoul(argv[1])));
     shm_thread *thr = shm_srv_start(&cfg);
@@ -124,7 +127,13 @@ struct LogLines {
         lines.clear();
         shm_log_set_func(hook, 0, 1, 2);
     }
-    ~LogLines() { shm_log_set_func(nullptr, 0, 1, 2); }
+    ~LogLines() {
+        shm_log_set_func(nullptr, 0, 1, 2);
+        if (::testing::Test::HasFailure() || getenv("VT_DEBUG")) {
+            std::lock_guard lock(mutex);
+            for (auto &l : lines) fprintf(stderr, "log: %s", l.c_str());
+        }
+    }
     bool contains(const std::string &text) {
         std::lock_guard lock(mutex);
         for (auto &l : lines)
@@ -135,16 +144,26 @@ struct LogLines {
 
 class Endpoint : public ::testing::Test {
   protected:
+    void SetUp() override {
+        if (getenv("VT_DEBUG")) shm_log_set_debug(1);
+    }
     std::string path = vt::unique_name("ep");
     int fds_before = vt::open_fd_count();
     void TearDown() override {
+        // Objects of a killed process are reclaimed by the next process that
+        // creates one (its sweep): do that, then nothing may be left.
+        vt::touch_objects();
         EXPECT_TRUE(vt::shm_entries(path.substr(1)).empty()) << "objects left behind";
         EXPECT_EQ(vt::open_fd_count(), fds_before) << "descriptors leaked";
     }
-    vt::Child client(uint32_t timeout_us = 20000, const char *accept = "0") {
-        return vt::Child::spawn("ep_client", {path, std::to_string(k_size), std::to_string(timeout_us), accept}, true);
+    // Children are quiet unless VT_DEBUG is set (then they log at debug level).
+    static bool quiet() { return getenv("VT_DEBUG") == nullptr; }
+    vt::Child client(uint32_t timeout_us = 20000, const char *accept = "0", const char *forward_data = "1") {
+        return vt::Child::spawn("ep_client",
+                                {path, std::to_string(k_size), std::to_string(timeout_us), accept, forward_data},
+                                quiet());
     }
-    vt::Child server() { return vt::Child::spawn("ep_server", {path, std::to_string(k_size)}, true); }
+    vt::Child server() { return vt::Child::spawn("ep_server", {path, std::to_string(k_size)}, quiet()); }
 };
 
 std::string hup_names(shm_membuf *mb) { return std::string(mb->srv_hup.name) + "|" + mb->rb[0].lock.name; }
@@ -248,6 +267,7 @@ TEST_F(Endpoint, KilledServerIsReportedAndTheClientReattaches) {
     auto s = server();
     ASSERT_TRUE(s.expect("started"));
     ASSERT_TRUE(cli.events.expect("connected"));
+    ASSERT_TRUE(s.expect("connected"));
     EXPECT_EQ(shm_close(c), 0);
     ASSERT_TRUE(s.expect("disconnected"));
     s.send("stop");
@@ -275,6 +295,7 @@ TEST_F(Endpoint, ClientStartedFirstAttachesWhenTheServerComes) {
     auto s2 = server();
     ASSERT_TRUE(s2.expect("started"));
     ASSERT_TRUE(cli.events.expect("connected"));
+    ASSERT_TRUE(s2.expect("connected"));
     EXPECT_EQ(shm_close(c), 0);
     EXPECT_TRUE(logs.contains("shm_cli " + path + " stopped as interrupted\n"));
     ASSERT_TRUE(s2.expect("disconnected"));
@@ -381,7 +402,7 @@ TEST_F(Endpoint, MegabytesBothWaysArriveIntact) {
     shm_data cfg = srv.config(path, k_size);
     shm_thread *s = shm_srv_start(&cfg);
     ASSERT_NE(s, nullptr);
-    auto c = client();
+    auto c = client(20000, "0", "0");
     ASSERT_TRUE(srv.events.expect("connected"));
     const uint64_t total = 16u << 20;
     c.send("stream " + std::to_string(total));

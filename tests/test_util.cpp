@@ -1,5 +1,7 @@
 #include "test_util.h"
 
+#include "shm/win_api.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -122,6 +124,8 @@ bool run_child_role(int argc, char **argv, int *status) {
     }
     // A child that outlives its test is a leak: die with the parent.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // Line by line, so that a child's output survives its being killed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     *status = it->second(argc - 3, argv + 3);
     fflush(stdout);
     return true;
@@ -247,6 +251,11 @@ std::vector<std::string> shm_entries(const std::string &text) {
         closedir(d);
     }
     return out;
+}
+
+void touch_objects() {
+    const std::string name = unique_name("touch");
+    if (HANDLE h = CreateMutexA(nullptr, FALSE, name.c_str())) CloseHandle(h);
 }
 
 int open_fd_count() {

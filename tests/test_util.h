@@ -86,6 +86,9 @@ bool wait_until(const std::function<bool()> &pred, int timeout_ms = 10000);
 
 // Entries of /dev/shm whose name contains text.
 std::vector<std::string> shm_entries(const std::string &text);
+// Creates and closes a throwaway named object; a creation sweeps away the
+// objects that nobody holds any more (those of killed processes).
+void touch_objects();
 // Number of open descriptors of this process.
 int open_fd_count();
 
