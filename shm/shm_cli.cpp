@@ -123,8 +123,11 @@ void *shm_cli_connecting(void *arg) {
         if (a == Attempt::fail) return end_alone(thr);
 
         shm_membuf *mb = thr->membuf.load();
+        // The host may send from on_connected already.
+        vexa::thread::open_gate(thr);
         if (vexa::endpoint::call_connected(thr) < 0) {
             shm_log_info("connection rejected by user\n");
+            vexa::thread::close_gate(thr);
             shm_membuf_disconnect(mb);
             shm_membuf_disconnect_cb(mb);
             let_go(thr);
@@ -132,7 +135,6 @@ void *shm_cli_connecting(void *arg) {
         }
         thr->listener = shm_hup_start(thr);
         if (!thr->listener) shm_log_error("%s hup listener not started", thr->name);
-        vexa::thread::open_gate(thr);
         // Wake the server so that it sees the attach at once.
         vexa::block::wake_reader(mb, 1, false);
 
