@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "port/port_names.h"
@@ -84,8 +85,16 @@ vexa_port_config config(uint32_t port_num, PortEvents *ev, uint64_t size = k_siz
     return cfg;
 }
 
-bool no_port_regions_left() {
-    return vt::wait_until([] { return vt::shm_entries("Port.").empty(); });
+// No port's region left, nor a named object of these processes (the names
+// carry the creator's process id).
+bool nothing_left(std::initializer_list<pid_t> pids) {
+    return vt::wait_until([&] {
+        if (!vt::shm_entries("Port.").empty()) return false;
+        for (pid_t pid : pids)
+            for (const char *kind : {"SHMEM_", "SHMEM_event"})
+                if (!vt::shm_entries(kind + std::to_string(pid) + "_").empty()) return false;
+        return true;
+    });
 }
 
 TEST(PortInterface, RefusesMissingConfigAndPortsAboveThree) {
@@ -163,6 +172,7 @@ VT_CHILD_ROLE(echo_ports) {
 
 TEST(PortInterface, EachPortMeetsItsOwnNumberInAnotherProcess) {
     vt::Child server = vt::Child::spawn("echo_ports", {}, true);
+    const pid_t server_pid = server.pid();
     ASSERT_TRUE(server.expect("ready"));
     // Attached in an order unlike the server's, each with a 2 MiB size: port 3
     // was served with 4 GiB + 2 MiB, of which the region keeps the low bits.
@@ -186,7 +196,7 @@ TEST(PortInterface, EachPortMeetsItsOwnNumberInAnotherProcess) {
     }
     server.send("quit");
     EXPECT_EQ(server.wait(), 0);
-    EXPECT_TRUE(no_port_regions_left());
+    EXPECT_TRUE(nothing_left({server_pid, getpid()}));
 }
 
 TEST(PortInterface, DebugLinesFollowTheSwitch) {
@@ -210,7 +220,7 @@ TEST(PortInterface, DebugLinesFollowTheSwitch) {
     EXPECT_GT(debug_lines_of_open_and_close(), 0);
     vexa_port_set_debug(0);
     EXPECT_EQ(debug_lines_of_open_and_close(), 0);
-    EXPECT_TRUE(no_port_regions_left());
+    EXPECT_TRUE(nothing_left({getpid()}));
 }
 
 } // namespace

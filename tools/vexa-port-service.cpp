@@ -119,6 +119,11 @@ int main(int argc, char **argv) {
     sigaddset(&g_stop_signals, SIGINT);
     sigaddset(&g_stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &g_stop_signals, nullptr);
+    // A shell starts background jobs with SIGINT ignored, and whether sigwait
+    // takes an ignored signal is left open; the tool handles both signals
+    // whatever it inherited. Safe now that they are blocked.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     pthread_t sig_thread;
     if (int e = pthread_create(&sig_thread, nullptr, signal_thread, nullptr); e != 0) {
         fprintf(stderr, "cannot start the signal thread: %s\n", strerror(e));
