@@ -192,6 +192,7 @@ TEST(PortInterface, EachPortMeetsItsOwnNumberInAnotherProcess) {
         EXPECT_TRUE(server.expect("announced " + std::to_string(i) + " " + n));
         EXPECT_TRUE(server.expect("read " + std::to_string(i) + " " + n + " " + n));
         EXPECT_EQ(vexa_port_close(port), 0);
+        std::lock_guard<std::mutex> lock(ev.m);
         EXPECT_EQ(ev.disconnected, 1); // a client reports its own detach on close
     }
     server.send("quit");
