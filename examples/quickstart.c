@@ -1,6 +1,7 @@
-/* Two processes meet on port 0: "quickstart serve" serves it, "quickstart"
- * attaches, says "ping", prints the answer and leaves; the server answers
- * "pong" and ends when the client has gone. */
+/* Two processes meet on port 0: "quickstart serve" serves it and greets the
+ * client that attaches with "ping"; "quickstart" attaches, prints the
+ * greeting and answers "pong". The server prints the answer and stops; the
+ * client ends when it sees the server go. */
 #include <semaphore.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,21 +9,20 @@
 
 static sem_t done;
 
-static int32_t client_connected(void *user, vexa_port *port) {
+static int32_t greet(void *user, vexa_port *port) {
     (void)user;
     vexa_port_send(port, "ping", 5); /* the zero byte too */
-    return 0;                        /* a negative value would refuse the link */
+    return 0;
 }
 
-/* Bytes are waiting: read them here, on the port's own thread. */
+/* count bytes are waiting: read them here, on the port's own thread. */
 static int32_t data_ready(void *user, vexa_port *port, int32_t count) {
     char buf[256];
     int64_t n = vexa_port_recv(port, buf, sizeof buf - 1);
-    (void)count;
     if (n <= 0) return 0;
     buf[n] = 0;
-    printf("%s got '%s'\n", (const char *)user, buf);
-    if (strcmp(user, "server") == 0)
+    printf("%s got '%s' (%d bytes waited)\n", (const char *)user, buf, count);
+    if (strcmp(user, "client") == 0)
         vexa_port_send(port, "pong", 5);
     else
         sem_post(&done);
@@ -31,7 +31,7 @@ static int32_t data_ready(void *user, vexa_port *port, int32_t count) {
 
 static int32_t disconnected(void *user, vexa_port *port) {
     (void)port;
-    if (strcmp(user, "server") == 0) sem_post(&done);
+    if (strcmp(user, "client") == 0) sem_post(&done);
     return 0;
 }
 
@@ -41,7 +41,7 @@ int main(int argc, char **argv) {
         .port_num = 0,
         .timeout_us = 100000, /* a client retries every 0.1 s until served */
         .size = 1 << 20,      /* both sides must agree on the size */
-        .on_connected = serve ? NULL : client_connected,
+        .on_connected = serve ? greet : NULL,
         .on_data_ready = data_ready,
         .on_disconnected = disconnected,
         .user_data = serve ? "server" : "client",

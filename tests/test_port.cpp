@@ -128,13 +128,20 @@ TEST(PortInterface, RefusesMissingConfigAndPortsAboveThree) {
     EXPECT_TRUE(vt::shm_entries("Port.").empty());
 }
 
-// Serves all four ports, port 3 with a size of 4 GiB + 2 MiB, and answers
-// each message with "<port>:<message>". The first announcement of waiting
-// bytes is left unread, to show that the port announces them again.
+// Serves all four ports, port 3 with a size of 4 GiB + 2 MiB. Greets each
+// client with its port number and answers each message with
+// "<port>:<message>". The first announcement of waiting bytes is left unread,
+// to show that the port announces them again.
 struct EchoPort {
     int index;
     int announced = 0;
 };
+
+int32_t echo_connected(void *user, vexa_port *port) {
+    const std::string greeting = std::to_string(static_cast<EchoPort *>(user)->index);
+    vexa_port_send(port, greeting.data(), greeting.size());
+    return 0;
+}
 
 int32_t echo_data_ready(void *user, vexa_port *port, int32_t count) {
     auto *ep = static_cast<EchoPort *>(user);
@@ -159,6 +166,7 @@ VT_CHILD_ROLE(echo_ports) {
         vexa_port_config cfg{};
         cfg.port_num = i;
         cfg.size = i == 3 ? (4ull << 30) + k_size : k_size;
+        cfg.on_connected = echo_connected;
         cfg.on_data_ready = echo_data_ready;
         cfg.user_data = &eps[i];
         if (!(ports[i] = vexa_port_open(&cfg))) return 1;
@@ -182,15 +190,17 @@ TEST(PortInterface, EachPortMeetsItsOwnNumberInAnotherProcess) {
         auto cfg = config(i, &ev);
         vexa_port *port = vexa_port_connect(&cfg);
         ASSERT_NE(port, nullptr);
-        ASSERT_TRUE(ev.wait([&] { return ev.connected == 1; }));
-        const std::string msg = "hi" + std::to_string(i);
+        const std::string greeting = std::to_string(i);
+        ASSERT_TRUE(ev.wait([&] { return ev.received == greeting; })) << ev.received;
+        EXPECT_EQ(ev.connected, 1);
+        const std::string msg = "hi" + greeting;
         EXPECT_EQ(vexa_port_send(port, msg.c_str(), msg.size()), static_cast<int64_t>(msg.size()));
-        EXPECT_TRUE(ev.wait([&] { return ev.received == std::to_string(i) + ":" + msg; })) << ev.received;
+        EXPECT_TRUE(ev.wait([&] { return ev.received == greeting + greeting + ":" + msg; })) << ev.received;
         // The server's callback was called with the count, left it, and got
         // the same count again before it read.
         const std::string n = std::to_string(msg.size());
-        EXPECT_TRUE(server.expect("announced " + std::to_string(i) + " " + n));
-        EXPECT_TRUE(server.expect("read " + std::to_string(i) + " " + n + " " + n));
+        EXPECT_TRUE(server.expect("announced " + greeting + " " + n));
+        EXPECT_TRUE(server.expect("read " + greeting + " " + n + " " + n));
         EXPECT_EQ(vexa_port_close(port), 0);
         std::lock_guard<std::mutex> lock(ev.m);
         EXPECT_EQ(ev.disconnected, 1); // a client reports its own detach on close

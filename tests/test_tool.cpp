@@ -123,10 +123,9 @@ class Proc {
     }
     // Everything up to the end of the output, including an unfinished line.
     std::string rest() {
-        std::string line;
-        while (next(line, now_ms() + 20000)) {
-        }
-        std::string r = buf_;
+        std::string line, r;
+        while (next(line, now_ms() + 20000)) r += line + "\n";
+        r += buf_;
         buf_.clear();
         return r;
     }
@@ -256,7 +255,9 @@ TEST(Tool, RoleWordAndPortNumberChooseTheEndpoint) {
         EXPECT_TRUE(peer.wait_for(&Peer::connected));
         t.kill(SIGINT);
         EXPECT_EQ(t.wait(), 0);
-        if (!c.serves) EXPECT_TRUE(peer.wait_for(&Peer::disconnected));
+        if (!c.serves) {
+            EXPECT_TRUE(peer.wait_for(&Peer::disconnected));
+        }
         EXPECT_EQ(vexa_port_close(port), 0);
         EXPECT_TRUE(nothing_left({&t}));
     }
@@ -272,16 +273,17 @@ TEST(Tool, TwoInstancesTalkAndStopOnSignals) {
     ASSERT_TRUE(server.expect("connected"));
     ASSERT_TRUE(client.expect("connected"));
 
+    // The server speaks first: a client that has received can surely send.
+    server.type("hello\n");
+    EXPECT_TRUE(server.expect("sent 6 of 6 bytes"));
+    EXPECT_TRUE(client.expect("data_ready 6"));
+    EXPECT_TRUE(client.expect("got 'hello' len 6"));
+    for (size_t i = 0; i + 1 < server.lines().size(); ++i) EXPECT_NE(server.lines()[i].rfind("sent ", 0), 0u);
+
     client.type("hello\n");
     EXPECT_TRUE(client.expect("sent 6 of 6 bytes"));
     EXPECT_TRUE(any_line_has(client.lines(), "] [DBG] "));
-    EXPECT_TRUE(server.expect("data_ready 6"));
     EXPECT_TRUE(server.expect("got 'hello' len 6"));
-
-    server.type("hello\n");
-    EXPECT_TRUE(server.expect("sent 6 of 6 bytes"));
-    EXPECT_TRUE(client.expect("got 'hello' len 6"));
-    for (size_t i = 0; i + 1 < server.lines().size(); ++i) EXPECT_NE(server.lines()[i].rfind("sent ", 0), 0u);
 
     // 200 characters leave as a word of 127 and one of 73, each with its zero
     // byte; the receiver may get both in one read and shows the first.
@@ -291,10 +293,11 @@ TEST(Tool, TwoInstancesTalkAndStopOnSignals) {
     EXPECT_TRUE(client.expect("sent 74 of 74 bytes"));
     std::string got;
     ASSERT_TRUE(server.expect("got '", true, &got));
-    if (got == "got '" + a + "' len 128")
+    if (got == "got '" + a + "' len 128") {
         EXPECT_TRUE(server.expect("got '" + b + "' len 74"));
-    else
+    } else {
         EXPECT_EQ(got, "got '" + a + "' len 202");
+    }
 
     // A client stopped by a signal reports its own detach while closing.
     client.kill(SIGINT);
@@ -342,10 +345,10 @@ TEST(Tool, KeepsReceivingWithoutSpinningAfterEndOfInput) {
 TEST(Tool, ReadmeExampleRuns) {
     Proc server(VEXA_QUICKSTART_PATH, "quickstart", {"serve"});
     Proc client(VEXA_QUICKSTART_PATH, "quickstart", {});
-    EXPECT_TRUE(client.expect("client got 'pong'"));
-    EXPECT_EQ(client.wait(), 0);
-    EXPECT_TRUE(server.expect("server got 'ping'"));
+    EXPECT_TRUE(client.expect("client got 'ping' (5 bytes waited)"));
+    EXPECT_TRUE(server.expect("server got 'pong' (5 bytes waited)"));
     EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(client.wait(), 0);
     EXPECT_TRUE(nothing_left({&server, &client}));
 }
 #endif
