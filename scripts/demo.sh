@@ -62,12 +62,15 @@ say() {
   printf '%s\n' "$word" >&"$fd"
   wait_for "$peer_out" "got '$word' len $((${#word} + 1))"
 }
-say 4 hello "$work/server.out"
-say 3 hi "$work/client.out"
-say 4 how-are-you? "$work/server.out"
-say 3 fine,thanks "$work/client.out"
+# The server speaks first: once the client has received, its side of the
+# link is surely up for sending too.
+say 3 hello "$work/client.out"
+say 4 hi "$work/server.out"
+say 3 how-are-you? "$work/client.out"
+say 4 fine,thanks "$work/server.out"
 
 # The client first: it reports its own detach, then the server sees it go.
+pids="$srv $cli"
 kill -INT "$cli"
 wait "$cli" || true
 cli=""
@@ -84,3 +87,13 @@ width=160
 pr -m -t -w "$width" \
   <(echo "=== server: vexa-port-service vrm $port"; show "$work/server.out") \
   <(echo "=== client: vexa-port-service arm $port"; show "$work/client.out")
+
+# Both have exited; their shared-memory objects (the port's region, and the
+# mutexes and events named after each creator's process id) went with them.
+left=$(ls -A /dev/shm 2>/dev/null | grep -E "^vexa\.$(id -u)\.(org\.vexa-port\.Port\.$port\$|Global%5CSHMEM_(event)?(${pids// /|})_)" || true)
+if [ -n "$left" ]; then
+  echo "demo: left behind in /dev/shm:" $left >&2
+  exit 1
+fi
+echo
+echo "Both instances stopped; no process, FIFO or shared-memory object is left."
