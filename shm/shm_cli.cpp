@@ -1,1 +1,238 @@
-// placeholder: filled in by the layer that owns this file
+// The client endpoint: a thread that attaches to a served region, retrying
+// until a server has bound it, lets its host accept or refuse the link,
+// delivers the server's bytes, follows the server's departures and returns.
+// Also the channel operations that dispatch on an endpoint's kind.
+//
+// Every detach runs on the client thread (a mutex is released by the thread
+// that owns it). Host threads reach the block only through the endpoint's
+// gate, which the thread closes before it detaches or unmaps, so they never
+// touch an unmapped block or a closed handle.
+#include <fcntl.h>
+#include <pthread.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "shm/endpoint_internal.h"
+#include "shm/log_internal.h"
+#include "shm/membuf_internal.h"
+#include "vexa-port/shm_endpoint.h"
+#include "vexa-port/shm_impl.h"
+#include "vexa-port/shm_logs.h"
+
+namespace {
+
+using vexa::endpoint::Delivery;
+
+// Consulted after the client has announced its sleep on ring 0.
+bool cli_keep_awake(void *arg) {
+    auto *thr = static_cast<shm_thread *>(arg);
+    return !thr->running.load(std::memory_order_seq_cst) ||
+           !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed));
+}
+
+// The pause between attempts: timeout_us, cut short by a close.
+void pause(shm_thread *thr) {
+    const std::uint32_t t = thr->data.endpoint.timeout_us;
+    if (t == 0) return;
+    std::unique_lock lock(thr->pause_mutex);
+    thr->pause_cond.wait_for(lock, std::chrono::microseconds(t),
+                             [thr] { return !thr->running.load(std::memory_order_seq_cst); });
+}
+
+void let_go(shm_thread *thr) {
+    if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
+    if (thr->fd != shmt_invalid_fd()) shmt_close(thr->fd);
+    thr->fd = shmt_invalid_fd();
+}
+
+// The thread's end when it was asked to stop: the closer waits for the notice.
+void *stopped_end(shm_thread *thr) {
+    shm_log_info("%s stopped as interrupted\n", thr->name);
+    thr->notify_fn(thr);
+    return nullptr;
+}
+
+// The thread's end on its own (a failure retrying cannot cure). Whoever
+// clears running first decides: if this thread does, nobody waits for it and
+// it never touches the object again; if a close came first, it waits for the
+// notice of a stopped end.
+void *end_alone(shm_thread *thr) {
+    if (thr->running.exchange(0, std::memory_order_seq_cst)) return nullptr;
+    return stopped_end(thr);
+}
+
+// Detaches: the listener is told first that a normal return of its wait now
+// means the end, then the block is left and the listener collected.
+void detach(shm_thread *thr, shm_membuf *mb, bool broken) {
+    vexa::thread::close_gate(thr);
+    if (thr->listener) thr->listener->leaving.store(1, std::memory_order_release);
+    shm_membuf_disconnect(mb);
+    vexa::endpoint::collect_listener(thr->listener, broken);
+    shm_membuf_disconnect_cb(mb);
+    let_go(thr);
+}
+
+enum class Attempt { attached, retry, fail };
+
+Attempt attempt(shm_thread *thr) {
+    const shm_endpoint &ep = thr->data.endpoint;
+    thr->fd = shmt_open(ep.path, O_RDWR, 0);
+    if (thr->fd == shmt_invalid_fd()) return shmt_errno() == ENOENT ? Attempt::retry : Attempt::fail;
+
+    shm_membuf *mb = nullptr;
+    if (const std::int32_t r = shm_membuf_map(thr->fd, ep.size, &mb); r < 0) {
+        shm_log_error("error mapping shm_cli (%d)\n", -r);
+        shmt_close(thr->fd);
+        thr->fd = shmt_invalid_fd();
+        return Attempt::fail;
+    }
+    thr->membuf.store(mb);
+    const std::int32_t r = shm_membuf_connect(mb, ep.size);
+    if (r == 0) return Attempt::attached;
+    let_go(thr);
+    // Not ready, taken by another client, or the server withdrawing its
+    // objects under our feet (they are gone: ENOENT): all pass, so retry.
+    if (r == SHM_E_NOT_READY || r == SHM_E_ALREADY_CONNECTED || r == -ENOENT) {
+        if (r == SHM_E_NOT_READY) shmt_unlink(ep.path);
+        shm_log_debug("error connecting (%d): %s\n", -r, shm_strerror(r));
+        return Attempt::retry;
+    }
+    return Attempt::fail;
+}
+
+void *shm_cli_connecting(void *arg) {
+    auto *thr = static_cast<shm_thread *>(arg);
+    if (!thr) return nullptr;
+    if (!thr->data.endpoint.path) return end_alone(thr);
+
+    for (;;) {
+        if (!thr->running.load(std::memory_order_seq_cst)) return stopped_end(thr);
+        thr->membuf.store(nullptr);
+        shm_log_info("%s trying to connect, timeout %.3f sec\n", thr->name,
+                     static_cast<double>(thr->data.endpoint.timeout_us) / 1000000.0);
+
+        Attempt a;
+        while (true) {
+            if (!thr->running.load(std::memory_order_seq_cst)) return stopped_end(thr);
+            a = attempt(thr);
+            if (a != Attempt::retry) break;
+            pause(thr);
+        }
+        if (a == Attempt::fail) return end_alone(thr);
+
+        shm_membuf *mb = thr->membuf.load();
+        if (vexa::endpoint::call_connected(thr) < 0) {
+            shm_log_info("connection rejected by user\n");
+            shm_membuf_disconnect(mb);
+            shm_membuf_disconnect_cb(mb);
+            let_go(thr);
+            return end_alone(thr);
+        }
+        thr->listener = shm_hup_start(thr);
+        if (!thr->listener) shm_log_error("%s hup listener not started", thr->name);
+        vexa::thread::open_gate(thr);
+        // Wake the server so that it sees the attach at once.
+        vexa::block::wake_reader(mb, 1, false);
+
+        bool broken = false;
+        while (thr->running.load(std::memory_order_seq_cst)) {
+            broken = vexa::endpoint::take_broken(thr);
+            if (broken || !shm_membuf_is_ready(mb)) break;
+            if (vexa::endpoint::deliver(thr, mb, false, cli_keep_awake) == Delivery::broken)
+                vexa::endpoint::mark_broken(thr);
+        }
+        if (!thr->running.load(std::memory_order_seq_cst)) {
+            // Stop sequence: the host hears of the end before anything is undone.
+            vexa::endpoint::call_disconnected(thr);
+            detach(thr, mb, false);
+            return stopped_end(thr);
+        }
+        // The server has gone (or broke its ring): let go, report, pause, and
+        // start a new connection cycle.
+        detach(thr, mb, broken);
+        vexa::endpoint::call_disconnected(thr);
+        pause(thr);
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
+    if (!vexa::endpoint::config_usable(data, "shm_cli")) return nullptr;
+    std::int32_t e = 0;
+    shm_thread *thr = create_shm_thread(data, SHM_CLI, &e);
+    if (!thr) {
+        shm_log_error("error starting shm_cli (%d): %s", -e, strerror(-e));
+        return nullptr;
+    }
+    // Set before the thread exists, so that a close that comes before the
+    // thread's first step still waits for it instead of freeing the object
+    // under it.
+    thr->running.store(1, std::memory_order_seq_cst);
+    if (const int err = pthread_create(&thr->thread, nullptr, shm_cli_connecting, thr)) {
+        shm_log_error("error starting shm_cli (%d): %s", err, strerror(err));
+        destroy_shm_thread(thr);
+        return nullptr;
+    }
+    pthread_detach(thr->thread);
+    return thr;
+}
+
+VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len) {
+    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
+    shm_membuf *mb = vexa::thread::enter(thr);
+    if (!mb) return -EINVAL;
+    const ssize_t r = thr->type == SHM_SRV ? shm_srv_write(mb, buf, len) : shm_cli_write(mb, buf, len);
+    vexa::thread::leave(thr);
+    return r;
+}
+
+VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len) {
+    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
+    shm_membuf *mb = vexa::thread::enter(thr);
+    if (!mb) return -EINVAL;
+    const ssize_t r = thr->type == SHM_SRV ? shm_srv_read(mb, buf, len) : shm_cli_read(mb, buf, len);
+    vexa::thread::leave(thr);
+    if (r == -EPROTO) vexa::endpoint::mark_broken(thr);
+    return r;
+}
+
+VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n) {
+    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
+    shm_membuf *mb = vexa::thread::enter(thr);
+    if (!mb) return -EINVAL;
+    const ssize_t r = thr->type == SHM_SRV ? shm_srv_release_space(mb, n) : shm_cli_release_space(mb, n);
+    vexa::thread::leave(thr);
+    return r;
+}
+
+VEXA_API std::int32_t shm_close(shm_thread *thr) {
+    if (!thr) return -EINVAL;
+    if (thr->type == SHM_SRV) return shm_srv_stop(thr);
+    if (thr->type != SHM_CLI) return -EINVAL;
+    if (vexa::thread::in_callback(thr)) {
+        shm_log_error("%s: close refused inside a callback of an endpoint\n", thr->name);
+        return -EDEADLK;
+    }
+    if (thr->running.exchange(0, std::memory_order_seq_cst)) {
+        // Cut a pause short, and wake the thread if it sleeps on ring 0 (the
+        // gate keeps the block mapped while this looks at it).
+        {
+            std::lock_guard lock(thr->pause_mutex);
+        }
+        thr->pause_cond.notify_all();
+        if (shm_membuf *mb = vexa::thread::enter(thr)) {
+            if (shm_membuf_is_connected(mb)) shm_cli_notify(mb);
+            vexa::thread::leave(thr);
+        }
+        thr->wait_fn(thr);
+    }
+    destroy_shm_thread(thr);
+    return 0;
+}
+
+} // extern "C"

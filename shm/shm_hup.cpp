@@ -1,1 +1,218 @@
-// placeholder: filled in by the layer that owns this file
+// Hang-up detection. Each side holds its own hang-up mutex for as long as it
+// takes part in the link; a listener thread on the other side waits on it.
+// A release means the owner left in order; an abandoned mutex, or a published
+// name that can no longer be opened while the link stands, means the owner
+// died, and the listener marks the peer dead in the block's flags, where the
+// endpoint loop finds it. The server's reset then makes the block ready for
+// the next client.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "shm/log_internal.h"
+#include "shm/membuf_internal.h"
+#include "shm/thread_internal.h"
+#include "vexa-port/shm_logs.h"
+#include "vexa-port/shm_membuf.h"
+
+using vexa::block::ref;
+
+namespace {
+
+constexpr int k_watch_client = 1; // the server's listener
+constexpr int k_watch_server = 0; // the client's listener
+
+HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
+
+struct Watch {
+    shm_named_handle *record;
+    std::uint32_t live_bit; // the bit that says the link stands
+    std::uint32_t dead_bit; // set with clearing live_bit when the owner died
+};
+
+Watch watch_of(shm_membuf *mb, int side) noexcept {
+    return side == k_watch_client ? Watch{&mb->cli_hup, SHM_CONNECTED, SHM_CLI_HUP}
+                                  : Watch{&mb->srv_hup, SHM_READY, SHM_SRV_HUP};
+}
+
+void mark_dead(shm_membuf *mb, const Watch &w) noexcept {
+    ref(mb->flags).fetch_and(~w.live_bit, std::memory_order_seq_cst);
+    ref(mb->flags).fetch_or(w.dead_bit, std::memory_order_seq_cst);
+}
+
+bool link_stands(shm_membuf *mb, const Watch &w) noexcept { return (vexa::block::flags(mb) & w.live_bit) != 0; }
+
+// The link this listener watches still stands: the live bit is set and the
+// owner's name is still the one the listener took.
+bool still_watched(shm_membuf *mb, const Watch &w, const char (&name)[32]) noexcept {
+    char now[32];
+    return link_stands(mb, w) && vexa::block::published_name(*w.record, now) && memcmp(now, name, sizeof now) == 0;
+}
+
+// Waits for the owner's name. The client publishes its name only once it
+// holds its mutex, microseconds after its claim; until then the listener looks
+// again every millisecond, for as long as the link stands. A claim whose name
+// never comes belongs to a client that died in between: after a generous
+// bound it is treated as dead, or the server would wait for it for ever.
+constexpr int k_name_wait_ms = 2000;
+
+enum class Name { published, gone, never };
+
+Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
+    for (int waited = 0; !vexa::block::published_name(*w.record, name); ++waited) {
+        if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
+        if (waited >= k_name_wait_ms) return Name::never;
+        usleep(1000);
+    }
+    return Name::published;
+}
+
+void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
+    shm_log_debug("started hup listener\n");
+    const Watch w = watch_of(mb, side);
+    char name[32];
+    if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
+        if (n == Name::never) mark_dead(mb, w);
+        shm_log_debug("finished hup listener\n");
+        return;
+    }
+
+    HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+    if (!h) {
+        // The name goes with the mutex's last holder: a name that is still
+        // published while the link stands but can no longer be opened means
+        // its owner died before this listener got to it.
+        map_error();
+        if (still_watched(mb, w, name)) mark_dead(mb, w);
+        shm_log_debug("finished hup listener\n");
+        return;
+    }
+    w.record->opener_handle = reinterpret_cast<std::uintptr_t>(h);
+
+    for (;;) {
+        const DWORD r = WaitForSingleObject(h, INFINITE);
+        const std::int32_t e = map_lock_error(r);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+            if (!ReleaseMutex(h)) map_error();
+        }
+        if (e == EOWNERDEAD) {
+            mark_dead(mb, w);
+            break;
+        }
+        if (side == k_watch_client) {
+            // A client that leaves clears its name and its bit before it
+            // releases the mutex; a release with both still in place is a
+            // client that let go of its link without leaving.
+            if (r == WAIT_OBJECT_0 && still_watched(mb, w, name)) mark_dead(mb, w);
+            break;
+        }
+        // The server hands its mutex over for a moment in its reset after a
+        // client has gone. A client whose link still stands (the block is
+        // ready and the client is not leaving) keeps watching; otherwise a
+        // client attached right after another one left would lose its
+        // detection of the server's death.
+        const bool handover = r == WAIT_OBJECT_0 && link_stands(mb, w) && !self->leaving.load(std::memory_order_acquire);
+        if (!handover) break;
+        usleep(2000);
+    }
+    w.record->opener_handle = 0;
+    if (!CloseHandle(h)) map_error();
+    shm_log_debug("finished hup listener\n");
+}
+
+// The listener's last touch of its object: its notice, or, when its owner
+// has given it up (a link broken by a misbehaving peer that still holds its
+// mutex), freeing the object itself.
+void finish(shm_thread *self, int side) {
+    // Wake this side's endpoint thread if it sleeps, so that it acts on the
+    // peer's departure at once rather than at the end of its sleep.
+    if (shm_membuf *mb = self->membuf.load())
+        vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0, side == k_watch_client);
+    std::uint8_t expected = 0;
+    if (!self->finished.compare_exchange_strong(expected, vexa::thread::k_listener_done, std::memory_order_acq_rel)) {
+        destroy_shm_thread(self);
+        return;
+    }
+    self->notify_fn(self);
+}
+
+void *shm_srv_hup_listener(void *arg) {
+    auto *self = static_cast<shm_thread *>(arg);
+    shm_hup_listen(self, self->membuf.load(), k_watch_client);
+    finish(self, k_watch_client);
+    return nullptr;
+}
+
+void *shm_cli_hup_listener(void *arg) {
+    auto *self = static_cast<shm_thread *>(arg);
+    shm_hup_listen(self, self->membuf.load(), k_watch_server);
+    finish(self, k_watch_server);
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
+    if (!thr) return nullptr;
+    void *(*body)(void *);
+    switch (thr->type) {
+    case SHM_SRV: body = shm_srv_hup_listener; break;
+    case SHM_CLI: body = shm_cli_hup_listener; break;
+    default: return nullptr;
+    }
+    std::int32_t e = 0;
+    shm_thread *listener = create_shm_thread(nullptr, SHM_HUP, &e);
+    if (!listener) {
+        shm_log_error("%s error creating hup listener (%d): %sr", thr->name, -e, strerror(-e));
+        return nullptr;
+    }
+    listener->membuf.store(thr->membuf.load());
+    if (const int err = pthread_create(&listener->thread, nullptr, body, listener)) {
+        shm_log_error("%s error starting hup listener (%d): %s", thr->name, err, strerror(err));
+        destroy_shm_thread(listener);
+        return nullptr;
+    }
+    pthread_detach(listener->thread);
+    return listener;
+}
+
+VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
+    if (!thr) return 0;
+    if (thr->type != SHM_SRV) return -EINVAL;
+    shm_membuf *mb = thr->membuf.load();
+    if (!mb) return -EINVAL;
+
+    // Let a client listener that waits on the mutex have it for a moment; the
+    // platform hands a released mutex straight to a waiter, so the take below
+    // cannot overtake it.
+    ReleaseMutex(as_handle(mb->srv_hup.creator_handle));
+    usleep(1000);
+
+    if (vexa::block::flags(mb) & SHM_CLI_HUP) {
+        const std::uint64_t size = mb->size;
+        // Host threads stay off the block while it is taken down and laid
+        // out again.
+        vexa::thread::close_gate(thr);
+        shm_membuf_unbind(mb);
+        // A new client may claim the block in the instant between the death
+        // being noticed and the unbind; its attach then fails and lets go.
+        // Wait for that (bounded) rather than have the bind refuse and leave
+        // the server without a ready block for good.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
+               thr->running.load(std::memory_order_acquire))
+            usleep(1000);
+        if (shm_membuf_bind(mb, size) == 0) vexa::thread::open_gate(thr);
+    } else {
+        map_lock_error(WaitForSingleObject(as_handle(mb->srv_hup.creator_handle), INFINITE));
+    }
+    shm_log_info("hup mutex relocked\n");
+    return 0;
+}
+
+} // extern "C"

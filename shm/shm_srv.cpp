@@ -1,1 +1,155 @@
-// placeholder: filled in by the layer that owns this file
+// The server endpoint: creates and binds a region, then reports a client's
+// attach, data and detach to the host from a thread of its own, and rebuilds
+// the block for the next client when one has gone.
+#include <fcntl.h>
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "shm/endpoint_internal.h"
+#include "shm/log_internal.h"
+#include "shm/membuf_internal.h"
+#include "vexa-port/shm_endpoint.h"
+#include "vexa-port/shm_impl.h"
+#include "vexa-port/shm_logs.h"
+
+namespace {
+
+using vexa::endpoint::Delivery;
+
+// Consulted after the server has announced its sleep: anything the loop must
+// act on keeps it awake (a stop, a change of the connected bit, a listener
+// that has seen the client go).
+bool srv_keep_awake(void *arg) {
+    auto *thr = static_cast<shm_thread *>(arg);
+    if (!thr->running.load(std::memory_order_seq_cst)) return true;
+    if (shm_membuf_is_connected(thr->membuf.load(std::memory_order_relaxed)) != thr->seen) return true;
+    return thr->listener && thr->listener->finished.load(std::memory_order_acquire) != 0;
+}
+
+void release_region(shm_thread *thr) {
+    if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
+    if (thr->fd != shmt_invalid_fd()) shmt_close(thr->fd);
+    thr->fd = shmt_invalid_fd();
+    shmt_unlink(thr->data.endpoint.path);
+}
+
+// A client has gone (detached, died, or broke its ring): collect its
+// listener, make the block ready for the next one, and tell the host.
+void client_gone(shm_thread *thr, shm_membuf *mb, bool broken) {
+    if (broken) {
+        // Treated as a dead client: the block is rebuilt. Its listener may go
+        // on waiting on a mutex that the misbehaving client still holds, so
+        // it is given up rather than waited for.
+        vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+        vexa::block::ref(mb->flags).fetch_or(SHM_CLI_HUP, std::memory_order_seq_cst);
+    }
+    vexa::endpoint::collect_listener(thr->listener, broken);
+    shm_hup_reset(thr);
+    vexa::endpoint::call_disconnected(thr);
+    thr->seen = 0;
+}
+
+void *shm_server(void *arg) {
+    auto *thr = static_cast<shm_thread *>(arg);
+    const shm_endpoint &ep = thr->data.endpoint;
+
+    thr->fd = shmt_open(ep.path, O_RDWR | O_CREAT | O_EXCL, ep.size);
+    if (thr->fd == shmt_invalid_fd()) {
+        thr->notify_fn(thr);
+        return nullptr;
+    }
+    shm_membuf *mb = nullptr;
+    if (const std::int32_t r = shm_membuf_map(thr->fd, ep.size, &mb); r < 0) {
+        shm_log_error("%d: %s\n", -r, shm_strerror(r));
+        shmt_close(thr->fd);
+        thr->fd = shmt_invalid_fd();
+        shmt_unlink(ep.path);
+        thr->notify_fn(thr);
+        return nullptr;
+    }
+    thr->membuf.store(mb);
+    if (shm_membuf_bind(mb, ep.size) < 0) {
+        release_region(thr);
+        thr->notify_fn(thr);
+        return nullptr;
+    }
+    vexa::thread::open_gate(thr);
+    thr->running.store(1, std::memory_order_seq_cst);
+    thr->notify_fn(thr);
+
+    while (thr->running.load(std::memory_order_seq_cst)) {
+        const std::int32_t connected = shm_membuf_is_connected(mb);
+        const bool broken = vexa::endpoint::take_broken(thr);
+        // A listener that has returned means the client it watched has gone,
+        // even when the next client has set the connected bit again before
+        // this loop looked: that is a departure followed by an arrival.
+        const bool departed = thr->listener && thr->listener->finished.load(std::memory_order_acquire);
+        if (thr->seen && (!connected || departed || broken)) client_gone(thr, mb, broken);
+        if (!thr->seen && connected) {
+            vexa::endpoint::call_connected(thr);
+            thr->listener = shm_hup_start(thr);
+            thr->seen = connected;
+        }
+        if (vexa::endpoint::deliver(thr, mb, true, srv_keep_awake) == Delivery::broken)
+            vexa::endpoint::mark_broken(thr);
+    }
+
+    shm_log_debug("shm_srv finished cicle, connected = %d\n", shm_membuf_is_connected(mb));
+    vexa::thread::close_gate(thr);
+    shm_membuf_unbind(mb);
+    vexa::endpoint::collect_listener(thr->listener, false);
+    release_region(thr);
+    thr->notify_fn(thr);
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
+    if (!vexa::endpoint::config_usable(data, "shm_srv")) return nullptr;
+    std::int32_t e = 0;
+    shm_thread *thr = create_shm_thread(data, SHM_SRV, &e);
+    if (!thr) {
+        shm_log_error("error starting shm_srv (%d): %s", -e, strerror(-e));
+        return nullptr;
+    }
+    if (const int err = pthread_create(&thr->thread, nullptr, shm_server, thr)) {
+        shm_log_error("error starting shm_srv (%d): %s", err, strerror(err));
+        destroy_shm_thread(thr);
+        return nullptr;
+    }
+    thr->wait_fn(thr);
+    if (thr->running.load(std::memory_order_seq_cst)) {
+        pthread_detach(thr->thread);
+        return thr;
+    }
+    // The thread has given its last notice and is ending; joining it frees
+    // its resources before the object goes.
+    pthread_join(thr->thread, nullptr);
+    destroy_shm_thread(thr);
+    return nullptr;
+}
+
+VEXA_API std::int32_t shm_srv_stop(shm_thread *thr) {
+    if (!thr) return -EINVAL;
+    if (vexa::thread::in_callback(thr)) {
+        shm_log_error("%s: stop refused inside a callback of an endpoint\n", thr->name);
+        return -EDEADLK;
+    }
+    if (thr->running.exchange(0, std::memory_order_seq_cst)) {
+        // Through the gate: the thread may be rebuilding the block right now.
+        if (shm_membuf *mb = vexa::thread::enter(thr)) {
+            shm_srv_notify(mb);
+            vexa::thread::leave(thr);
+        }
+        thr->wait_fn(thr);
+    }
+    destroy_shm_thread(thr);
+    return 0;
+}
+
+} // extern "C"

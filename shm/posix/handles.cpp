@@ -1,1 +1,262 @@
-// placeholder: filled in by the layer that owns this file
+// The per-process handle table.
+//
+// Handles are used on the hot path of every ring operation (lock, unlock and
+// wake per message), so a lookup is a handful of atomic operations and no
+// system call. A handle value packs a per-process salt, the slot's generation
+// and the slot index; a slot's generation moves on every time it is freed, so
+// a value is never handed out twice in a process's life, and a closed,
+// made-up or foreign value fails with ERROR_INVALID_HANDLE instead of
+// reaching whatever object took the slot later.
+//
+// Each slot carries one atomic word: generation (high 32 bits), a closing
+// bit, and a count of references (the open handle itself counts one, every
+// call in progress one more). Closing sets the bit and drops the handle's
+// reference; the object is destroyed by whoever drops the last reference, so
+// closing a handle that another thread is waiting on is safe.
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "shm/posix/posix_internal.h"
+
+namespace vexa::posix {
+
+namespace {
+
+constexpr std::uint32_t k_slots = 4096;
+constexpr std::uint64_t k_closing = std::uint64_t{1} << 31;
+constexpr std::uint64_t k_refs = k_closing - 1;
+
+struct Slot {
+    std::atomic<std::uint64_t> word{0};
+    std::atomic<Object *> obj{nullptr};
+};
+
+Slot g_slots[k_slots];
+// A slot retires for good when its generation comes round to where it started.
+std::uint32_t g_first_gen[k_slots];
+std::uint16_t g_free[k_slots];
+std::uint32_t g_free_count = 0;
+std::atomic<std::uint16_t> g_salt{0};
+
+pthread_once_t g_once = PTHREAD_ONCE_INIT;
+pthread_mutex_t g_alloc_lock = PTHREAD_MUTEX_INITIALIZER; // free list and slot recycling
+pthread_rwlock_t g_fork_lock = PTHREAD_RWLOCK_INITIALIZER;
+
+void fill_random(void *buf, std::size_t len) {
+    auto *p = static_cast<unsigned char *>(buf);
+    std::size_t got = 0;
+    while (got < len) {
+        const ssize_t n = getrandom(p + got, len - got, 0);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (errno != EINTR) {
+            // No entropy source: still make values differ between processes.
+            timespec ts{};
+            clock_gettime(CLOCK_MONOTONIC, &ts);
+            std::uint64_t x = static_cast<std::uint64_t>(ts.tv_nsec) ^ (static_cast<std::uint64_t>(getpid()) << 32);
+            for (; got < len; ++got) {
+                x = x * 6364136223846793005ull + 1442695040888963407ull;
+                p[got] = static_cast<unsigned char>(x >> 56);
+            }
+        }
+    }
+}
+
+// A fresh table: new salt, every slot free at a random generation. Runs once
+// per process, and again in a forked child, which holds no handles.
+void reset_table() {
+    std::uint16_t salt = 0;
+    while (salt == 0) fill_random(&salt, sizeof salt); // 0 would let small integers pass the salt check
+    fill_random(g_first_gen, sizeof g_first_gen);
+    for (std::uint32_t i = 0; i < k_slots; ++i) {
+        g_slots[i].obj.store(nullptr, std::memory_order_relaxed);
+        g_slots[i].word.store(std::uint64_t{g_first_gen[i]} << 32, std::memory_order_relaxed);
+        g_free[i] = static_cast<std::uint16_t>(k_slots - 1 - i); // lowest index on top
+    }
+    g_free_count = k_slots;
+    g_salt.store(salt, std::memory_order_release);
+}
+
+// Fork: the child must not inherit descriptors that hold our locks (they
+// would keep objects alive after this process lets go of them), nor a lock
+// taken by a thread that does not exist in the child. The prepare handler
+// waits until no thread is between opening a descriptor and recording it.
+void fork_prepare() {
+    pthread_rwlock_wrlock(&g_fork_lock);
+    pthread_mutex_lock(&g_alloc_lock);
+    views_fork_prepare();
+}
+
+void fork_parent() {
+    views_fork_parent();
+    pthread_mutex_unlock(&g_alloc_lock);
+    pthread_rwlock_unlock(&g_fork_lock);
+}
+
+void fork_child() {
+    // The locks were taken by the forking thread under its old thread id;
+    // glibc's rwlock tells a writer by that id, so they are made anew rather
+    // than unlocked. The child has a single thread.
+    pthread_rwlock_init(&g_fork_lock, nullptr);
+    pthread_mutex_init(&g_alloc_lock, nullptr);
+    views_fork_child();
+    // The header pages were not inherited (MADV_DONTFORK); only the holder
+    // descriptors remain to be closed.
+    for (Slot &s : g_slots) {
+        if (Object *obj = s.obj.load(std::memory_order_relaxed)) {
+            if (const int fd = obj->fd.load(std::memory_order_relaxed); fd >= 0) close(fd);
+            delete obj;
+        }
+    }
+    reset_table();
+}
+
+// A process that exits without closing its handles lets go of its objects,
+// as it would on the replaced platform, so their names do not outlive it
+// until the next sweep. Other threads may still be running and using the
+// objects' memory, so nothing is unmapped or freed: only the holder locks are
+// released (every mapping is lock-free), then the names that nobody holds any
+// more are removed. The exclusive guard keeps out every creation, opening and
+// destruction while the table is walked.
+void release_at_exit() {
+    pthread_rwlock_wrlock(&g_fork_lock);
+    for (Slot &s : g_slots)
+        if (Object *obj = s.obj.load(std::memory_order_acquire))
+            if (const int fd = obj->fd.exchange(-1, std::memory_order_acq_rel); fd >= 0) close(fd);
+    views_close_at_exit();
+    for (Slot &s : g_slots)
+        if (Object *obj = s.obj.load(std::memory_order_acquire))
+            if (obj->path[0]) release_name(obj->path, obj->dev, obj->ino, false);
+    views_release_at_exit();
+    pthread_rwlock_unlock(&g_fork_lock);
+}
+
+void init_once() {
+    reset_table();
+    pthread_atfork(fork_prepare, fork_parent, fork_child);
+    atexit(release_at_exit);
+}
+
+struct Parsed {
+    std::uint32_t index;
+    std::uint32_t gen;
+};
+
+bool parse(HANDLE h, Parsed &out) {
+    const auto v = reinterpret_cast<std::uintptr_t>(h);
+    const std::uint16_t salt = g_salt.load(std::memory_order_acquire);
+    if (salt == 0 || (v >> 48) != salt) return false;
+    out.index = static_cast<std::uint32_t>(v & 0xFFFF);
+    out.gen = static_cast<std::uint32_t>(v >> 16);
+    return out.index < k_slots;
+}
+
+bool live(std::uint64_t w, std::uint32_t gen) {
+    return static_cast<std::uint32_t>(w >> 32) == gen && (w & k_closing) == 0 && (w & k_refs) != 0;
+}
+
+// The last reference to a closed slot is gone: destroy its object, then let
+// the slot go round again under the next generation.
+void free_slot(std::uint32_t index) {
+    ForkGuard guard;
+    Slot &s = g_slots[index];
+    if (Object *obj = s.obj.exchange(nullptr, std::memory_order_acq_rel)) destroy_object(obj);
+    pthread_mutex_lock(&g_alloc_lock);
+    const std::uint32_t next = static_cast<std::uint32_t>(s.word.load(std::memory_order_relaxed) >> 32) + 1;
+    if (next != g_first_gen[index]) {
+        s.word.store(std::uint64_t{next} << 32, std::memory_order_release);
+        g_free[g_free_count++] = static_cast<std::uint16_t>(index);
+    } // else: every generation of this slot has been used; it stays closed
+    pthread_mutex_unlock(&g_alloc_lock);
+}
+
+} // namespace
+
+ForkGuard::ForkGuard() noexcept { pthread_rwlock_rdlock(&g_fork_lock); }
+ForkGuard::~ForkGuard() { pthread_rwlock_unlock(&g_fork_lock); }
+
+HANDLE handle_insert(Object *obj, DWORD &error) {
+    pthread_once(&g_once, init_once);
+    pthread_mutex_lock(&g_alloc_lock);
+    if (g_free_count == 0) {
+        pthread_mutex_unlock(&g_alloc_lock);
+        error = error_from_errno(EMFILE);
+        return nullptr;
+    }
+    const std::uint32_t index = g_free[--g_free_count];
+    Slot &s = g_slots[index];
+    const auto gen = static_cast<std::uint32_t>(s.word.load(std::memory_order_relaxed) >> 32);
+    s.obj.store(obj, std::memory_order_relaxed);
+    s.word.store((std::uint64_t{gen} << 32) | 1, std::memory_order_release);
+    pthread_mutex_unlock(&g_alloc_lock);
+    const std::uint64_t salt = g_salt.load(std::memory_order_relaxed);
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>((salt << 48) | (std::uint64_t{gen} << 16) | index));
+}
+
+// Gives a created or opened object its handle. As the replaced platform does,
+// a create that found the object leaves ERROR_ALREADY_EXISTS beside a valid
+// handle, a real creation clears the last error, an open leaves it alone.
+HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error) {
+    if (!obj) {
+        SetLastError(error);
+        return nullptr;
+    }
+    HANDLE h = handle_insert(obj, error);
+    if (!h) {
+        destroy_object(obj);
+        SetLastError(error);
+        return nullptr;
+    }
+    if (creating) SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return h;
+}
+
+HandleRef::HandleRef(HANDLE h) noexcept {
+    Parsed p{};
+    if (parse(h, p)) {
+        Slot &s = g_slots[p.index];
+        std::uint64_t w = s.word.load(std::memory_order_acquire);
+        while (live(w, p.gen)) {
+            if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire, std::memory_order_acquire)) {
+                obj_ = s.obj.load(std::memory_order_acquire);
+                index_ = p.index;
+                return;
+            }
+        }
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+}
+
+HandleRef::~HandleRef() {
+    if (!obj_) return;
+    const std::uint64_t before = g_slots[index_].word.fetch_sub(1, std::memory_order_acq_rel);
+    // While the handle is open its own reference keeps the count above one,
+    // so the last reference dropped here means the handle was closed meanwhile.
+    if ((before & k_refs) == 1) free_slot(index_);
+}
+
+} // namespace vexa::posix
+
+using namespace vexa::posix;
+
+BOOL CloseHandle(HANDLE object) {
+    Parsed p{};
+    if (parse(object, p)) {
+        Slot &s = g_slots[p.index];
+        std::uint64_t w = s.word.load(std::memory_order_acquire);
+        while (live(w, p.gen)) {
+            const std::uint64_t closed = (w | k_closing) - 1;
+            if (s.word.compare_exchange_weak(w, closed, std::memory_order_acq_rel, std::memory_order_acquire)) {
+                if ((closed & k_refs) == 0) free_slot(p.index);
+                return TRUE;
+            }
+        }
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}

@@ -1,1 +1,415 @@
-// placeholder: filled in by the layer that owns this file
+// Named objects as files in /dev/shm, and the holder-lock protocol that gives
+// them the replaced platform's lifetime: an object lives while some process
+// holds a handle or a view of it, and its name goes with the last holder,
+// also when that holder is killed.
+//
+// The rules that make this race-free:
+//  - A holder keeps a shared flock on an open file description of its own.
+//    Nothing else ever takes a lasting lock on an object file.
+//  - An object is built complete and locked under no name (O_TMPFILE), then
+//    published with one hard link. A name that exists but that nobody holds
+//    is therefore stale: its last holder has left or died.
+//  - Whoever removes a name holds the object exclusively and checks first
+//    that the name still leads to that object. Exclusivity keeps out every
+//    other remover, and a link never replaces an existing name, so nothing
+//    can change the name between the check and the unlink.
+//  - Exclusivity is always probed through a fresh open file description.
+//    Linux converts flock locks non-atomically: a failed upgrade of a shared
+//    lock drops it, which would silently turn a holder into a non-holder.
+//  - An opener locks, then checks that the name still leads to its object:
+//    it may have opened the file just before the last holder removed it.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "shm/posix/posix_internal.h"
+
+namespace vexa::posix {
+
+namespace {
+
+// Bounds the open and publish loops. Each round needs another process to
+// remove or re-create the very name in between, so a few rounds suffice.
+constexpr int k_attempts = 64;
+
+// After an abandonment the dead owner's process may not have closed its
+// descriptors yet (the kernel hands the mutex on first); the last-holder
+// check then retries with growing pauses, about a quarter second in all.
+constexpr int k_abandon_retries = 8;
+
+bool same_object(const struct stat &st, dev_t dev, ino_t ino) { return st.st_dev == dev && st.st_ino == ino; }
+
+void proc_fd_path(int fd, char (&out)[32]) { snprintf(out, sizeof out, "/proc/self/fd/%d", fd); }
+
+int flock_retry(int fd, int op) {
+    int rc;
+    do rc = flock(fd, op);
+    while (rc != 0 && errno == EINTR);
+    return rc;
+}
+
+int open_object_file(const char *path) { return open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }
+
+// Called while holding the object exclusively: removes path if it still
+// names that object.
+void unlink_if_same(const char *path, dev_t dev, ino_t ino) {
+    struct stat cur {};
+    if (lstat(path, &cur) == 0 && same_object(cur, dev, ino)) unlink(path);
+}
+
+Header *map_header(int fd, DWORD &error) {
+    return static_cast<Header *>(map_unlocked(fd, k_header_bytes, 0, error));
+}
+
+// Robust (a dead owner's waiter gets EOWNERDEAD), process-shared, recursive
+// like the replaced platform's mutexes, and priority-inheriting: a PI unlock
+// hands ownership straight to the first waiter, so a releaser that takes the
+// mutex again at once cannot overtake a thread that was already waiting.
+int init_mutex(pthread_mutex_t *m) {
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0) return rc;
+    if ((rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED)) == 0 &&
+        (rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST)) == 0 &&
+        (rc = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT)) == 0 &&
+        (rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE)) == 0)
+        rc = pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return rc;
+}
+
+void drop_unpublished(Object *obj, bool locked_mutex) {
+    if (locked_mutex) pthread_mutex_unlock(&obj->hdr->mutex);
+    munmap(obj->hdr, k_header_bytes);
+    close(obj->fd.load(std::memory_order_relaxed));
+    delete obj;
+}
+
+// Removes our object files that nobody holds. The normal last-holder check
+// can miss one: a survivor that closes its handle right after a peer's death
+// may still see the dead process's lock, and nobody may touch that name
+// again. Creating is rare, so every creation of a new object sweeps.
+void sweep_stale() {
+    DIR *dir = opendir(k_object_dir);
+    if (!dir) return;
+    char prefix[32];
+    const int plen = snprintf(prefix, sizeof prefix, "vexa.%u.", static_cast<unsigned>(geteuid()));
+    const int dfd = dirfd(dir);
+    while (const dirent *e = readdir(dir)) {
+        if (strncmp(e->d_name, prefix, static_cast<size_t>(plen)) != 0) continue;
+        const int fd = openat(dfd, e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) continue;
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            struct stat cur {};
+            if (fstatat(dfd, e->d_name, &cur, AT_SYMLINK_NOFOLLOW) == 0 && same_object(cur, st.st_dev, st.st_ino))
+                unlinkat(dfd, e->d_name, 0);
+        }
+        close(fd);
+    }
+    closedir(dir);
+}
+
+enum class Found { held, absent, failed };
+
+// The open procedure: on success fd is a holder of the object that path
+// names (shared lock taken, name verified afterwards).
+Found open_holder(const char *path, int &out_fd, struct stat &out_st, DWORD &error) {
+    for (int attempt = 0; attempt < k_attempts; ++attempt) {
+        const int fd = open_object_file(path);
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                error = ERROR_FILE_NOT_FOUND;
+                return Found::absent;
+            }
+            // ELOOP: a symbolic link under our name, which we never make.
+            error = (errno == EACCES || errno == EPERM || errno == ELOOP) ? ERROR_ACCESS_DENIED
+                                                                           : error_from_errno(errno);
+            return Found::failed;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            error = error_from_errno(errno);
+            close(fd);
+            return Found::failed;
+        }
+        // Only a regular file of ours that nobody else may read or write is
+        // one of our objects; anything else under our name was planted.
+        if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+            error = ERROR_ACCESS_DENIED;
+            close(fd);
+            return Found::failed;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            // Nobody holds it: stale, or its last holder is just leaving.
+            unlink_if_same(path, st.st_dev, st.st_ino);
+            close(fd);
+            error = ERROR_FILE_NOT_FOUND;
+            return Found::absent;
+        }
+        if (errno != EWOULDBLOCK || flock_retry(fd, LOCK_SH) != 0) {
+            error = error_from_errno(errno);
+            close(fd);
+            return Found::failed;
+        }
+        struct stat cur {};
+        if (lstat(path, &cur) == 0 && same_object(cur, st.st_dev, st.st_ino)) {
+            out_fd = fd;
+            out_st = st;
+            return Found::held;
+        }
+        close(fd); // removed (and perhaps made anew) while we locked: start over
+    }
+    error = error_from_errno(EAGAIN);
+    return Found::failed;
+}
+
+Object *open_at(Kind kind, const char *path, DWORD &error) {
+    int fd = -1;
+    struct stat st {};
+    if (open_holder(path, fd, st, error) != Found::held) return nullptr;
+    // Anything shorter than a header page, or with a header of another
+    // version or kind, is not an object of the kind asked for; the replaced
+    // platform answers a name held by another kind with ERROR_INVALID_HANDLE.
+    if (static_cast<std::uint64_t>(st.st_size) < k_header_bytes) {
+        error = ERROR_INVALID_HANDLE;
+        close(fd);
+        return nullptr;
+    }
+    Header *hdr = map_header(fd, error);
+    if (!hdr) {
+        close(fd);
+        return nullptr;
+    }
+    const std::uint64_t body = static_cast<std::uint64_t>(st.st_size) - k_header_bytes;
+    if (memcmp(hdr->magic, k_magic, sizeof k_magic) != 0 || hdr->version != k_version || hdr->kind != kind ||
+        (kind == Kind::region && hdr->region_size > body)) {
+        error = ERROR_INVALID_HANDLE;
+        munmap(hdr, k_header_bytes);
+        close(fd);
+        return nullptr;
+    }
+    auto *obj = new (std::nothrow) Object;
+    if (!obj) {
+        error = error_from_errno(ENOMEM);
+        munmap(hdr, k_header_bytes);
+        close(fd);
+        return nullptr;
+    }
+    obj->kind = kind;
+    obj->fd = fd;
+    obj->hdr = hdr;
+    obj->region_size = hdr->region_size;
+    obj->dev = st.st_dev;
+    obj->ino = st.st_ino;
+    memcpy(obj->path, path, strlen(path) + 1);
+    return obj;
+}
+
+} // namespace
+
+void *map_unlocked(int fd, std::size_t bytes, std::uint64_t offset, DWORD &error) {
+    char self[32];
+    proc_fd_path(fd, self);
+    const int mfd = open(self, O_RDWR | O_CLOEXEC);
+    if (mfd < 0) {
+        error = error_from_errno(errno);
+        return nullptr;
+    }
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, mfd, static_cast<off_t>(offset));
+    const int e = errno;
+    close(mfd);
+    if (p == MAP_FAILED) {
+        error = error_from_errno(e);
+        return nullptr;
+    }
+    madvise(p, bytes, MADV_DONTFORK);
+    return p;
+}
+
+bool object_path(const char *name, char *out, DWORD &error) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    int n = snprintf(out, k_path_max, "%svexa.%u.", k_object_dir, static_cast<unsigned>(geteuid()));
+    const std::size_t dir_len = strlen(k_object_dir);
+    std::size_t len = static_cast<std::size_t>(n);
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
+        const unsigned char c = *p;
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
+                           c == '_' || c == '-';
+        const std::size_t need = plain ? 1 : 3;
+        if (len - dir_len + need > NAME_MAX) {
+            error = error_from_errno(ENAMETOOLONG);
+            return false;
+        }
+        if (plain) {
+            out[len++] = static_cast<char>(c);
+        } else {
+            out[len++] = '%';
+            out[len++] = hex[c >> 4];
+            out[len++] = hex[c & 15];
+        }
+    }
+    out[len] = '\0';
+    return true;
+}
+
+Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bool initial, bool *existed,
+                      DWORD &error) {
+    *existed = false;
+    const bool named = name && *name;
+    char path[k_path_max];
+    if (named && !object_path(name, path, error)) return nullptr;
+    if (kind == Kind::region && (region_size == 0 || region_size > static_cast<std::uint64_t>(INT64_MAX) - k_header_bytes)) {
+        error = error_from_errno(EINVAL);
+        return nullptr;
+    }
+
+    const int fd = open(k_object_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = error_from_errno(errno);
+        return nullptr;
+    }
+    // The umask can only have taken bits away; set the mode explicitly anyway
+    // so that what an opener insists on (owner only) is what we made.
+    const std::uint64_t total = k_header_bytes + (kind == Kind::region ? region_size : 0);
+    int rc = fchmod(fd, 0600) == 0 ? 0 : errno;
+    // Reserve every page now: a full /dev/shm then fails this call instead of
+    // killing a process with SIGBUS when it first touches the region.
+    if (rc == 0) rc = posix_fallocate(fd, 0, static_cast<off_t>(total));
+    if (rc != 0) {
+        error = error_from_errno(rc);
+        close(fd);
+        return nullptr;
+    }
+    Header *hdr = map_header(fd, error);
+    if (!hdr) {
+        close(fd);
+        return nullptr;
+    }
+    memcpy(hdr->magic, k_magic, sizeof k_magic);
+    hdr->version = k_version;
+    hdr->kind = kind;
+    hdr->region_size = kind == Kind::region ? region_size : 0;
+    bool locked = false;
+    if (kind == Kind::mutex) {
+        rc = init_mutex(&hdr->mutex);
+        // Initial ownership is taken before the name exists, so no other
+        // process can get in first.
+        if (rc == 0 && initial) rc = pthread_mutex_lock(&hdr->mutex);
+        locked = rc == 0 && initial;
+    } else if (kind == Kind::event) {
+        hdr->state.store(initial ? 1 : 0, std::memory_order_relaxed);
+        hdr->waiters.store(0, std::memory_order_relaxed);
+    }
+    struct stat st {};
+    if (rc == 0 && flock_retry(fd, LOCK_SH) != 0) rc = errno;
+    if (rc == 0 && fstat(fd, &st) != 0) rc = errno;
+    auto *obj = rc == 0 ? new (std::nothrow) Object : nullptr;
+    if (!obj) {
+        error = error_from_errno(rc ? rc : ENOMEM);
+        if (locked) pthread_mutex_unlock(&hdr->mutex);
+        munmap(hdr, k_header_bytes);
+        close(fd);
+        return nullptr;
+    }
+    obj->kind = kind;
+    obj->fd = fd;
+    obj->hdr = hdr;
+    obj->region_size = hdr->region_size;
+    obj->dev = st.st_dev;
+    obj->ino = st.st_ino;
+    obj->owned.store(locked ? 1 : 0, std::memory_order_relaxed);
+    if (!named) return obj;
+
+    memcpy(obj->path, path, strlen(path) + 1);
+    char self[32];
+    proc_fd_path(fd, self);
+    for (int attempt = 0; attempt < k_attempts; ++attempt) {
+        if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
+            sweep_stale();
+            return obj;
+        }
+        if (errno != EEXIST) {
+            error = error_from_errno(errno);
+            drop_unpublished(obj, locked);
+            return nullptr;
+        }
+        if (Object *found = open_at(kind, path, error)) {
+            drop_unpublished(obj, locked);
+            *existed = true;
+            return found;
+        }
+        if (error != ERROR_FILE_NOT_FOUND) {
+            drop_unpublished(obj, locked);
+            return nullptr;
+        }
+        // The name was stale (now removed) or went away meanwhile: publish ours.
+    }
+    error = error_from_errno(EAGAIN);
+    drop_unpublished(obj, locked);
+    return nullptr;
+}
+
+Object *open_object(Kind kind, const char *name, DWORD &error) {
+    if (!name || !*name) {
+        error = error_from_errno(EINVAL);
+        return nullptr;
+    }
+    char path[k_path_max];
+    if (!object_path(name, path, error)) return nullptr;
+    return open_at(kind, path, error);
+}
+
+void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon) {
+    long pause_ns = 1000000;
+    for (int attempt = 0;; ++attempt) {
+        const int fd = open_object_file(path);
+        if (fd < 0) return;
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !same_object(st, dev, ino)) {
+            close(fd); // gone, and the name already names a newer object
+            return;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            unlink_if_same(path, dev, ino);
+            close(fd);
+            return;
+        }
+        close(fd);
+        if (!after_abandon || attempt >= k_abandon_retries) return;
+        const timespec pause{0, pause_ns};
+        nanosleep(&pause, nullptr);
+        pause_ns *= 2;
+    }
+}
+
+void destroy_object(Object *obj) {
+    if (obj->hdr) {
+        // A mutex that a thread of this process still owns (or owned when it
+        // ended) sits on that thread's robust list, a chain through the
+        // mutexes' own memory that glibc follows on every unlock and the
+        // kernel on thread exit to mark the mutex abandoned. Unmapping the
+        // page would make them touch unmapped memory, so it stays mapped.
+        // That is rare and harmless: the page was mapped without the holder
+        // lock, so it keeps no name alive, only its memory until exit.
+        if (obj->kind != Kind::mutex || obj->owned.load(std::memory_order_acquire) <= 0)
+            munmap(obj->hdr, k_header_bytes);
+    }
+    // The descriptor may already be gone: closed at exit, see handles.cpp.
+    if (const int fd = obj->fd.exchange(-1, std::memory_order_acq_rel); fd >= 0) close(fd);
+    if (obj->path[0])
+        release_name(obj->path, obj->dev, obj->ino, obj->saw_abandoned.load(std::memory_order_relaxed));
+    delete obj;
+}
+
+} // namespace vexa::posix

@@ -1,0 +1,37 @@
+// Pieces shared by the server and client endpoint threads: calling the host's
+// callbacks, the delivery step, collecting a hang-up listener, and the marks
+// of a link that a misbehaving peer has broken.
+#pragma once
+
+#include <cstdint>
+
+#include "shm/thread_internal.h"
+
+namespace vexa::endpoint {
+
+// Result of one delivery step.
+enum class Delivery { idle, delivered, broken };
+
+// Delivers what waits in this side's incoming ring (on_data in chunks of at
+// most chunk_max bytes, or on_data_ready with the count), or sleeps on the
+// ring's event for at most a second when nothing waits. keep_awake(thr) is
+// consulted after the sleep has been announced.
+Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept;
+
+// Waits for the listener's notice and frees it. With may_orphan, a listener
+// still watching is given up instead (it frees itself when it ends).
+void collect_listener(shm_thread *&listener, bool may_orphan) noexcept;
+
+std::int32_t call_connected(shm_thread *thr) noexcept;
+void call_disconnected(shm_thread *thr) noexcept;
+
+// Refuses a configuration that could never deliver: on_data with a chunk
+// limit of 0 would loop forever reading nothing.
+bool config_usable(const shm_data *data, const char *who) noexcept;
+
+// Marks a link broken by a corrupt ring (seen by a host read) so that the
+// endpoint thread ends it.
+void mark_broken(shm_thread *thr) noexcept;
+bool take_broken(shm_thread *thr) noexcept;
+
+} // namespace vexa::endpoint

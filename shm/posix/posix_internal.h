@@ -1,0 +1,154 @@
+// Internals of the POSIX side of the named-object layer (shm/win_api.h).
+//
+// Every named object (region, mutex, event) is one file in /dev/shm named
+// "vexa.<euid>.<escaped name>". The file starts with a header page that holds
+// the kind tag and, for mutexes and events, their whole state; a region's
+// bytes follow the header page. Lifetime is carried by flock: each holder (an
+// open handle, or a mapped view) keeps a shared lock on its own open file
+// description, and whoever can take the lock exclusively knows that nobody
+// holds the object any more and removes its name.
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+
+#include "shm/win_api.h"
+
+namespace vexa::posix {
+
+enum class Kind : std::uint32_t { region = 1, mutex = 2, event = 3 };
+
+// The first page of every object file. Mutex and event state live here, in
+// memory shared by every process that has the object open.
+struct Header {
+    char magic[8];
+    std::uint32_t version;
+    Kind kind;
+    std::uint64_t region_size; // regions only: bytes behind the header page
+    alignas(64) pthread_mutex_t mutex;
+    alignas(64) std::atomic<std::uint32_t> state; // events: 1 = signalled
+    std::atomic<std::uint32_t> waiters;           // events: threads inside a wait
+};
+
+inline constexpr char k_magic[8] = {'v', 'e', 'x', 'a', 'o', 'b', 'j', '\0'};
+inline constexpr std::uint32_t k_version = 1;
+// The header page is also the file offset at which region views start, so it
+// must be a multiple of the page size.
+inline constexpr std::size_t k_header_bytes = 4096;
+static_assert(sizeof(Header) <= k_header_bytes);
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(sizeof(void *) == 8, "handle values pack a salt, a generation and a slot into 64 bits");
+
+// "/dev/shm/" + a file name of at most NAME_MAX bytes + the closing zero.
+inline constexpr std::size_t k_path_max = 9 + NAME_MAX + 1;
+
+// What a handle refers to. Owned by its slot in the handle table; destroyed
+// when the handle is closed and its last concurrent use has ended.
+struct Object {
+    Kind kind{};
+    std::atomic<int> fd{-1};       // holder descriptor: shared flock on its own open file description
+    Header *hdr = nullptr;         // header page, mapped through a descriptor that holds no lock
+    std::uint64_t region_size = 0; // regions: bytes behind the header page
+    char path[k_path_max] = {};    // empty for an unnamed object
+    dev_t dev = 0;
+    ino_t ino = 0;
+    // Mutexes: ownerships taken through this object by threads of this
+    // process, minus releases. While positive, the header page may sit on a
+    // thread's robust list and must stay mapped.
+    std::atomic<int> owned{0};
+    // Set when a wait through this object found the mutex abandoned: the dead
+    // owner's process may still be closing its descriptors when this handle
+    // is closed, so the last-holder check tries again for a while.
+    std::atomic<bool> saw_abandoned{false};
+};
+
+// ---- names and object files (named_object.cpp)
+
+// Writes "/dev/shm/vexa.<euid>.<name>" into out (k_path_max bytes), with
+// every byte of name outside [A-Za-z0-9._-] written as %XX, so '/' and '\'
+// never reach the file system and distinct names stay distinct. Fails with
+// error_from_errno(ENAMETOOLONG) when the file name would pass NAME_MAX.
+bool object_path(const char *name, char *out, DWORD &error);
+// The directory the object files live in, with a trailing slash.
+inline constexpr const char *k_object_dir = "/dev/shm/";
+
+// Maps bytes of fd's file at offset through a second open file description.
+// A mapping keeps its file description alive, and with it any flock on it;
+// mapping through a lock-free description keeps the holder lock's lifetime
+// in our hands alone (a closed holder descriptor is a released lock). The
+// mapping is not inherited by forked children, which hold nothing of ours.
+void *map_unlocked(int fd, std::size_t bytes, std::uint64_t offset, DWORD &error);
+
+// The calls below expect the caller to hold a ForkGuard.
+//
+// Creates an object, or opens it when the name exists (*existed = true).
+// region_size counts for new regions only. initial means initially owned for
+// a mutex and initially signalled for an event. A null or empty name gives an
+// unnamed object.
+Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bool initial, bool *existed,
+                      DWORD &error);
+// Opens an existing object of the given kind; ERROR_FILE_NOT_FOUND when the
+// name is absent or nobody holds it any more.
+Object *open_object(Kind kind, const char *name, DWORD &error);
+// Unmaps and closes the object, removing its name if this was the last holder.
+void destroy_object(Object *obj);
+// The last-holder check, run after a holder of (dev, ino) has let go: if
+// nobody holds that object any more, its name is removed.
+void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon);
+
+// ---- handle table (handles.cpp)
+
+// Publishes obj in a free slot and returns its handle value, or nullptr with
+// error set when the table is full (obj is then left to the caller).
+HANDLE handle_insert(Object *obj, DWORD &error);
+// handle_insert for the entry points: on failure destroys obj; sets the last
+// error (ERROR_ALREADY_EXISTS / ERROR_SUCCESS for creating calls, unchanged
+// for successful opens). obj may be nullptr, with error its cause.
+HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error);
+// A counted use of an open handle of this process; nullptr (and last error
+// ERROR_INVALID_HANDLE) for anything else. Pair with handle_release.
+class HandleRef {
+  public:
+    explicit HandleRef(HANDLE h) noexcept;
+    ~HandleRef();
+    HandleRef(const HandleRef &) = delete;
+    HandleRef &operator=(const HandleRef &) = delete;
+    Object *get() const noexcept { return obj_; }
+    Object *operator->() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+
+  private:
+    Object *obj_ = nullptr;
+    std::uint32_t index_ = 0;
+};
+
+// Held (shared) around every stretch that has object descriptors open but not
+// yet recorded, so that fork never copies a half-made state into a child; the
+// fork handlers take it exclusively.
+class ForkGuard {
+  public:
+    ForkGuard() noexcept;
+    ~ForkGuard();
+    ForkGuard(const ForkGuard &) = delete;
+    ForkGuard &operator=(const ForkGuard &) = delete;
+};
+
+// ---- views (mapping.cpp): fork and exit support for the view records.
+void views_fork_prepare() noexcept;
+void views_fork_parent() noexcept;
+void views_fork_child() noexcept;
+// At exit: closes every view's holder descriptor (the mappings stay for
+// threads still running), then runs the last-holder check for each.
+void views_close_at_exit() noexcept;
+void views_release_at_exit() noexcept;
+
+// ---- test hooks
+// Threads inside a wait on an event object, in any process.
+std::uint32_t event_waiters(HANDLE h);
+
+} // namespace vexa::posix

@@ -1,0 +1,535 @@
+// Server and client endpoints and hang-up detection, with real processes: a
+// peer that leaves in order, one that is killed at any moment, one that
+// refuses or mismatches, traffic checked byte for byte, and the races of
+// closing an endpoint.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "endpoint_harness.h"
+#include "shm/membuf_internal.h"
+#include "shm/thread_internal.h"
+#include "test_util.h"
+#include "vexa-port/shm_impl.h"
+#include "vexa-port/shm_logs.h"
+#include "vexa-port/shm_membuf.h"
+
+namespace {
+
+constexpr uint32_t k_size = 64 * 1024;
+
+// Deterministic stream contents for checked traffic.
+char pattern(uint64_t i, int seed) { return static_cast<char>((i * 167 + (i >> 11) + seed) & 0xFF); }
+
+// Sends total pattern bytes through thr, retrying while the peer's ring is
+// full. Returns false if a send fails otherwise.
+bool send_pattern(shm_thread *thr, uint64_t total, int seed) {
+    std::vector<char> buf(8192);
+    for (uint64_t sent = 0; sent < total;) {
+        const size_t n = std::min<uint64_t>(buf.size(), total - sent);
+        for (size_t i = 0; i < n; ++i) buf[i] = pattern(sent + i, seed);
+        const ssize_t r = shm_send(thr, buf.data(), n);
+        if (r > 0) sent += static_cast<uint64_t>(r);
+        else if (r == -ENOSPC) std::this_thread::yield();
+        else return false;
+    }
+    return true;
+}
+
+bool check_pattern(const std::string &s, int seed) {
+    for (size_t i = 0; i < s.size(); ++i)
+        if (s[i] != pattern(i, seed)) return false;
+    return true;
+}
+
+// Child: a client endpoint on argv[0] (size argv[1], pause argv[2] µs), driven
+// by the parent's commands.
+VT_CHILD_ROLE(ep_client) {
+    vt::Recorder rec;
+    rec.to_parent = true;
+    const std::string path = argv[0];
+    if (argc > 3) rec.accept = std::stoi(argv[3]);
+    shm_data cfg = rec.config(path, static_cast<uint32_t>(std::stoul(argv[1])), static_cast<uint32_t>(std::stoul(argv[2])));
+    shm_thread *thr = shm_cli_connect(&cfg);
+    if (!thr) return 2;
+    std::string cmd;
+    while (vt::child_recv(cmd, 120000)) {
+        if (cmd.rfind("send ", 0) == 0) {
+            const std::string text = cmd.substr(5);
+            vt::child_send("sent " + std::to_string(shm_send(thr, text.data(), text.size())));
+        } else if (cmd.rfind("stream ", 0) == 0) {
+            vt::child_send(send_pattern(thr, std::stoull(cmd.substr(7)), 2) ? "streamed" : "stream failed");
+        } else if (cmd == "received") {
+            const std::string s = rec.received();
+            vt::child_send("received " + std::to_string(s.size()) + (check_pattern(s, 1) ? " ok" : " corrupt"));
+        } else if (cmd == "flood") {
+            // Heavy two-way traffic until killed.
+            char buf[4096];
+            memset(buf, 'f', sizeof buf);
+            vt::child_send("flooding");
+            for (;;) {
+                shm_send(thr, buf, 1 + static_cast<size_t>(rand()) % sizeof buf);
+                shm_recv(thr, buf, sizeof buf);
+            }
+        } else if (cmd == "close") {
+            vt::child_send("closed " + std::to_string(shm_close(thr)));
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Child: a server endpoint on argv[0] with size argv[1].
+VT_CHILD_ROLE(ep_server) {
+    vt::Recorder rec;
+    rec.to_parent = true;
+    const std::string path = argv[0];
+    shm_data cfg = rec.config(path, static_cast<uint32_t>(std::stoul(argv[1])));
+    shm_thread *thr = shm_srv_start(&cfg);
+    vt::child_send(thr ? "started" : "failed");
+    if (!thr) return 2;
+    std::string cmd;
+    while (vt::child_recv(cmd, 120000)) {
+        if (cmd.rfind("send ", 0) == 0) {
+            const std::string text = cmd.substr(5);
+            vt::child_send("sent " + std::to_string(shm_send(thr, text.data(), text.size())));
+        } else if (cmd == "stop") {
+            vt::child_send("stopped " + std::to_string(shm_srv_stop(thr)));
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Captures info and error lines through the log hook.
+struct LogLines {
+    static inline std::mutex mutex;
+    static inline std::vector<std::string> lines;
+    static int hook(int32_t, const char *fmt, va_list args) {
+        char text[1024];
+        vsnprintf(text, sizeof text, fmt, args);
+        std::lock_guard lock(mutex);
+        lines.emplace_back(text);
+        return 0;
+    }
+    LogLines() {
+        std::lock_guard lock(mutex);
+        lines.clear();
+        shm_log_set_func(hook, 0, 1, 2);
+    }
+    ~LogLines() { shm_log_set_func(nullptr, 0, 1, 2); }
+    bool contains(const std::string &text) {
+        std::lock_guard lock(mutex);
+        for (auto &l : lines)
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+};
+
+class Endpoint : public ::testing::Test {
+  protected:
+    std::string path = vt::unique_name("ep");
+    int fds_before = vt::open_fd_count();
+    void TearDown() override {
+        EXPECT_TRUE(vt::shm_entries(path.substr(1)).empty()) << "objects left behind";
+        EXPECT_EQ(vt::open_fd_count(), fds_before) << "descriptors leaked";
+    }
+    vt::Child client(uint32_t timeout_us = 20000, const char *accept = "0") {
+        return vt::Child::spawn("ep_client", {path, std::to_string(k_size), std::to_string(timeout_us), accept}, true);
+    }
+    vt::Child server() { return vt::Child::spawn("ep_server", {path, std::to_string(k_size)}, true); }
+};
+
+std::string hup_names(shm_membuf *mb) { return std::string(mb->srv_hup.name) + "|" + mb->rb[0].lock.name; }
+
+TEST_F(Endpoint, OrderlyDetachReportsBothWaysAndKeepsTheBlock) {
+    LogLines logs;
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    const std::string names = hup_names(s->membuf);
+
+    auto c = client();
+    ASSERT_TRUE(c.expect("connected"));
+    ASSERT_TRUE(srv.events.expect("connected"));
+    c.send("send hello");
+    ASSERT_TRUE(srv.events.expect("data:hello"));
+    EXPECT_EQ(shm_send(s, "world", 5), 5);
+    ASSERT_TRUE(c.expect("data:world"));
+
+    c.send("close");
+    ASSERT_TRUE(c.expect("disconnected"));
+    ASSERT_TRUE(c.expect("closed 0"));
+    ASSERT_TRUE(srv.events.expect("disconnected"));
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_TRUE(logs.contains("hup mutex relocked\n"));
+    EXPECT_EQ(s->membuf.load()->flags, SHM_READY);
+    EXPECT_EQ(hup_names(s->membuf), names) << "an orderly detach keeps the block's objects";
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, KilledClientIsNoticedAndTheBlockRebuilt) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    for (int round = 0; round < 3; ++round) {
+        const std::string names = hup_names(s->membuf);
+        auto c = client();
+        ASSERT_TRUE(c.expect("connected"));
+        ASSERT_TRUE(srv.events.expect("connected"));
+        c.kill(SIGKILL);
+        c.wait();
+        ASSERT_TRUE(srv.events.expect("disconnected"));
+        EXPECT_EQ(s->membuf.load()->flags, SHM_READY);
+        EXPECT_NE(hup_names(s->membuf), names) << "the block is rebuilt under new names";
+    }
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+// Child: attaches by hand and dies at a chosen point of the attach.
+VT_CHILD_ROLE(attach_and_die) {
+    const std::string path = argv[0], point = argv[1];
+    void *fd = shmt_open(path.c_str(), 2, 0);
+    shm_membuf *mb = nullptr;
+    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    if (point == "claimed") {
+        vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
+    } else if (shm_membuf_connect(mb, k_size) != 0) {
+        return 3;
+    }
+    vt::child_send("dying");
+    raise(SIGKILL);
+    return 0;
+}
+
+TEST_F(Endpoint, ClientKilledAnywhereInItsAttachIsNoticed) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    for (const char *point : {"claimed", "attached", "attached", "claimed"}) {
+        auto c = vt::Child::spawn("attach_and_die", {path, point}, true);
+        ASSERT_TRUE(c.expect("dying")) << point;
+        c.wait();
+        ASSERT_TRUE(srv.events.expect("connected")) << point;
+        ASSERT_TRUE(srv.events.expect("disconnected")) << point;
+        ASSERT_TRUE(vt::wait_until([&] { return s->membuf.load()->flags == SHM_READY; })) << point;
+    }
+    auto c = client();
+    ASSERT_TRUE(c.expect("connected")) << "a new client attaches after every death";
+    c.send("close");
+    ASSERT_TRUE(c.expect("closed 0"));
+    c.wait();
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, KilledServerIsReportedAndTheClientReattaches) {
+    vt::Recorder cli;
+    shm_data cfg = cli.config(path, k_size, 20000);
+    shm_thread *c = shm_cli_connect(&cfg);
+    ASSERT_NE(c, nullptr);
+    for (int round = 0; round < 2; ++round) {
+        auto s = server();
+        ASSERT_TRUE(s.expect("started"));
+        ASSERT_TRUE(cli.events.expect("connected"));
+        s.kill(SIGKILL);
+        s.wait();
+        ASSERT_TRUE(cli.events.expect("disconnected"));
+    }
+    auto s = server();
+    ASSERT_TRUE(s.expect("started"));
+    ASSERT_TRUE(cli.events.expect("connected"));
+    EXPECT_EQ(shm_close(c), 0);
+    ASSERT_TRUE(s.expect("disconnected"));
+    s.send("stop");
+    ASSERT_TRUE(s.expect("stopped 0"));
+    s.wait();
+}
+
+TEST_F(Endpoint, ClientStartedFirstAttachesWhenTheServerComes) {
+    LogLines logs;
+    vt::Recorder cli;
+    shm_data cfg = cli.config(path, k_size, 1200000);
+    shm_thread *c = shm_cli_connect(&cfg);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(vt::wait_until([&] { return logs.contains("trying to connect"); }));
+    EXPECT_TRUE(logs.contains("shm_cli " + path + " trying to connect, timeout 1.200 sec\n"));
+    auto s = server();
+    ASSERT_TRUE(s.expect("started"));
+    ASSERT_TRUE(cli.events.expect("connected"));
+    ASSERT_TRUE(s.expect("connected"));
+    // The server stops while attached and comes back: the client follows.
+    s.send("stop");
+    ASSERT_TRUE(cli.events.expect("disconnected"));
+    ASSERT_TRUE(s.expect("stopped 0"));
+    s.wait();
+    auto s2 = server();
+    ASSERT_TRUE(s2.expect("started"));
+    ASSERT_TRUE(cli.events.expect("connected"));
+    EXPECT_EQ(shm_close(c), 0);
+    EXPECT_TRUE(logs.contains("shm_cli " + path + " stopped as interrupted\n"));
+    ASSERT_TRUE(s2.expect("disconnected"));
+    s2.send("stop");
+    ASSERT_TRUE(s2.expect("stopped 0"));
+}
+
+TEST_F(Endpoint, CloseWhileAttachedReportsFirstAndTheServerSeesItAtOnce) {
+    auto s = server();
+    ASSERT_TRUE(s.expect("started"));
+    vt::Recorder cli;
+    shm_data cfg = cli.config(path, k_size);
+    shm_thread *c = shm_cli_connect(&cfg);
+    ASSERT_TRUE(cli.events.expect("connected"));
+    ASSERT_TRUE(s.expect("connected"));
+    EXPECT_EQ(shm_close(c), 0);
+    EXPECT_EQ(cli.events.drain(), std::vector<std::string>{"disconnected"}) << "reported before the close returns";
+    ASSERT_TRUE(s.expect("disconnected", 900)) << "the server is woken by the detach, not by its sleep running out";
+    s.send("stop");
+    ASSERT_TRUE(s.expect("stopped 0"));
+}
+
+TEST_F(Endpoint, SecondClientWaitsAndAttachesWhenTheFirstLeaves) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto first = client();
+    ASSERT_TRUE(first.expect("connected"));
+    auto second = client();
+    second.send("send early"); // no link yet: refused
+    ASSERT_TRUE(second.expect("sent -22"));
+    first.send("close");
+    ASSERT_TRUE(first.expect("closed 0"));
+    ASSERT_TRUE(second.expect("connected"));
+    second.send("send late");
+    ASSERT_TRUE(srv.events.expect("data:late"));
+    second.send("close");
+    ASSERT_TRUE(second.expect("closed 0"));
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, MismatchedSizeOrRefusedLinkEndsTheClientQuietly) {
+    LogLines logs;
+    vt::Recorder srv;
+    shm_data scfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&scfg);
+    ASSERT_NE(s, nullptr);
+
+    vt::Recorder small;
+    shm_data ccfg = small.config(path, k_size / 2);
+    shm_thread *c = shm_cli_connect(&ccfg);
+    ASSERT_TRUE(vt::wait_until([&] { return c->running.load() == 0; })) << "ends on its own";
+    EXPECT_EQ(shm_close(c), 0);
+    EXPECT_TRUE(small.events.drain().empty());
+
+    vt::Recorder refusing;
+    refusing.accept = -1;
+    shm_data rcfg = refusing.config(path, k_size);
+    c = shm_cli_connect(&rcfg);
+    ASSERT_TRUE(refusing.events.expect("connected"));
+    ASSERT_TRUE(vt::wait_until([&] { return c->running.load() == 0; }));
+    EXPECT_TRUE(logs.contains("connection rejected by user\n"));
+    EXPECT_EQ(shm_close(c), 0);
+    EXPECT_TRUE(refusing.events.drain().empty()) << "no on_disconnected for a refused link";
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, OnDataComesInChunksAndOnDataReadyRepeatsUntilRead) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size, 0, true, 5);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto c = client();
+    ASSERT_TRUE(srv.events.expect("connected"));
+    c.send("send abcdefghijk");
+    ASSERT_TRUE(srv.events.expect("data:abcde"));
+    std::string e;
+    ASSERT_TRUE(srv.events.next(e));
+    EXPECT_EQ(e, "data:fghij");
+    ASSERT_TRUE(srv.events.next(e));
+    EXPECT_EQ(e, "data:k");
+    c.send("close");
+    ASSERT_TRUE(c.expect("closed 0"));
+    EXPECT_EQ(shm_srv_stop(s), 0);
+
+    vt::Recorder lazy;
+    lazy.read_in_ready = false;
+    shm_data lcfg = lazy.config(path, k_size);
+    s = shm_srv_start(&lcfg);
+    auto c2 = client();
+    ASSERT_TRUE(lazy.events.expect("connected"));
+    c2.send("send xyz");
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(lazy.events.expect("ready:3")) << "called again while the bytes wait";
+    char buf[8];
+    EXPECT_EQ(shm_recv(s, buf, sizeof buf), 3);
+    c2.send("close");
+    ASSERT_TRUE(c2.expect("closed 0"));
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, MegabytesBothWaysArriveIntact) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto c = client();
+    ASSERT_TRUE(srv.events.expect("connected"));
+    const uint64_t total = 16u << 20;
+    c.send("stream " + std::to_string(total));
+    ASSERT_TRUE(send_pattern(s, total, 1));
+    ASSERT_TRUE(c.expect("streamed", 60000));
+    ASSERT_TRUE(vt::wait_until([&] { return srv.received().size() >= total; }, 60000));
+    EXPECT_EQ(srv.received().size(), total);
+    EXPECT_TRUE(check_pattern(srv.received(), 2));
+    ASSERT_TRUE(vt::wait_until(
+        [&] {
+            c.send("received");
+            std::string line;
+            return c.expect("received " + std::to_string(total) + " ok", 200);
+        },
+        60000));
+    c.send("close");
+    ASSERT_TRUE(c.expect("closed 0"));
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, ServerSurvivesClientsKilledUnderHeavyTraffic) {
+    vt::Recorder srv;
+    srv.read_in_ready = true;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread pump([&] {
+        char buf[4096] = {};
+        while (!stop) {
+            if (shm_send(s, buf, sizeof buf) < 0) std::this_thread::yield();
+        }
+    });
+    std::mt19937 rng(42);
+    for (int round = 0; round < 40; ++round) {
+        auto c = client();
+        ASSERT_TRUE(c.expect("connected")) << round;
+        c.send("flood");
+        ASSERT_TRUE(c.expect("flooding"));
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 5000)); // a random moment, not a sync
+        c.kill(SIGKILL);
+        c.wait();
+        ASSERT_TRUE(srv.events.expect("disconnected")) << round;
+    }
+    stop = true;
+    pump.join();
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, DeparturesHiddenByTheNextArrivalAreStillReported) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto current = client(1000);
+    ASSERT_TRUE(current.expect("connected"));
+    ASSERT_TRUE(srv.events.expect("connected"));
+    for (int round = 0; round < 15; ++round) {
+        auto next = client(1000); // retries every millisecond
+        current.send("close");
+        ASSERT_TRUE(current.expect("closed 0", 10000)) << "a close never hangs behind the next client";
+        current.wait();
+        ASSERT_TRUE(next.expect("connected"));
+        ASSERT_TRUE(srv.events.expect("disconnected")) << round;
+        ASSERT_TRUE(srv.events.expect("connected")) << round;
+        current = std::move(next);
+    }
+    current.send("close");
+    ASSERT_TRUE(current.expect("closed 0"));
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+TEST_F(Endpoint, CloseNeverRacesTheClientThread) {
+    vt::Recorder srv;
+    shm_data scfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&scfg);
+    ASSERT_NE(s, nullptr);
+    std::mt19937 rng(7);
+    for (int i = 0; i < 60; ++i) {
+        vt::Recorder cli;
+        shm_data cfg = cli.config(path, k_size, 1000);
+        shm_thread *c = shm_cli_connect(&cfg);
+        ASSERT_NE(c, nullptr);
+        if (i % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+        if (i % 3 == 2) cli.events.expect("connected");
+        EXPECT_EQ(shm_close(c), 0);
+    }
+    // A client waiting for a missing server, closed at once and later.
+    std::string missing = vt::unique_name("missing");
+    for (int i = 0; i < 20; ++i) {
+        vt::Recorder cli;
+        shm_data cfg = cli.config(missing, k_size, 5000000);
+        shm_thread *c = shm_cli_connect(&cfg);
+        if (i % 2) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+        EXPECT_EQ(shm_close(c), 0) << "a close cuts the pause short";
+    }
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+struct SelfCloser {
+    std::atomic<int> result{1};
+    shm_thread *self = nullptr;
+    static int32_t on_connected(void *user, shm_thread *thr) {
+        static_cast<SelfCloser *>(user)->result = shm_close(thr);
+        return 0;
+    }
+};
+
+TEST_F(Endpoint, BadCallsAreRefused) {
+    SelfCloser closer;
+    shm_data cfg{};
+    cfg.endpoint.path = const_cast<char *>(path.c_str());
+    cfg.endpoint.size = k_size;
+    cfg.handlers.on_connected = SelfCloser::on_connected;
+    cfg.handlers.user_data = &closer;
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto c = client();
+    ASSERT_TRUE(vt::wait_until([&] { return closer.result.load() != 1; }));
+    EXPECT_EQ(closer.result, -EDEADLK) << "a close from the endpoint's own callback is refused, not a hang";
+    c.send("close");
+    ASSERT_TRUE(c.expect("closed 0"));
+
+    char buf[4];
+    EXPECT_EQ(shm_send(nullptr, buf, 1), -EINVAL);
+    EXPECT_EQ(shm_recv(nullptr, buf, 1), -EINVAL);
+    EXPECT_EQ(shm_release_space(nullptr, 1), -EINVAL);
+    EXPECT_EQ(shm_close(nullptr), -EINVAL);
+    EXPECT_EQ(shm_srv_stop(nullptr), -EINVAL);
+    shm_thread *hup = create_shm_thread(nullptr, SHM_HUP, nullptr);
+    EXPECT_EQ(shm_send(hup, buf, 1), -EINVAL);
+    EXPECT_EQ(shm_recv(hup, buf, 1), -EINVAL);
+    EXPECT_EQ(shm_release_space(hup, 1), -EINVAL);
+    EXPECT_EQ(shm_close(hup), -EINVAL);
+    EXPECT_EQ(shm_hup_start(hup), nullptr);
+    EXPECT_EQ(shm_hup_reset(nullptr), 0);
+    destroy_shm_thread(hup);
+
+    shm_data spin = cfg;
+    spin.handlers.on_data = vt::Recorder::on_data;
+    spin.endpoint.chunk_max = 0;
+    EXPECT_EQ(shm_srv_start(&spin), nullptr) << "on_data with a chunk limit of 0 could never deliver";
+    EXPECT_EQ(shm_cli_connect(&spin), nullptr);
+
+    // A second server on a served path does not start and leaves the first alone.
+    EXPECT_EQ(shm_srv_start(&cfg), nullptr);
+    EXPECT_EQ(shm_membuf_is_ready(s->membuf), 1);
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+} // namespace

@@ -1,0 +1,483 @@
+// The shared block: ring arithmetic, bind/attach/detach and their refusals,
+// sleeping and waking, a hostile peer's corrupt fields, and real traffic
+// between two processes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shm/log_internal.h"
+#include "shm/membuf_internal.h"
+#include "test_util.h"
+#include "vexa-port/shm_impl.h"
+#include "vexa-port/shm_membuf.h"
+
+namespace {
+
+// One region with a server view and, when attached, a client view, as two
+// processes would have it; both sides run in this process.
+struct Block {
+    std::string name;
+    size_t size;
+    void *srv_fd = nullptr, *cli_fd = nullptr;
+    shm_membuf *srv = nullptr, *cli = nullptr;
+
+    explicit Block(size_t sz, const char *tag = "mb") : name(vt::unique_name(tag)), size(sz) {
+        srv_fd = shmt_open(name.c_str(), 0x502, size);
+        EXPECT_NE(srv_fd, shmt_invalid_fd());
+        EXPECT_EQ(shm_membuf_map(srv_fd, size, &srv), 0);
+    }
+    void open_client() {
+        cli_fd = shmt_open(name.c_str(), 2, 0);
+        ASSERT_NE(cli_fd, shmt_invalid_fd());
+        ASSERT_EQ(shm_membuf_map(cli_fd, size, &cli), 0);
+    }
+    void bind_and_attach() {
+        ASSERT_EQ(shm_membuf_bind(srv, size), 0);
+        open_client();
+        ASSERT_EQ(shm_membuf_connect(cli, size), 0);
+    }
+    ~Block() {
+        if (cli) {
+            if (shm_membuf_is_connected(cli)) {
+                shm_membuf_disconnect(cli);
+                shm_membuf_disconnect_cb(cli);
+            }
+            shmt_unmap(cli, size);
+            shmt_close(cli_fd);
+        }
+        if (srv) {
+            if (shm_membuf_is_ready(srv)) shm_membuf_unbind(srv);
+            shmt_unmap(srv, size);
+        }
+        if (srv_fd) shmt_close(srv_fd);
+    }
+    // Puts ring idx into the state (head, tail, has_data), as seen by both.
+    void set_ring(int idx, uint64_t head, uint64_t tail, uint64_t has) {
+        srv->rb[idx].head = head;
+        srv->rb[idx].tail = tail;
+        srv->rb[idx].has_data = has;
+    }
+    uint8_t *data(int idx) { return reinterpret_cast<uint8_t *>(srv) + srv->rb[idx].pbuf; }
+};
+
+constexpr size_t k_cap10 = shm_membuf_size + 20; // two rings of 10 bytes
+
+struct RingState {
+    uint64_t head, tail, has;
+    bool operator==(const RingState &) const = default;
+};
+RingState state(const shm_membuf *mb, int idx) { return {mb->rb[idx].head, mb->rb[idx].tail, mb->rb[idx].has_data}; }
+std::ostream &operator<<(std::ostream &os, const RingState &s) {
+    return os << "(" << s.head << ", " << s.tail << ", " << s.has << ")";
+}
+
+TEST(RingGeometry, SizesGiveTheRingsTheirOffsetsAndCapacities) {
+    struct Case {
+        size_t size;
+        uint64_t cap;
+    };
+    for (auto c : {Case{498, 1}, Case{499, 1}, Case{1000, 252}, Case{1001, 252}, Case{2097152, 1048328}}) {
+        Block b(c.size);
+        ASSERT_EQ(shm_membuf_bind(b.srv, c.size), 0) << c.size;
+        EXPECT_EQ(b.srv->rb[0].pbuf, 496u);
+        EXPECT_EQ(b.srv->rb[0].end, c.cap);
+        EXPECT_EQ(b.srv->rb[1].pbuf, 496u + c.cap);
+        EXPECT_EQ(b.srv->rb[1].end, c.cap);
+        EXPECT_EQ(b.srv->size, c.size);
+        EXPECT_EQ(b.srv->flags, SHM_READY);
+        EXPECT_EQ(memcmp(b.srv->magic, "ovik", 4), 0);
+    }
+    shm_membuf *mb = nullptr;
+    Block b(600);
+    EXPECT_EQ(shm_membuf_map(b.srv_fd, 497, &mb), SHM_E_BAD_SIZE);
+    EXPECT_EQ(shm_membuf_map(b.srv_fd, 600, nullptr), -EINVAL);
+    EXPECT_EQ(shm_membuf_map(shmt_invalid_fd(), 600, &mb), -EINVAL);
+}
+
+class Ring10 : public ::testing::Test {
+  protected:
+    Block b{k_cap10};
+    void SetUp() override { b.bind_and_attach(); }
+};
+
+TEST_F(Ring10, WritesWrapAndStopWhenFull) {
+    const uint8_t src[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    EXPECT_EQ(shm_srv_write(b.srv, src, 4), 4);
+    EXPECT_EQ(state(b.srv, 0), (RingState{0, 4, 4}));
+
+    b.set_ring(0, 6, 8, 2);
+    EXPECT_EQ(shm_srv_write(b.srv, src, 5), 5);
+    EXPECT_EQ(state(b.srv, 0), (RingState{6, 3, 7}));
+    EXPECT_EQ(b.data(0)[8], 1);
+    EXPECT_EQ(b.data(0)[9], 2);
+    EXPECT_EQ(b.data(0)[0], 3);
+    EXPECT_EQ(b.data(0)[2], 5);
+
+    b.set_ring(0, 4, 4, 0);
+    EXPECT_EQ(shm_srv_write(b.srv, src, 10), 10);
+    EXPECT_EQ(state(b.srv, 0), (RingState{4, 4, 10}));
+    EXPECT_EQ(b.data(0)[4], 1);
+    EXPECT_EQ(b.data(0)[3], 10);
+
+    EXPECT_EQ(shm_srv_write(b.srv, src, 1), -ENOSPC);
+    EXPECT_EQ(shm_srv_write(b.srv, src, 0), -ENOSPC);
+    EXPECT_EQ(state(b.srv, 0), (RingState{4, 4, 10}));
+
+    b.set_ring(0, 0, 0, 0);
+    EXPECT_EQ(shm_srv_write(b.srv, src, 12), 10);
+    EXPECT_EQ(state(b.srv, 0), (RingState{0, 0, 10}));
+}
+
+TEST_F(Ring10, ReadsWrapAndResetAnEmptiedRing) {
+    for (int i = 0; i < 10; ++i) b.data(0)[i] = static_cast<uint8_t>(100 + i);
+    uint8_t dst[10] = {};
+    b.set_ring(0, 6, 3, 7);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 10), 7);
+    EXPECT_EQ(std::vector<uint8_t>(dst, dst + 7), (std::vector<uint8_t>{106, 107, 108, 109, 100, 101, 102}));
+    EXPECT_EQ(state(b.srv, 0), (RingState{0, 0, 0}));
+
+    b.set_ring(0, 6, 3, 7);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 2), 2);
+    EXPECT_EQ(state(b.srv, 0), (RingState{8, 3, 5}));
+
+    b.set_ring(0, 5, 5, 0);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 10), -EAGAIN);
+    b.set_ring(0, 4, 4, 10);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 0), 0);
+    EXPECT_EQ(state(b.srv, 0), (RingState{4, 4, 10}));
+}
+
+TEST_F(Ring10, ReleaseDropsTheOldestBytesOfTheWritersRing) {
+    b.set_ring(1, 2, 7, 5);
+    EXPECT_EQ(shm_cli_release_space(b.cli, 3), 0);
+    EXPECT_EQ(state(b.srv, 1), (RingState{2, 7, 5}));
+    EXPECT_EQ(shm_cli_release_space(b.cli, 8), 3);
+    EXPECT_EQ(state(b.srv, 1), (RingState{5, 7, 2}));
+    EXPECT_EQ(shm_cli_release_space(b.cli, 10), 2);
+    EXPECT_EQ(state(b.srv, 1), (RingState{7, 7, 0}));
+    EXPECT_EQ(shm_cli_release_space(b.cli, 11), -ENOSPC);
+
+    b.set_ring(1, 7, 2, 5);
+    EXPECT_EQ(shm_ringbuf_release_space(b.cli, 1, 9), 4);
+    EXPECT_EQ(state(b.srv, 1), (RingState{1, 2, 1}));
+    b.set_ring(0, 4, 4, 10);
+    EXPECT_EQ(shm_srv_release_space(b.srv, 3), 3);
+    EXPECT_EQ(state(b.srv, 0), (RingState{7, 4, 7}));
+    EXPECT_EQ(shm_srv_release_space(b.srv, 0), 0);
+
+    EXPECT_EQ(shm_ringbuf_release_space(nullptr, 0, 1), -EINVAL);
+    EXPECT_EQ(shm_ringbuf_release_space(b.srv, 2, 1), -EINVAL);
+    EXPECT_EQ(shm_srv_release_space(nullptr, 1), -EINVAL);
+}
+
+TEST_F(Ring10, EachCorruptFieldIsRefusedWithoutTouchingMemory) {
+    uint8_t buf[64] = {};
+    struct Corruption {
+        const char *what;
+        void (*apply)(shm_ringbuf &);
+    };
+    const Corruption cases[] = {
+        {"pbuf beyond the region", [](shm_ringbuf &r) { r.pbuf = 1ull << 40; }},
+        {"pbuf moved", [](shm_ringbuf &r) { r.pbuf += 1; }},
+        {"end enlarged", [](shm_ringbuf &r) { r.end = 1ull << 30; }},
+        {"end zero", [](shm_ringbuf &r) { r.end = 0; }},
+        {"head past end", [](shm_ringbuf &r) { r.head = 11; }},
+        {"tail past end", [](shm_ringbuf &r) { r.tail = 1ull << 62; }},
+        {"has_data past end", [](shm_ringbuf &r) { r.has_data = 11; }},
+        {"has_data inconsistent", [](shm_ringbuf &r) {
+             r.head = 2;
+             r.tail = 5;
+             r.has_data = 4;
+         }},
+    };
+    for (const auto &c : cases) {
+        for (int idx = 0; idx < 2; ++idx) {
+            b.set_ring(idx, 0, 3, 3);
+            shm_ringbuf saved = b.srv->rb[idx];
+            c.apply(b.srv->rb[idx]);
+            shm_membuf *writer = idx == 0 ? b.srv : b.cli;
+            shm_membuf *reader = idx == 0 ? b.cli : b.srv;
+            EXPECT_EQ(shm_ringbuf_write(writer, idx, buf, 5), -EPROTO) << c.what;
+            EXPECT_EQ(shm_ringbuf_read(reader, idx, buf, sizeof buf), -EPROTO) << c.what;
+            EXPECT_EQ(shm_ringbuf_release_space(writer, idx, 10), -EPROTO) << c.what;
+            b.srv->rb[idx] = saved;
+            EXPECT_EQ(shm_ringbuf_read(reader, idx, buf, sizeof buf), 3) << "a repaired ring works again";
+        }
+    }
+}
+
+TEST(BlockLifecycle, BindRefusesABoundOrAttachedBlock) {
+    Block b(1000);
+    ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+    const shm_membuf before = *b.srv;
+    vt::StdoutCapture cap;
+    EXPECT_EQ(shm_membuf_bind(b.srv, 1000), -EBUSY);
+    EXPECT_NE(cap.finish().find("already binded, aborted\n"), std::string::npos);
+    EXPECT_EQ(memcmp(&before, b.srv, sizeof before), 0) << "a refused bind changes nothing";
+
+    EXPECT_EQ(shm_membuf_unbind(b.srv), 0);
+    b.srv->flags = SHM_CONNECTED; // a client that has not noticed yet
+    EXPECT_EQ(shm_membuf_bind(b.srv, 1000), -EBUSY);
+    b.srv->flags = 0;
+    EXPECT_EQ(shm_membuf_bind(nullptr, 1000), -EINVAL);
+}
+
+TEST(BlockLifecycle, RebindDrawsNewNames) {
+    Block b(1000);
+    ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+    auto counter_of = [](const char *name) { return std::stoi(std::string(name).substr(std::string(name).rfind('_') + 1)); };
+    const int first = counter_of(b.srv->srv_hup.name);
+    EXPECT_EQ(counter_of(b.srv->rb[0].lock.name), first + 1);
+    EXPECT_EQ(counter_of(b.srv->rb[0].event.name), first + 3);
+    EXPECT_EQ(counter_of(b.srv->rb[1].event.name), first + 6);
+    EXPECT_EQ(std::string(b.srv->rb[1].event.name).rfind("Global\\SHMEM_event", 0), 0u);
+    ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
+    ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+    EXPECT_GE(counter_of(b.srv->srv_hup.name), first + 7);
+}
+
+TEST(BlockLifecycle, ConnectRefusalsLeaveTheConnectedBitAsFound) {
+    Block b(1000);
+    b.open_client();
+    EXPECT_EQ(shm_membuf_connect(b.cli, 1000), SHM_E_NOT_READY);
+    ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+    EXPECT_EQ(shm_membuf_connect(b.cli, 900), SHM_E_BAD_SIZE);
+    EXPECT_EQ(shm_membuf_is_connected(b.srv), 0);
+    b.srv->magic[0] = 'x';
+    EXPECT_EQ(shm_membuf_connect(b.cli, 1000), SHM_E_BAD_MAGIC);
+    EXPECT_EQ(shm_membuf_is_connected(b.srv), 0);
+    b.srv->magic[0] = 'o';
+    b.srv->rb[1].end += 1; // a layout this size cannot give
+    EXPECT_EQ(shm_membuf_connect(b.cli, 1000), -EPROTO);
+    b.srv->rb[1].end -= 1;
+
+    ASSERT_EQ(shm_membuf_connect(b.cli, 1000), 0);
+    EXPECT_EQ(shm_membuf_is_connected(b.srv), 2);
+    EXPECT_EQ(shm_membuf_is_ready(b.srv), 1);
+    EXPECT_EQ(shm_membuf_connect(b.cli, 1000), SHM_E_ALREADY_CONNECTED);
+    EXPECT_EQ(shm_membuf_is_connected(b.srv), 2) << "a refused claim never clears the winner's bit";
+    EXPECT_NE(b.srv->cli_hup.name[0], 0);
+
+    EXPECT_EQ(shm_membuf_disconnect(b.cli), 0);
+    EXPECT_EQ(shm_membuf_is_connected(b.srv), 0);
+    EXPECT_NE(b.srv->cli_hup.creator_handle, 0u) << "the hang-up mutex stays open until disconnect_cb";
+    EXPECT_EQ(shm_membuf_disconnect_cb(b.cli), 0);
+    EXPECT_EQ(b.srv->cli_hup.creator_handle, 0u);
+
+    EXPECT_EQ(shm_membuf_is_connected(nullptr), -EINVAL);
+    EXPECT_EQ(shm_membuf_is_ready(nullptr), -EINVAL);
+    EXPECT_EQ(shm_srv_has_data(nullptr), 0u);
+    EXPECT_EQ(shm_cli_has_data(nullptr), 0u);
+    EXPECT_EQ(shm_srv_write(nullptr, "x", 1), -EINVAL);
+    EXPECT_EQ(shm_cli_read(b.cli, nullptr, 1), -EINVAL);
+}
+
+TEST(BlockLifecycle, UnbindClosesEveryServerHandleAndLeavesTheFlags) {
+    Block b(1000);
+    b.bind_and_attach();
+    ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
+    EXPECT_EQ(b.srv->flags, SHM_CONNECTED);
+    for (const shm_ringbuf &rb : b.srv->rb) {
+        EXPECT_EQ(rb.lock.creator_handle, 0u);
+        EXPECT_EQ(rb.req.creator_handle, 0u);
+        EXPECT_EQ(rb.event.creator_handle, 0u);
+    }
+    EXPECT_EQ(b.srv->srv_hup.creator_handle, 0u);
+    uint8_t x = 0;
+    EXPECT_LT(shm_srv_write(b.srv, &x, 1), 0) << "an unbound side moves no bytes";
+}
+
+TEST(Sleep, WaitTimesOutAndNotifyEndsItEarly) {
+    Block b(1000);
+    b.bind_and_attach();
+    EXPECT_EQ(shm_srv_notify(b.srv), -1) << "nobody sleeps";
+    EXPECT_EQ(shm_srv_wait(b.srv), ETIMEDOUT) << "a notify without a sleeper leaves nothing behind";
+    EXPECT_EQ(b.srv->rb[1].waiting, 0);
+
+    b.srv->rb[1].waiting = 1;
+    EXPECT_EQ(shm_srv_wait(b.srv), -1) << "one sleeper per ring";
+    b.srv->rb[1].waiting = 0;
+
+    std::atomic<int> result{-100};
+    std::thread sleeper([&] { result = shm_srv_wait(b.srv); });
+    ASSERT_TRUE(vt::wait_until([&] { return shm_srv_notify(b.srv) == 0; }));
+    sleeper.join();
+    EXPECT_EQ(result, 0);
+}
+
+TEST(Sleep, AWriteNeverLeavesItsReaderAsleep) {
+    Block b(1000);
+    b.bind_and_attach();
+    // The client writes just as the server is about to sleep: the wait must
+    // not sleep through it, whichever comes first.
+    for (int i = 0; i < 200; ++i) {
+        std::atomic<bool> go{false};
+        std::thread writer([&] {
+            while (!go) {
+            }
+            shm_cli_write(b.cli, "x", 1);
+        });
+        go = true;
+        int r = 0;
+        while (shm_srv_has_data(b.srv) == 0 && (r = shm_srv_wait(b.srv)) != ETIMEDOUT) {
+        }
+        writer.join();
+        ASSERT_NE(r, ETIMEDOUT) << "round " << i;
+        char c;
+        ASSERT_EQ(shm_srv_read(b.srv, &c, 1), 1);
+    }
+}
+
+TEST(Sleep, UnbindWakesASleepingClient) {
+    Block b(1000);
+    b.bind_and_attach();
+    std::atomic<int> result{-100};
+    std::thread sleeper([&] { result = shm_cli_wait(b.cli); });
+    ASSERT_TRUE(vt::wait_until([&] { return b.cli->rb[0].waiting != 0; }));
+    ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
+    sleeper.join();
+    EXPECT_EQ(result, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Two processes
+
+// Deterministic stream contents: byte i of a direction.
+uint8_t pattern(uint64_t i, uint8_t seed) { return static_cast<uint8_t>((i * 131 + (i >> 9) + seed) & 0xFF); }
+
+// Moves total bytes each way at once, random sizes, checking every byte.
+// Returns an empty string or what went wrong.
+std::string stream(shm_membuf *mb, bool server, uint64_t total, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> buf(4096);
+    uint64_t sent = 0, got = 0;
+    const uint8_t out_seed = server ? 1 : 2, in_seed = server ? 2 : 1;
+    while (sent < total || got < total) {
+        bool progress = false;
+        if (sent < total) {
+            const size_t n = std::min<uint64_t>(total - sent, 1 + rng() % buf.size());
+            for (size_t i = 0; i < n; ++i) buf[i] = pattern(sent + i, out_seed);
+            const ssize_t w = server ? shm_srv_write(mb, buf.data(), n) : shm_cli_write(mb, buf.data(), n);
+            if (w > 0) sent += static_cast<uint64_t>(w), progress = true;
+            else if (w != -ENOSPC) return "write failed: " + std::to_string(w);
+        }
+        if (got < total) {
+            const size_t n = 1 + rng() % buf.size();
+            const ssize_t r = server ? shm_srv_read(mb, buf.data(), n) : shm_cli_read(mb, buf.data(), n);
+            if (r > 0) {
+                for (ssize_t i = 0; i < r; ++i)
+                    if (buf[i] != pattern(got + i, in_seed)) return "corrupt byte at " + std::to_string(got + i);
+                got += static_cast<uint64_t>(r);
+                progress = true;
+            } else if (r != -EAGAIN) {
+                return "read failed: " + std::to_string(r);
+            }
+        }
+        // A read wakes nobody, so a writer waiting for room yields; only a
+        // side with nothing left to send sleeps until bytes come.
+        if (!progress) {
+            if (sent < total) std::this_thread::yield();
+            else server ? shm_srv_wait(mb) : shm_cli_wait(mb);
+        }
+    }
+    return "";
+}
+
+// Child: attaches to argv[0] of size argv[1] and runs argv[2].
+VT_CHILD_ROLE(membuf_client) {
+    const std::string name = argv[0];
+    const size_t size = std::stoul(argv[1]);
+    const std::string mode = argv[2];
+    void *fd = shmt_open(name.c_str(), 2, 0);
+    shm_membuf *mb = nullptr;
+    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, size, &mb) != 0) return 2;
+    if (mode == "claim") {
+        std::string go;
+        vt::child_recv(go);
+        vt::child_send(std::to_string(shm_membuf_connect(mb, size)));
+        vt::child_recv(go); // hold the claim until the parent has counted
+        return 0;
+    }
+    if (shm_membuf_connect(mb, size) != 0) return 3;
+    vt::child_send("attached");
+    if (mode == "stream") {
+        std::string err = stream(mb, false, std::stoull(argv[3]), 7);
+        vt::child_send(err.empty() ? "ok" : err);
+    } else if (mode == "echo") {
+        const int rounds = std::stoi(argv[3]);
+        char msg[64];
+        for (int i = 0; i < rounds; ++i) {
+            ssize_t r;
+            while ((r = shm_cli_read(mb, msg, sizeof msg)) == -EAGAIN) shm_cli_wait(mb);
+            if (r != sizeof msg || shm_cli_write(mb, msg, sizeof msg) != sizeof msg) return 4;
+        }
+    }
+    shm_membuf_disconnect(mb);
+    shm_membuf_disconnect_cb(mb);
+    shmt_unmap(mb, size);
+    shmt_close(fd);
+    return 0;
+}
+
+TEST(TwoProcesses, MegabytesBothWaysThroughSmallRingsArriveIntact) {
+    Block b(shm_membuf_size + 2 * 1021); // odd, small capacity: many wraps
+    ASSERT_EQ(shm_membuf_bind(b.srv, b.size), 0);
+    const uint64_t total = 8u << 20;
+    auto child = vt::Child::spawn("membuf_client", {b.name, std::to_string(b.size), "stream", std::to_string(total)});
+    ASSERT_TRUE(child.expect("attached"));
+    EXPECT_EQ(stream(b.srv, true, total, 3), "");
+    std::string verdict;
+    ASSERT_TRUE(child.recv(verdict, 60000));
+    EXPECT_EQ(verdict, "ok");
+    EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(TwoProcesses, PingPongNeverWaitsOutItsTimeout) {
+    Block b(4096);
+    ASSERT_EQ(shm_membuf_bind(b.srv, b.size), 0);
+    const int rounds = 20000;
+    auto child = vt::Child::spawn("membuf_client", {b.name, std::to_string(b.size), "echo", std::to_string(rounds)});
+    ASSERT_TRUE(child.expect("attached"));
+    char msg[64] = "ping";
+    int timeouts = 0;
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_EQ(shm_srv_write(b.srv, msg, sizeof msg), static_cast<ssize_t>(sizeof msg));
+        ssize_t r;
+        while ((r = shm_srv_read(b.srv, msg, sizeof msg)) == -EAGAIN)
+            if (shm_srv_wait(b.srv) == ETIMEDOUT) ++timeouts;
+        ASSERT_EQ(r, static_cast<ssize_t>(sizeof msg));
+    }
+    EXPECT_EQ(timeouts, 0) << "a reply landed while the reader went to sleep";
+    EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(TwoProcesses, OfRacingClaimsExactlyOneWins) {
+    for (int round = 0; round < 20; ++round) {
+        Block b(1000);
+        ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+        auto c1 = vt::Child::spawn("membuf_client", {b.name, "1000", "claim"});
+        auto c2 = vt::Child::spawn("membuf_client", {b.name, "1000", "claim"});
+        c1.send("go");
+        c2.send("go");
+        std::string r1, r2;
+        ASSERT_TRUE(c1.recv(r1));
+        ASSERT_TRUE(c2.recv(r2));
+        const int wins = (r1 == "0") + (r2 == "0");
+        EXPECT_EQ(wins, 1) << r1 << " " << r2;
+        EXPECT_TRUE(r1 == std::to_string(SHM_E_ALREADY_CONNECTED) || r2 == std::to_string(SHM_E_ALREADY_CONNECTED));
+        EXPECT_EQ(shm_membuf_is_connected(b.srv), 2);
+        c1.send("done");
+        c2.send("done");
+        EXPECT_EQ(c1.wait(), 0);
+        EXPECT_EQ(c2.wait(), 0);
+    }
+}
+
+} // namespace

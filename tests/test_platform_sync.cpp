@@ -1,0 +1,259 @@
+// Named mutexes (ownership, abandonment, hand-over) and auto-reset events
+// (one waiter per signal, time-outs, interruptions), within a process and
+// across processes.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "test_platform.h"
+
+using vtp::Agent;
+using vtp::hex;
+
+namespace {
+
+struct Shared { // the contender's view of the hand-over test's region
+    std::atomic<std::uint64_t> taken;
+    std::atomic<std::uint32_t> stop;
+};
+
+long long elapsed_ms(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
+} // namespace
+
+// Takes the mutex whenever it can, counting each time, until told to stop.
+VT_CHILD_ROLE(platform_contender) {
+    HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, argv[0]);
+    HANDLE r = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, argv[1]);
+    auto *shared = static_cast<Shared *>(MapViewOfFile(r, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!m || !shared) return 2;
+    for (;;) {
+        if (WaitForSingleObject(m, 60000) != WAIT_OBJECT_0) return 3;
+        const bool stop = shared->stop.load() != 0;
+        if (!stop) shared->taken.fetch_add(1);
+        if (!ReleaseMutex(m)) return 4;
+        if (stop) break;
+    }
+    UnmapViewOfFile(shared);
+    CloseHandle(r);
+    CloseHandle(m);
+    return 0;
+}
+
+TEST(PlatformMutex, RecursiveAndReleasedOnlyByItsOwner) {
+    const std::string name = vt::unique_name("mtx");
+    HANDLE m = CreateMutexA(nullptr, TRUE, name.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(m, 20), WAIT_TIMEOUT);
+        EXPECT_FALSE(ReleaseMutex(m));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    }).join();
+    {
+        Agent agent;
+        const auto h = agent.ask("om " + name);
+        EXPECT_EQ(agent.ask("rel " + hex(h[0]))[1], ERROR_NOT_OWNER);
+        EXPECT_EQ(agent.ask("wait " + hex(h[0]) + " 0")[0], WAIT_TIMEOUT);
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(ReleaseMutex(m)) << i; // initial ownership + two waits
+    EXPECT_FALSE(ReleaseMutex(m));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(m));
+    }).join();
+    EXPECT_TRUE(CloseHandle(m));
+}
+
+TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
+    const std::string name = vt::unique_name("dead");
+    Agent owner;
+    const auto oh = owner.ask("cm " + name);
+    ASSERT_EQ(owner.ask("wait " + hex(oh[0]) + " 0")[0], WAIT_OBJECT_0);
+    ASSERT_EQ(owner.ask("wait " + hex(oh[0]) + " 0")[0], WAIT_OBJECT_0); // twice: the recursion dies too
+    HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+    ASSERT_NE(m, nullptr);
+
+    std::atomic<DWORD> got{~0u};
+    std::atomic<bool> release{false};
+    std::atomic<int> released{0};
+    std::atomic<pid_t> tid{0};
+    std::thread waiter([&] {
+        tid = gettid();
+        got = WaitForSingleObject(m, 30000);
+        vt::wait_until([&] { return release.load(); }, 30000);
+        released = ReleaseMutex(m) + ReleaseMutex(m); // the second must fail
+    });
+    ASSERT_TRUE(vt::wait_until([&] { return tid != 0 && vtp::queued_on_mutex(tid); }));
+    owner.child.kill(SIGKILL);
+    ASSERT_TRUE(vt::wait_until([&] { return got != ~0u; }, 30000));
+    EXPECT_EQ(got, WAIT_ABANDONED);
+
+    // Ownership really passed: another process cannot have it meanwhile.
+    Agent other;
+    const auto h = other.ask("om " + name);
+    EXPECT_EQ(other.ask("wait " + hex(h[0]) + " 0")[0], WAIT_TIMEOUT);
+    release = true;
+    waiter.join();
+    EXPECT_EQ(released, 1);
+    EXPECT_EQ(other.ask("wait " + hex(h[0]) + " 0")[0], WAIT_OBJECT_0);
+    EXPECT_EQ(other.ask("rel " + hex(h[0]))[0], 1u);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "consistent again";
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(other.ask("close " + hex(h[0]))[0], 1u);
+    // Closed right after the abandonment, while the dead owner's process may
+    // still be closing its descriptors: the name must go all the same.
+    EXPECT_TRUE(CloseHandle(m));
+    owner.child.wait();
+    EXPECT_FALSE(vtp::listed(name));
+}
+
+TEST(PlatformMutex, ThreadThatEndsWhileOwningAbandonsIt) {
+    const std::string name = vt::unique_name("exit");
+    HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
+    std::thread([&] { EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0); }).join();
+    EXPECT_EQ(WaitForSingleObject(m, 10000), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_TRUE(CloseHandle(m));
+    EXPECT_FALSE(vtp::listed(name));
+}
+
+// The server's hang-up reset releases its mutex, pauses a millisecond and
+// takes it again; a peer that was already waiting must get it in between,
+// even with every core busy.
+TEST(PlatformMutex, ReleaseHandsOverToAWaiterUnderLoad) {
+    const std::string mutex = vt::unique_name("hand"), region = vt::unique_name("hand");
+    HANDLE m = CreateMutexA(nullptr, TRUE, mutex.c_str());
+    HANDLE r = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, region.c_str());
+    auto *shared = static_cast<Shared *>(MapViewOfFile(r, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    ASSERT_NE(shared, nullptr);
+    vt::Child contender = vt::Child::spawn("platform_contender", {mutex, region});
+
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> load;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+        load.emplace_back([&] {
+            while (busy.load(std::memory_order_relaxed)) {
+            }
+        });
+    int lost = 0;
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_TRUE(vt::wait_until([&] { return vtp::queued_on_mutex(contender.pid()); }, 30000)) << round;
+        const std::uint64_t before = shared->taken.load();
+        ASSERT_TRUE(ReleaseMutex(m));
+        usleep(1000);
+        ASSERT_EQ(WaitForSingleObject(m, 30000), WAIT_OBJECT_0);
+        if (shared->taken.load() == before) ++lost;
+    }
+    busy = false;
+    for (auto &t : load) t.join();
+    shared->stop = 1;
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_EQ(contender.wait(), 0);
+    EXPECT_EQ(lost, 0) << "hand-overs lost of 200";
+    EXPECT_TRUE(UnmapViewOfFile(shared));
+    EXPECT_TRUE(CloseHandle(r));
+    EXPECT_TRUE(CloseHandle(m));
+}
+
+TEST(PlatformEvent, AutoResetSignalsAndTimeouts) {
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, vt::unique_name("ev").c_str());
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    // A signal with nobody waiting stays, once, however often it is given.
+    EXPECT_TRUE(SetEvent(e));
+    EXPECT_TRUE(SetEvent(e));
+    EXPECT_EQ(WaitForSingleObject(e, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT);
+    // A timed wait never ends before its time.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(e, 30), WAIT_TIMEOUT);
+    EXPECT_GE(elapsed_ms(start), 30);
+
+    HANDLE on = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(on, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(on, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr) << "manual reset is not provided";
+    EXPECT_TRUE(CloseHandle(on));
+    EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(PlatformEvent, EachSignalWakesOneWaiter) {
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, vt::unique_name("ev").c_str());
+    std::atomic<int> woken{0}, failed{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i)
+        waiters.emplace_back([&] { (WaitForSingleObject(e, 30000) == WAIT_OBJECT_0 ? woken : failed)++; });
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::posix::event_waiters(e) == 3; }));
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_TRUE(SetEvent(e));
+        ASSERT_TRUE(vt::wait_until([&] { return woken == i; })) << i;
+        EXPECT_EQ(woken, i);
+    }
+    for (auto &t : waiters) t.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT) << "every signal was consumed";
+    EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(PlatformEvent, WaitsSurviveInterruptions) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, nullptr); // no SA_RESTART: the futex wait sees EINTR
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<DWORD> timed{~0u}, endless{~0u};
+    std::atomic<long long> took{0};
+    std::thread a([&] {
+        const auto start = std::chrono::steady_clock::now();
+        timed = WaitForSingleObject(e, 200);
+        took = elapsed_ms(start);
+        endless = WaitForSingleObject(e, INFINITE);
+    });
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::posix::event_waiters(e) == 1; }));
+    while (timed == ~0u) {
+        pthread_kill(a.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2)); // pacing the interruptions
+    }
+    EXPECT_EQ(timed, WAIT_TIMEOUT);
+    EXPECT_GE(took, 200);
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::posix::event_waiters(e) == 1; }));
+    for (int i = 0; i < 5; ++i) pthread_kill(a.native_handle(), SIGUSR1);
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::posix::event_waiters(e) == 1; }));
+    EXPECT_TRUE(SetEvent(e));
+    a.join();
+    EXPECT_EQ(endless, WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(e));
+}
+
+TEST(PlatformEvent, WakesAWaiterInAnotherProcess) {
+    const std::string name = vt::unique_name("xev");
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, name.c_str());
+    Agent agent;
+    const auto h = agent.ask("oe " + name);
+    ASSERT_NE(h[0], 0u);
+    // The child sleeps in its wait until we signal.
+    ASSERT_TRUE(agent.child.send("wait " + hex(h[0]) + " " + hex(30000)));
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::posix::event_waiters(e) == 1; }));
+    EXPECT_TRUE(SetEvent(e));
+    std::string line;
+    ASSERT_TRUE(agent.child.recv(line));
+    EXPECT_EQ(line, "0 0");
+    // And the other way round.
+    std::atomic<DWORD> got{~0u};
+    std::thread waiter([&] { got = WaitForSingleObject(e, 30000); });
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::posix::event_waiters(e) == 1; }));
+    EXPECT_EQ(agent.ask("set " + hex(h[0]))[0], 1u);
+    waiter.join();
+    EXPECT_EQ(got, WAIT_OBJECT_0);
+    EXPECT_TRUE(CloseHandle(e));
+}
