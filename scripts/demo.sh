@@ -12,6 +12,7 @@ tool=build/default/tools/vexa-port-service
 port=0
 
 ./scripts/setup.sh
+[ -x "$tool" ] || echo "demo: building the console tool (once; about a minute)"
 log=$(mktemp /tmp/vexa-demo-build.XXXXXX)
 if ! { [ -f build/default/build.ninja ] || cmake --preset default; } >"$log" 2>&1 ||
    ! cmake --build --preset default --target vexa-port-service >>"$log" 2>&1; then
