@@ -211,11 +211,19 @@ TEST(PlatformLastError, CausesArePerThreadAndTellApart) {
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
-    // Same object; the initial ownership asked of an existing mutex is not given.
+    // The initial ownership asked of an existing mutex is not given...
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(b));
+    }).join();
+    // ...and both handles reach the same mutex.
     EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(b));
-    EXPECT_FALSE(ReleaseMutex(b));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_TIMEOUT);
+        EXPECT_FALSE(ReleaseMutex(b));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    }).join();
+    EXPECT_TRUE(ReleaseMutex(a));
 
     // A name held by another kind of object.
     EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, name.c_str()), nullptr);

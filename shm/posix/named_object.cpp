@@ -304,8 +304,9 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     if (kind == Kind::mutex) {
         rc = init_mutex(&hdr->mutex);
         // Initial ownership is taken before the name exists, so no other
-        // process can get in first.
-        if (rc == 0 && initial) rc = pthread_mutex_lock(&hdr->mutex);
+        // process can get in first; a mutex nobody else can reach yet is
+        // never busy, so trying is enough (and orders it after no other lock).
+        if (rc == 0 && initial) rc = pthread_mutex_trylock(&hdr->mutex);
         locked = rc == 0 && initial;
     } else if (kind == Kind::event) {
         hdr->state.store(initial ? 1 : 0, std::memory_order_relaxed);

@@ -127,9 +127,10 @@ class HandleRef {
     std::uint32_t index_ = 0;
 };
 
-// Held (shared) around every stretch that has object descriptors open but not
-// yet recorded, so that fork never copies a half-made state into a child; the
-// fork handlers take it exclusively.
+// Held around every stretch that has object descriptors open but not yet
+// recorded (or recorded but not yet closed), so that fork never copies a
+// half-made state into a child; the fork handlers and the exit handler wait
+// for all of them to end. Not reentrant: never nest two in one thread.
 class ForkGuard {
   public:
     ForkGuard() noexcept;
@@ -138,9 +139,10 @@ class ForkGuard {
     ForkGuard &operator=(const ForkGuard &) = delete;
 };
 
+// ---- sync.cpp: drops the calling thread's cached thread id (forked child).
+void forget_thread_id() noexcept;
+
 // ---- views (mapping.cpp): fork and exit support for the view records.
-void views_fork_prepare() noexcept;
-void views_fork_parent() noexcept;
 void views_fork_child() noexcept;
 // At exit: closes every view's holder descriptor (the mappings stay for
 // threads still running), then runs the last-holder check for each.
