@@ -318,6 +318,25 @@ TEST(PlatformLifetime, NameGoesWithTheLastHolder) {
     EXPECT_FALSE(listed(event));
 }
 
+VT_CHILD_ROLE(platform_churn) {
+    vt::child_send("stray " + std::to_string(vtp::churn(argv[0], atoi(argv[1]))));
+    return 0;
+}
+
+// Two processes making, opening and closing one name as fast as they can:
+// no open may land on an object whose name its last holder has just removed.
+TEST(PlatformLifetime, OpensNeverLandOnARemovedObject) {
+    const std::string name = vt::unique_name("churn");
+    vt::Child other = vt::Child::spawn("platform_churn", {name, "3000"});
+    const int stray = vtp::churn(name, 3000);
+    std::string line;
+    ASSERT_TRUE(other.recv(line, 60000));
+    EXPECT_EQ(other.wait(), 0);
+    EXPECT_EQ(stray, 0);
+    EXPECT_EQ(line, "stray 0");
+    EXPECT_FALSE(listed(name));
+}
+
 TEST(PlatformLifetime, KilledHoldersObjectsAreReclaimed) {
     const std::string mutex = vt::unique_name("kill"), event = vt::unique_name("kill"), region = vt::unique_name("kill");
     {
