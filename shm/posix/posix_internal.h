@@ -61,10 +61,11 @@ struct Object {
     // process, minus releases. While positive, the header page may sit on a
     // thread's robust list and must stay mapped.
     std::atomic<int> owned{0};
-    // Set when a wait through this object found the mutex abandoned: the dead
-    // owner's process may still be closing its descriptors when this handle
-    // is closed, so the last-holder check tries again for a while.
-    std::atomic<bool> saw_abandoned{false};
+    // When (CLOCK_MONOTONIC, ns) a wait through this object last found the
+    // mutex abandoned: the dead owner's process may still be closing its
+    // descriptors when this handle is closed soon after, so the last-holder
+    // check then tries again for a while.
+    std::atomic<std::int64_t> abandoned_at{0};
 };
 
 // ---- names and object files (named_object.cpp)
@@ -152,5 +153,7 @@ void views_release_at_exit() noexcept;
 // ---- test hooks
 // Threads inside a wait on an event object, in any process.
 std::uint32_t event_waiters(HANDLE h);
+
+std::int64_t monotonic_ns();
 
 } // namespace vexa::posix

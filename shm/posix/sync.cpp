@@ -100,7 +100,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
         // The dead owner's recursion is gone with it: this is now the one
         // ownership, also if the dead owner was a thread of this process.
         obj->owned.store(1, std::memory_order_relaxed);
-        obj->saw_abandoned.store(true, std::memory_order_relaxed);
+        obj->abandoned_at.store(monotonic_ns(), std::memory_order_relaxed);
         return WAIT_ABANDONED;
     case ETIMEDOUT:
     case EBUSY:
