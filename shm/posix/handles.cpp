@@ -60,13 +60,22 @@ void pause_briefly() {
     nanosleep(&t, nullptr);
 }
 
-void begin_exclusive() {
+// Waits for every slow operation to end and keeps new ones out. With a
+// limit (in pauses), gives up and returns false when they do not end in time.
+bool begin_exclusive(long limit = -1) {
     bool expected = false;
     while (!g_exclusive.compare_exchange_weak(expected, true, std::memory_order_seq_cst)) {
         expected = false;
         pause_briefly();
     }
-    while (g_active.load(std::memory_order_seq_cst) != 0) pause_briefly();
+    for (long waited = 0; g_active.load(std::memory_order_seq_cst) != 0; ++waited) {
+        if (limit >= 0 && waited >= limit) {
+            g_exclusive.store(false, std::memory_order_seq_cst);
+            return false;
+        }
+        pause_briefly();
+    }
+    return true;
 }
 
 void end_exclusive() { g_exclusive.store(false, std::memory_order_seq_cst); }
@@ -137,9 +146,11 @@ void fork_child() {
 // objects' memory, so nothing is unmapped or freed: only the holder locks are
 // released (every mapping is lock-free), then the names that nobody holds any
 // more are removed. The exclusive guard keeps out every creation, opening and
-// destruction while the table is walked.
+// destruction while the table is walked; should another thread be stuck in
+// one (blocked on another process's lock), exit does not wait for it beyond
+// a second, and the names are left to the next sweep.
 void release_at_exit() {
-    begin_exclusive();
+    if (!begin_exclusive(10000)) return;
     for (Slot &s : g_slots)
         if (Object *obj = s.obj.load(std::memory_order_acquire))
             if (const int fd = obj->fd.exchange(-1, std::memory_order_acq_rel); fd >= 0) close(fd);
