@@ -211,11 +211,19 @@ TEST(PlatformLastError, CausesArePerThreadAndTellApart) {
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
-    // Same object; the initial ownership asked of an existing mutex is not given.
+    // The initial ownership asked of an existing mutex is not given...
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(b));
+    }).join();
+    // ...and both handles reach the same mutex.
     EXPECT_EQ(WaitForSingleObject(a, 0), WAIT_OBJECT_0);
-    EXPECT_TRUE(ReleaseMutex(b));
-    EXPECT_FALSE(ReleaseMutex(b));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    std::thread([&] {
+        EXPECT_EQ(WaitForSingleObject(b, 0), WAIT_TIMEOUT);
+        EXPECT_FALSE(ReleaseMutex(b));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_OWNER);
+    }).join();
+    EXPECT_TRUE(ReleaseMutex(a));
 
     // A name held by another kind of object.
     EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, name.c_str()), nullptr);
@@ -308,6 +316,25 @@ TEST(PlatformLifetime, NameGoesWithTheLastHolder) {
     EXPECT_TRUE(listed(event));
     EXPECT_TRUE(CloseHandle(e));
     EXPECT_FALSE(listed(event));
+}
+
+VT_CHILD_ROLE(platform_churn) {
+    vt::child_send("stray " + std::to_string(vtp::churn(argv[0], atoi(argv[1]))));
+    return 0;
+}
+
+// Two processes making, opening and closing one name as fast as they can:
+// no open may land on an object whose name its last holder has just removed.
+TEST(PlatformLifetime, OpensNeverLandOnARemovedObject) {
+    const std::string name = vt::unique_name("churn");
+    vt::Child other = vt::Child::spawn("platform_churn", {name, "3000"});
+    const int stray = vtp::churn(name, 3000);
+    std::string line;
+    ASSERT_TRUE(other.recv(line, 60000));
+    EXPECT_EQ(other.wait(), 0);
+    EXPECT_EQ(stray, 0);
+    EXPECT_EQ(line, "stray 0");
+    EXPECT_FALSE(listed(name));
 }
 
 TEST(PlatformLifetime, KilledHoldersObjectsAreReclaimed) {

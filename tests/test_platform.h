@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <linux/futex.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -52,6 +53,27 @@ inline bool queued_on_mutex(pid_t tid) {
     if (!got || sscanf(text, "%ld %lx %lx", &nr, &addr, &op) != 3 || nr != SYS_futex) return false;
     op &= FUTEX_CMD_MASK;
     return op == FUTEX_LOCK_PI || op == 13 /* FUTEX_LOCK_PI2 */;
+}
+
+// While a handle is open its object keeps its name: the name leads to it.
+inline bool name_leads_to_object(HANDLE h) {
+    vexa::posix::HandleRef ref(h);
+    struct stat st {};
+    return ref && stat(ref->path, &st) == 0 && st.st_dev == ref->dev && st.st_ino == ref->ino;
+}
+
+// Creates or opens name, checks the handle's object still has the name,
+// closes; returns the number of handles that had landed on a removed object.
+inline int churn(const std::string &name, int rounds) {
+    int stray = 0;
+    for (int i = 0; i < rounds; ++i) {
+        HANDLE h = (i % 3 == 0) ? CreateEventA(nullptr, FALSE, FALSE, name.c_str())
+                                : OpenEventA(EVENT_ALL_ACCESS, FALSE, name.c_str());
+        if (!h) continue;
+        if (!name_leads_to_object(h)) ++stray;
+        CloseHandle(h);
+    }
+    return stray;
 }
 
 inline std::string hex(std::uint64_t v) {

@@ -34,7 +34,7 @@ VT_CHILD_ROLE(platform_contender) {
     auto *shared = static_cast<Shared *>(MapViewOfFile(r, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!m || !shared) return 2;
     for (;;) {
-        if (WaitForSingleObject(m, 60000) != WAIT_OBJECT_0) return 3;
+        if (WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0) return 3; // queued: no time-out
         const bool stop = shared->stop.load() != 0;
         if (!stop) shared->taken.fetch_add(1);
         if (!ReleaseMutex(m)) return 4;
@@ -88,7 +88,7 @@ TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
     std::atomic<pid_t> tid{0};
     std::thread waiter([&] {
         tid = gettid();
-        got = WaitForSingleObject(m, 30000);
+        got = WaitForSingleObject(m, INFINITE); // queued, so no time-out (ctest's is the safety net)
         vt::wait_until([&] { return release.load(); }, 30000);
         released = ReleaseMutex(m) + ReleaseMutex(m); // the second must fail
     });
@@ -109,9 +109,33 @@ TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "consistent again";
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(other.ask("close " + hex(h[0]))[0], 1u);
-    // Closed right after the abandonment, while the dead owner's process may
-    // still be closing its descriptors: the name must go all the same.
     EXPECT_TRUE(CloseHandle(m));
+    owner.child.wait();
+    EXPECT_FALSE(vtp::listed(name));
+}
+
+// The kernel hands an abandoned mutex to its waiter before the dead process's
+// descriptors are closed, so a close at once still meets the dead holder's
+// lock; the name must go all the same.
+TEST(PlatformMutex, ClosingRightAfterAnAbandonmentStillRemovesTheName) {
+    const std::string name = vt::unique_name("dead");
+    Agent owner;
+    ASSERT_EQ(owner.ask("wait " + hex(owner.ask("cm " + name)[0]) + " 0")[0], WAIT_OBJECT_0);
+    HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+    std::atomic<pid_t> tid{0};
+    std::atomic<DWORD> got{~0u};
+    std::atomic<BOOL> closed{FALSE};
+    std::thread waiter([&] {
+        tid = gettid();
+        got = WaitForSingleObject(m, INFINITE);
+        ReleaseMutex(m);
+        closed = CloseHandle(m);
+    });
+    ASSERT_TRUE(vt::wait_until([&] { return tid != 0 && vtp::queued_on_mutex(tid); }));
+    owner.child.kill(SIGKILL);
+    waiter.join();
+    EXPECT_EQ(got, WAIT_ABANDONED);
+    EXPECT_TRUE(closed);
     owner.child.wait();
     EXPECT_FALSE(vtp::listed(name));
 }
@@ -152,7 +176,7 @@ TEST(PlatformMutex, ReleaseHandsOverToAWaiterUnderLoad) {
         const std::uint64_t before = shared->taken.load();
         ASSERT_TRUE(ReleaseMutex(m));
         usleep(1000);
-        ASSERT_EQ(WaitForSingleObject(m, 30000), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
         if (shared->taken.load() == before) ++lost;
     }
     busy = false;

@@ -45,7 +45,40 @@ std::atomic<std::uint16_t> g_salt{0};
 
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 pthread_mutex_t g_alloc_lock = PTHREAD_MUTEX_INITIALIZER; // free list and slot recycling
-pthread_rwlock_t g_fork_lock = PTHREAD_RWLOCK_INITIALIZER;
+
+// The fork guard: a count of slow operations in progress and a flag that
+// keeps new ones out while a fork (or the exit handler) needs them all done.
+// Plain atomics rather than a pthread lock: a lock taken in a prepare handler
+// would have to be given back in the child by a thread with a new identity,
+// and sanitizers do not follow locks across fork handlers. Waits happen only
+// when a fork meets a slow operation, so a short sleep is good enough.
+std::atomic<int> g_active{0};
+std::atomic<bool> g_exclusive{false};
+
+void pause_briefly() {
+    const timespec t{0, 100000};
+    nanosleep(&t, nullptr);
+}
+
+// Waits for every slow operation to end and keeps new ones out. With a
+// limit (in pauses), gives up and returns false when they do not end in time.
+bool begin_exclusive(long limit = -1) {
+    bool expected = false;
+    while (!g_exclusive.compare_exchange_weak(expected, true, std::memory_order_seq_cst)) {
+        expected = false;
+        pause_briefly();
+    }
+    for (long waited = 0; g_active.load(std::memory_order_seq_cst) != 0; ++waited) {
+        if (limit >= 0 && waited >= limit) {
+            g_exclusive.store(false, std::memory_order_seq_cst);
+            return false;
+        }
+        pause_briefly();
+    }
+    return true;
+}
+
+void end_exclusive() { g_exclusive.store(false, std::memory_order_seq_cst); }
 
 void fill_random(void *buf, std::size_t len) {
     auto *p = static_cast<unsigned char *>(buf);
@@ -83,27 +116,16 @@ void reset_table() {
 }
 
 // Fork: the child must not inherit descriptors that hold our locks (they
-// would keep objects alive after this process lets go of them), nor a lock
-// taken by a thread that does not exist in the child. The prepare handler
-// waits until no thread is between opening a descriptor and recording it.
-void fork_prepare() {
-    pthread_rwlock_wrlock(&g_fork_lock);
-    pthread_mutex_lock(&g_alloc_lock);
-    views_fork_prepare();
-}
+// would keep objects alive after this process lets go of them). The prepare
+// handler waits until no thread is between opening a descriptor and
+// recording it; the allocation and view locks are only ever taken inside the
+// guard, so none of them is held either.
+void fork_prepare() { begin_exclusive(); }
 
-void fork_parent() {
-    views_fork_parent();
-    pthread_mutex_unlock(&g_alloc_lock);
-    pthread_rwlock_unlock(&g_fork_lock);
-}
+void fork_parent() { end_exclusive(); }
 
 void fork_child() {
-    // The locks were taken by the forking thread under its old thread id;
-    // glibc's rwlock tells a writer by that id, so they are made anew rather
-    // than unlocked. The child has a single thread.
-    pthread_rwlock_init(&g_fork_lock, nullptr);
-    pthread_mutex_init(&g_alloc_lock, nullptr);
+    forget_thread_id();
     views_fork_child();
     // The header pages were not inherited (MADV_DONTFORK); only the holder
     // descriptors remain to be closed.
@@ -114,6 +136,8 @@ void fork_child() {
         }
     }
     reset_table();
+    g_active.store(0, std::memory_order_relaxed);
+    end_exclusive();
 }
 
 // A process that exits without closing its handles lets go of its objects,
@@ -122,9 +146,11 @@ void fork_child() {
 // objects' memory, so nothing is unmapped or freed: only the holder locks are
 // released (every mapping is lock-free), then the names that nobody holds any
 // more are removed. The exclusive guard keeps out every creation, opening and
-// destruction while the table is walked.
+// destruction while the table is walked; should another thread be stuck in
+// one (blocked on another process's lock), exit does not wait for it beyond
+// a second, and the names are left to the next sweep.
 void release_at_exit() {
-    pthread_rwlock_wrlock(&g_fork_lock);
+    if (!begin_exclusive(10000)) return;
     for (Slot &s : g_slots)
         if (Object *obj = s.obj.load(std::memory_order_acquire))
             if (const int fd = obj->fd.exchange(-1, std::memory_order_acq_rel); fd >= 0) close(fd);
@@ -133,7 +159,7 @@ void release_at_exit() {
         if (Object *obj = s.obj.load(std::memory_order_acquire))
             if (obj->path[0]) release_name(obj->path, obj->dev, obj->ino, false);
     views_release_at_exit();
-    pthread_rwlock_unlock(&g_fork_lock);
+    end_exclusive();
 }
 
 void init_once() {
@@ -177,8 +203,16 @@ void free_slot(std::uint32_t index) {
 
 } // namespace
 
-ForkGuard::ForkGuard() noexcept { pthread_rwlock_rdlock(&g_fork_lock); }
-ForkGuard::~ForkGuard() { pthread_rwlock_unlock(&g_fork_lock); }
+ForkGuard::ForkGuard() noexcept {
+    for (;;) {
+        g_active.fetch_add(1, std::memory_order_seq_cst);
+        if (!g_exclusive.load(std::memory_order_seq_cst)) return;
+        g_active.fetch_sub(1, std::memory_order_seq_cst);
+        while (g_exclusive.load(std::memory_order_seq_cst)) pause_briefly();
+    }
+}
+
+ForkGuard::~ForkGuard() { g_active.fetch_sub(1, std::memory_order_seq_cst); }
 
 HANDLE handle_insert(Object *obj, DWORD &error) {
     pthread_once(&g_once, init_once);

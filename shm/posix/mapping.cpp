@@ -37,11 +37,7 @@ std::map<std::uintptr_t, View> *g_views = nullptr; // created with the first vie
 
 } // namespace
 
-void vexa::posix::views_fork_prepare() noexcept { pthread_mutex_lock(&g_views_lock); }
-void vexa::posix::views_fork_parent() noexcept { pthread_mutex_unlock(&g_views_lock); }
-
 void vexa::posix::views_fork_child() noexcept {
-    pthread_mutex_init(&g_views_lock, nullptr);
     // The views themselves were not inherited (MADV_DONTFORK): a child of
     // this process holds no views, as a new process would not.
     if (g_views) {

@@ -46,6 +46,11 @@ constexpr int k_attempts = 64;
 // check then retries with growing pauses, about a quarter second in all.
 constexpr int k_abandon_retries = 8;
 
+// How long after an abandonment a close still expects the dead owner's
+// process to be exiting. Process exit takes milliseconds; a close long after
+// meets live holders, and waiting for them would only delay it.
+constexpr std::int64_t k_abandon_window_ns = 2000000000;
+
 bool same_object(const struct stat &st, dev_t dev, ino_t ino) { return st.st_dev == dev && st.st_ino == ino; }
 
 void proc_fd_path(int fd, char (&out)[32]) { snprintf(out, sizeof out, "/proc/self/fd/%d", fd); }
@@ -218,6 +223,12 @@ Object *open_at(Kind kind, const char *path, DWORD &error) {
 
 } // namespace
 
+std::int64_t monotonic_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void *map_unlocked(int fd, std::size_t bytes, std::uint64_t offset, DWORD &error) {
     char self[32];
     proc_fd_path(fd, self);
@@ -304,8 +315,9 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     if (kind == Kind::mutex) {
         rc = init_mutex(&hdr->mutex);
         // Initial ownership is taken before the name exists, so no other
-        // process can get in first.
-        if (rc == 0 && initial) rc = pthread_mutex_lock(&hdr->mutex);
+        // process can get in first; a mutex nobody else can reach yet is
+        // never busy, so trying is enough (and orders it after no other lock).
+        if (rc == 0 && initial) rc = pthread_mutex_trylock(&hdr->mutex);
         locked = rc == 0 && initial;
     } else if (kind == Kind::event) {
         hdr->state.store(initial ? 1 : 0, std::memory_order_relaxed);
@@ -407,8 +419,10 @@ void destroy_object(Object *obj) {
     }
     // The descriptor may already be gone: closed at exit, see handles.cpp.
     if (const int fd = obj->fd.exchange(-1, std::memory_order_acq_rel); fd >= 0) close(fd);
-    if (obj->path[0])
-        release_name(obj->path, obj->dev, obj->ino, obj->saw_abandoned.load(std::memory_order_relaxed));
+    if (obj->path[0]) {
+        const std::int64_t abandoned = obj->abandoned_at.load(std::memory_order_relaxed);
+        release_name(obj->path, obj->dev, obj->ino, abandoned != 0 && monotonic_ns() - abandoned < k_abandon_window_ns);
+    }
     delete obj;
 }
 

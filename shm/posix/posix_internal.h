@@ -61,10 +61,11 @@ struct Object {
     // process, minus releases. While positive, the header page may sit on a
     // thread's robust list and must stay mapped.
     std::atomic<int> owned{0};
-    // Set when a wait through this object found the mutex abandoned: the dead
-    // owner's process may still be closing its descriptors when this handle
-    // is closed, so the last-holder check tries again for a while.
-    std::atomic<bool> saw_abandoned{false};
+    // When (CLOCK_MONOTONIC, ns) a wait through this object last found the
+    // mutex abandoned: the dead owner's process may still be closing its
+    // descriptors when this handle is closed soon after, so the last-holder
+    // check then tries again for a while.
+    std::atomic<std::int64_t> abandoned_at{0};
 };
 
 // ---- names and object files (named_object.cpp)
@@ -127,9 +128,10 @@ class HandleRef {
     std::uint32_t index_ = 0;
 };
 
-// Held (shared) around every stretch that has object descriptors open but not
-// yet recorded, so that fork never copies a half-made state into a child; the
-// fork handlers take it exclusively.
+// Held around every stretch that has object descriptors open but not yet
+// recorded (or recorded but not yet closed), so that fork never copies a
+// half-made state into a child; the fork handlers and the exit handler wait
+// for all of them to end. Not reentrant: never nest two in one thread.
 class ForkGuard {
   public:
     ForkGuard() noexcept;
@@ -138,9 +140,10 @@ class ForkGuard {
     ForkGuard &operator=(const ForkGuard &) = delete;
 };
 
+// ---- sync.cpp: drops the calling thread's cached thread id (forked child).
+void forget_thread_id() noexcept;
+
 // ---- views (mapping.cpp): fork and exit support for the view records.
-void views_fork_prepare() noexcept;
-void views_fork_parent() noexcept;
 void views_fork_child() noexcept;
 // At exit: closes every view's holder descriptor (the mappings stay for
 // threads still running), then runs the last-holder check for each.
@@ -150,5 +153,7 @@ void views_release_at_exit() noexcept;
 // ---- test hooks
 // Threads inside a wait on an event object, in any process.
 std::uint32_t event_waiters(HANDLE h);
+
+std::int64_t monotonic_ns();
 
 } // namespace vexa::posix

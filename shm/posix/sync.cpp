@@ -36,13 +36,48 @@ timespec deadline_after(clockid_t clock, DWORD ms) {
     return t;
 }
 
+// The kernel's id of the calling thread, asked once per thread (and again
+// in a forked child, whose thread has a new id).
+thread_local pid_t t_thread_id = 0;
+
+pid_t this_thread_id() {
+    if (t_thread_id == 0) t_thread_id = gettid();
+    return t_thread_id;
+}
+
 // Cleared when the C library refuses a monotonic deadline for a
 // priority-inheriting mutex; waits then use a wall-clock deadline.
 std::atomic<bool> g_clocklock_ok{true};
 
+#if defined(__SANITIZE_THREAD__)
+#define VEXA_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VEXA_TSAN 1
+#endif
+#endif
+
 int lock_mutex(pthread_mutex_t *m, DWORD ms) {
     if (ms == INFINITE) return pthread_mutex_lock(m);
     if (ms == 0) return pthread_mutex_trylock(m);
+#ifdef VEXA_TSAN
+    // ThreadSanitizer does not see pthread_mutex_clocklock, nor an
+    // abandonment reported by timedlock, and would then misjudge every later
+    // unlock. Under it a timed wait polls trylock, which it follows fully;
+    // only timed waits lose their place in the queue, and the channel waits
+    // on mutexes without a time-out.
+    const timespec until = deadline_after(CLOCK_MONOTONIC, ms);
+    for (;;) {
+        const int rc = pthread_mutex_trylock(m);
+        if (rc != EBUSY) return rc;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec))
+            return ETIMEDOUT;
+        const timespec pause{0, 200000};
+        nanosleep(&pause, nullptr);
+    }
+#else
     if (g_clocklock_ok.load(std::memory_order_relaxed)) {
         const timespec until = deadline_after(CLOCK_MONOTONIC, ms);
         const int rc = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &until);
@@ -51,6 +86,7 @@ int lock_mutex(pthread_mutex_t *m, DWORD ms) {
     }
     const timespec until = deadline_after(CLOCK_REALTIME, ms);
     return pthread_mutex_timedlock(m, &until);
+#endif
 }
 
 DWORD wait_mutex(Object *obj, DWORD ms) {
@@ -64,7 +100,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
         // The dead owner's recursion is gone with it: this is now the one
         // ownership, also if the dead owner was a thread of this process.
         obj->owned.store(1, std::memory_order_relaxed);
-        obj->saw_abandoned.store(true, std::memory_order_relaxed);
+        obj->abandoned_at.store(monotonic_ns(), std::memory_order_relaxed);
         return WAIT_ABANDONED;
     case ETIMEDOUT:
     case EBUSY:
@@ -115,6 +151,8 @@ DWORD wait_event(Object *obj, DWORD ms) {
 
 } // namespace
 
+void vexa::posix::forget_thread_id() noexcept { t_thread_id = 0; }
+
 HANDLE CreateMutexA(void *, BOOL initial_owner, LPCSTR name) {
     ForkGuard guard;
     DWORD error = ERROR_SUCCESS;
@@ -137,7 +175,16 @@ BOOL ReleaseMutex(HANDLE mutex) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const int rc = pthread_mutex_unlock(&ref->hdr->mutex);
+    pthread_mutex_t *m = &ref->hdr->mutex;
+    // A priority-inheriting mutex's futex word holds its owner's thread id
+    // (the kernel's protocol; glibc keeps that word in __lock). Asking it
+    // first answers a release by a non-owner without touching the mutex.
+    const auto word = std::atomic_ref<int>(m->__data.__lock).load(std::memory_order_relaxed);
+    if ((static_cast<unsigned>(word) & FUTEX_TID_MASK) != static_cast<unsigned>(this_thread_id())) {
+        SetLastError(ERROR_NOT_OWNER);
+        return FALSE;
+    }
+    const int rc = pthread_mutex_unlock(m);
     if (rc == 0) {
         ref->owned.fetch_sub(1, std::memory_order_relaxed);
         return TRUE;
