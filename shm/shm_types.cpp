@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 #include "vexa-port/shm_types.h"
@@ -28,7 +29,14 @@ VEXA_API const char *shm_strerror(std::int32_t code) {
     if (code >= SHM_E_NOT_READY && code <= SHM_E_ALREADY_CONNECTED) return k_channel_texts[code - SHM_E_NOT_READY];
     // Negating INT32_MIN would overflow; strerror has no text for it anyway.
     const int e = code == INT32_MIN ? code : -code;
-    return strerror(e);
+    // Known numbers have constant texts. For an unknown one the runtime
+    // formats "Unknown error N" into a buffer that its next call reuses;
+    // keep this layer's copy per thread instead, so the text stays valid
+    // until this thread asks for another unknown one.
+    if (const char *text = strerrordesc_np(e)) return text;
+    thread_local char unknown[64];
+    snprintf(unknown, sizeof unknown, "%s", strerror(e));
+    return unknown;
 }
 
 VEXA_API std::int32_t copy_shm_endpoint(const shm_endpoint *src, shm_endpoint *dst) {

@@ -109,7 +109,11 @@ INSTANTIATE_TEST_SUITE_P(Zones, LogPrefix,
                          ::testing::Values(PrefixCase{"UTC0", "+0000"}, PrefixCase{"XXX-1", "+0100"},
                                            PrefixCase{"IST-5:30", "+0530"}, PrefixCase{"BRT3", "-0300"},
                                            // Summer time: the printed offset includes the DST hour.
-                                           PrefixCase{"EST5EDT,M1.1.0,M12.31.0", "-0400"}));
+                                           PrefixCase{"EST5EDT,M1.1.0,M12.31.0", "-0400"}),
+                         [](const auto &info) {
+                             std::string n = info.param.zone;
+                             return std::string(n[0] == '-' ? "Minus" : "Plus") + n.substr(1);
+                         });
 
 TEST_F(Logs, HookReceivesInstalledLevelsAndUnexpandedFormat) {
     shm_log_set_func(recording_hook, 10, 20, 30);
@@ -218,6 +222,11 @@ TEST(StrError, ChannelCodesAndRuntimeTexts) {
     EXPECT_EQ(std::string(shm_strerror(-37201)), std::string(strerror(37201)));
     EXPECT_STREQ(shm_strerror(-EINVAL), strerror(EINVAL));
     EXPECT_NE(shm_strerror(INT32_MIN), nullptr);
+    // A text handed out stays valid when the runtime formats another one.
+    const char *kept = shm_strerror(-37195);
+    const std::string expected = kept;
+    (void)strerror(37201);
+    EXPECT_EQ(kept, expected);
 }
 
 } // namespace
