@@ -33,9 +33,10 @@ VEXA_API const char *shm_strerror(std::int32_t code) {
     // formats "Unknown error N" into a buffer that its next call reuses;
     // keep this layer's copy per thread instead, so the text stays valid
     // until this thread asks for another unknown one.
-    if (const char *text = strerrordesc_np(e)) return text;
+    const char *text = strerror(e);
+    if (strncmp(text, "Unknown error", 13) != 0) return text;
     thread_local char unknown[64];
-    snprintf(unknown, sizeof unknown, "%s", strerror(e));
+    snprintf(unknown, sizeof unknown, "%s", text);
     return unknown;
 }
 

@@ -340,7 +340,7 @@ TEST(Sleep, UnbindWakesASleepingClient) {
     b.bind_and_attach();
     std::atomic<int> result{-100};
     std::thread sleeper([&] { result = shm_cli_wait(b.cli); });
-    ASSERT_TRUE(vt::wait_until([&] { return b.cli->rb[0].waiting != 0; }));
+    ASSERT_TRUE(vt::wait_until([&] { return vexa::block::ref(b.cli->rb[0].waiting).load() != 0; }));
     ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
     sleeper.join();
     EXPECT_EQ(result, 0);
