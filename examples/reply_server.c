@@ -12,7 +12,7 @@
 static rr_buffer in;
 static uint8_t *reply;
 static size_t reply_cap;
-static volatile int client_gone;
+static atomic_int client_gone;
 static int clients_left;
 static sem_t done;
 

@@ -14,7 +14,7 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
 static int connected;
 static unsigned generation; /* counts the server's departures */
-static volatile int server_gone;
+static atomic_int server_gone; /* read by rr_send_all without the lock */
 static rr_buffer in;
 static uint32_t want_seq;
 static uint8_t *answer; /* the reply's payload once it is complete */

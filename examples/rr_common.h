@@ -11,6 +11,7 @@
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <semaphore.h>
+#include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -78,12 +79,12 @@ static inline int64_t rr_now_ms(void) {
     return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
 }
 
-static inline int64_t rr_send_all(vexa_port *port, const void *buf, size_t len, const volatile int *abandon,
+static inline int64_t rr_send_all(vexa_port *port, const void *buf, size_t len, const atomic_int *abandon,
                                   int stall_ms) {
     const uint8_t *p = buf;
     int64_t progress_at = rr_now_ms();
     while (len > 0) {
-        if (abandon && *abandon) return -ECONNRESET;
+        if (abandon && atomic_load(abandon)) return -ECONNRESET;
         int64_t n = vexa_port_send(port, p, len);
         if (n > 0) { /* possibly fewer than len: a partial write */
             p += n, len -= (size_t)n;
