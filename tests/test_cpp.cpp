@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <condition_variable>
@@ -161,16 +162,16 @@ TEST(CppPort, ClientThatRefusesLeavesTheServerUsable) {
 // port usable; the ordinary close afterwards works.
 TEST(CppPort, CloseInsideCallbackIsRefused) {
     Seen seen;
-    vexa::port *self = nullptr;
+    std::atomic<vexa::port *> self{nullptr}; // set after open, read on the port's thread
     std::int32_t inside = 0;
     vexa::port_options o = recording(seen);
     o.on_connected = [&](vexa::port_ref) {
-        const std::int32_t r = self->close().error();
+        const std::int32_t r = self.load()->close().error();
         seen.note([&] { inside = r; ++seen.connected; });
     };
     auto server = vexa::port::open(k_port, std::move(o));
     ASSERT_TRUE(server);
-    self = &*server;
+    self.store(&*server);
     auto client = vt::Child::spawn("cpp_client");
     ASSERT_TRUE(seen.wait([&] { return seen.connected == 1; }));
     EXPECT_EQ(inside, -EDEADLK);
