@@ -5,7 +5,11 @@
  * vexa_port_open, another attaches with vexa_port_connect; both then move
  * bytes with vexa_port_send and vexa_port_recv and end with vexa_port_close.
  * Waiting bytes are announced through on_data_ready on the endpoint's own
- * thread; a peer that leaves or dies is reported through on_disconnected. */
+ * thread; a peer that leaves or dies is reported through on_disconnected.
+ *
+ * Results follow one convention throughout (see vexa-port/shm_types.h): 0 or
+ * a count on success, a negated errno value or an SHM_E_* code on failure.
+ * Nothing is thrown. C++ hosts may prefer the RAII layer in vexa-port.hpp. */
 #ifndef VEXA_PORT_H
 #define VEXA_PORT_H
 
@@ -14,36 +18,93 @@
 #include "vexa-port/export.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_types.h"
+#include "vexa-port/version.h"
 
 VEXA_EXTERN_C_BEGIN
 
-/* An open port: the endpoint's thread object, opaque to the host. */
+/* An open port: the endpoint's thread object, opaque to the host. The same
+ * pointer is handed to every callback as its second argument. */
 typedef struct shm_thread vexa_port;
 
+/* What a host passes to vexa_port_open or vexa_port_connect. Read during the
+ * call only: the endpoint keeps its own copy, so the record may live on the
+ * stack. Zero-initialise it and set what you need; NULL callbacks are
+ * skipped. */
 typedef struct vexa_port_config {
     uint32_t port_num;   /* 0 to vexa_port_count() - 1 */
     uint32_t timeout_us; /* client's pause between attempts to attach */
-    uint64_t size;       /* region size; only the low 32 bits are used */
+    uint64_t size;       /* region size; only the low 32 bits are used; both sides must agree */
+    /* A peer attached. On a client, a negative result refuses the link: the
+     * client detaches and its thread ends (the handle stays until closed);
+     * a server ignores the result. Sending is already allowed from here. */
     shm_on_connected_fn on_connected;
+    /* count bytes wait for this side; read them with vexa_port_recv, here or
+     * from any other thread. Called again while bytes keep waiting. */
     shm_on_data_ready_fn on_data_ready;
+    /* The peer detached or died. A server is ready for the next client by
+     * the time this returns; a client goes on trying to attach. */
     shm_on_disconnected_fn on_disconnected;
-    void *user_data;
-    uint8_t option;
+    void *user_data; /* first argument of every callback; borrowed, never freed */
+    uint8_t option;  /* carried along; the library never reads it */
 } vexa_port_config;
 
-/* Serve a port. Returns once the port is ready, or NULL (cause logged). */
+/* Serve a port: create its shared region, lay out the block and start the
+ * endpoint's thread. Returns once the port is ready for a client, or NULL
+ * when it cannot be served: a NULL config or a port number out of range
+ * ("(22): Invalid argument" in the log), a region that cannot be created or
+ * bound (another server holds the port, for instance), or a thread or copy
+ * that cannot be made; the cause is always logged. Any thread; also from a
+ * callback of another port. */
 VEXA_API vexa_port *vexa_port_open(const vexa_port_config *cfg);
-/* Attach to a port in the background; retries until a server serves it. */
+
+/* Attach to a port in the background: returns at once with the handle (NULL
+ * only for a bad config or when the thread cannot be started; cause logged)
+ * and keeps trying, every timeout_us, until a server serves the port; then
+ * calls on_connected. A client may be started before its server. Any thread;
+ * also from a callback of another port. */
 VEXA_API vexa_port *vexa_port_connect(const vexa_port_config *cfg);
-/* Bytes written or read, or a negated errno value (see shm_send, shm_recv). */
+
+/* Copy up to len bytes into the peer's incoming ring and wake the peer.
+ * Returns the number of bytes taken, which is less than len when the ring
+ * has less room (send the rest later), or: -ENOSPC the ring is full (the
+ * peer has not read yet; retry after it has), -EINVAL port is NULL or has
+ * no link (a client that is not attached), -EPROTO the ring fails its consistency checks (a corrupt
+ * peer). Never blocks on the peer, only briefly on the ring's lock. Any
+ * thread, including the port's own callbacks. */
 VEXA_API int64_t vexa_port_send(vexa_port *port, const void *buf, uint64_t len);
+
+/* Move up to cap waiting bytes into buf, in the order they were sent.
+ * Returns the number of bytes read, or: -EAGAIN nothing waits, -EINVAL port is
+ * NULL or has no link, -EPROTO the ring fails its checks. Never
+ * waits for bytes: wait for on_data_ready instead. Any thread, including the
+ * port's own callbacks (typically on_data_ready). */
 VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap);
-/* Stop the endpoint and free the handle; never from one of its callbacks. */
+
+/* Stop the port's endpoint (detaching from or withdrawing the region, which
+ * the peer sees as a disconnect) and free the handle. Waits for the
+ * endpoint's thread to finish; once it returns no callback of the port runs
+ * any more and the handle is gone. 0; -EINVAL for NULL; -EDEADLK when called
+ * from one of the port's own callbacks (nothing is closed then). Any thread
+ * but the port's own; never from a callback of the same port. */
 VEXA_API int32_t vexa_port_close(vexa_port *port);
-/* The number of ports: 4. */
+
+/* The number of ports: 4. Any thread, any time. */
 VEXA_API uint64_t vexa_port_count(void);
+
+/* Send the library's log lines to func (NULL: back to standard output),
+ * which receives l_err, l_info or l_debug as the level of each line; see
+ * shm_log_set_func. Process-wide. Any thread; best called once at start-up,
+ * before ports are opened. */
 VEXA_API void vexa_port_set_logfunc(shm_log_func func, int32_t l_err, int32_t l_info, int32_t l_debug);
+
+/* Let debug lines through (nonzero) or drop them again (0). Process-wide;
+ * any thread, any time, including from callbacks. */
 VEXA_API void vexa_port_set_debug(int32_t on);
+
+/* The library's version, "MAJOR.MINOR.PATCH", as built. Compare it with
+ * VEXA_PORT_VERSION_STRING to see whether the header and the loaded library
+ * agree. Static text; any thread, any time. */
+VEXA_API const char *vexa_port_version(void);
 
 VEXA_EXTERN_C_END
 

@@ -10,6 +10,7 @@
 #include "port/port_names.h"
 #include "vexa-port.h"
 #include "vexa-port/shm_endpoint.h"
+#include "vexa-port/version.h"
 
 // Both processes derive the region's name from the port number alone, so a
 // server and a client meet exactly when they use the same number.
@@ -73,5 +74,7 @@ VEXA_API void vexa_port_set_logfunc(shm_log_func func, int32_t l_err, int32_t l_
 }
 
 VEXA_API void vexa_port_set_debug(int32_t on) { shm_log_set_debug(on); }
+
+VEXA_API const char *vexa_port_version(void) { return VEXA_PORT_VERSION_STRING; }
 
 } // extern "C"

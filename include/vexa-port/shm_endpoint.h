@@ -1,4 +1,12 @@
-/* Server and client endpoints and the channel operations that work on either. */
+/* Server and client endpoints and the channel operations that work on either.
+ * This is the layer under the port interface, for hosts that name their own
+ * regions (any name, any number of them) instead of using the four ports.
+ *
+ * Threads: every endpoint runs on a thread of its own, which calls the
+ * host's callbacks (shm_handlers). Start, send, receive and release may be
+ * called from any thread, including any endpoint's callbacks. Stop and close
+ * wait for the endpoint's thread, so they are called from any thread except
+ * that one: never from the endpoint's own callbacks. */
 #ifndef VEXA_PORT_SHM_ENDPOINT_H
 #define VEXA_PORT_SHM_ENDPOINT_H
 
@@ -12,25 +20,44 @@
 VEXA_EXTERN_C_BEGIN
 
 /* Serve the region of data->endpoint. Returns once the region is bound and
- * ready (the running server) or the start has failed (NULL; cause logged). */
+ * ready (the running server) or the start has failed (NULL; cause logged:
+ * a bad configuration, a region that cannot be created, mapped or bound, for
+ * instance one served already, or a thread that cannot be started). data is
+ * copied; the caller keeps its record. Any thread, also from a callback. */
 VEXA_API shm_thread *shm_srv_start(const shm_data *data);
 /* Stop a server and free it. 0; -EINVAL for NULL; -EDEADLK from inside one of
  * the endpoint's own callbacks. Not to be called from a callback. */
 VEXA_API int32_t shm_srv_stop(shm_thread *thr);
 
 /* Start a client that attaches to the region in the background, retrying
- * until a server serves it. NULL when the client cannot be started. */
+ * every endpoint.timeout_us until a server serves it; returns at once. NULL
+ * when the client cannot be started (bad configuration, no thread; logged).
+ * A refusal by on_connected, a mismatched size or an unusable region ends
+ * the client's thread; the handle then stays until shm_close. Any thread,
+ * also from a callback. */
 VEXA_API shm_thread *shm_cli_connect(const shm_data *data);
 
-/* Bytes moved, or a negative result: -ENOSPC (peer's ring full), -EAGAIN
- * (nothing to read), -EINVAL (NULL or no link), -EPROTO (corrupt ring). Any
+/* Send copies up to len bytes into the outgoing ring and wakes the peer;
+ * receive moves up to len waiting bytes out of the incoming ring. Neither
+ * waits for the peer. Bytes moved (a send may take fewer than len when the
+ * ring has less room), or a negative result: -ENOSPC (peer's ring full),
+ * -EAGAIN (nothing to read), -EINVAL (NULL, a listener's handle, or no link:
+ * a client not attached), -EPROTO (corrupt ring; the link is dropped). Any
  * thread, including the endpoint's callbacks. */
 VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len);
 VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len);
-/* Drop the oldest unsent bytes of this side's outgoing ring until n are free. */
+/* Drop the oldest bytes of this side's outgoing ring that the peer has not
+ * read, until n bytes are free: for a sender that would rather lose old data
+ * than wait. Bytes dropped (0 when n were free already), -ENOSPC when n
+ * exceeds the ring's capacity, -EINVAL as for send. Any thread, including
+ * callbacks. */
 VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n);
-/* Stop and free an endpoint of either kind. 0; -EINVAL; -EDEADLK from inside
- * one of the endpoint's own callbacks. */
+/* Stop and free an endpoint of either kind: a client reports
+ * on_disconnected (when attached) and detaches, a server withdraws its
+ * region. Returns when the endpoint's thread has finished; no callback runs
+ * afterwards and the handle is freed. 0; -EINVAL for NULL or a listener's
+ * handle; -EDEADLK from inside one of the endpoint's own callbacks (nothing
+ * is stopped then). Any thread but the endpoint's own. */
 VEXA_API int32_t shm_close(shm_thread *thr);
 
 VEXA_EXTERN_C_END

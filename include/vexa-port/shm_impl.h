@@ -1,6 +1,11 @@
 /* The platform mapping layer: named shared regions. The only failures in the
  * channel reported as a bare -1 (or a NULL handle) come from here; the cause
- * is then read at once, on the same thread, with shmt_errno. */
+ * is then read at once, on the same thread, with shmt_errno.
+ *
+ * Threads: every function may be called from any thread, including from the
+ * endpoints' callbacks; a handle may be used by any thread of the process
+ * that opened it, and by no other process. docs/platform.md describes how
+ * regions live on Linux. */
 #ifndef VEXA_PORT_SHM_IMPL_H
 #define VEXA_PORT_SHM_IMPL_H
 

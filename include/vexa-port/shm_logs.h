@@ -19,7 +19,9 @@ VEXA_EXTERN_C_BEGIN
 
 /* Log hook: called on the logging thread with the installed level value, the
  * caller's format (unexpanded, no prefix) and its arguments, which are valid
- * only during the call. The result is ignored. */
+ * only during the call. The result is ignored. Any thread of the process may
+ * log, endpoint threads included, so the hook must be thread-safe; it should
+ * not call into the channel. */
 typedef int (*shm_log_func)(int32_t level, const char *fmt, va_list args);
 
 /* Log one line at the named level. The format supplies its own line feed.
@@ -29,10 +31,13 @@ VEXA_API void shm_log_info(const char *fmt, ...) VEXA_PRINTF(1, 2);
 VEXA_API void shm_log_debug(const char *fmt, ...) VEXA_PRINTF(1, 2);
 
 /* Install a hook (or none, to write to standard output again) together with
- * the level values it receives for error, info and debug lines. */
+ * the level values it receives for error, info and debug lines. Process-wide.
+ * Any thread, any time; a line being logged at that moment goes to the old or
+ * the new destination. Best done once, before endpoints start. */
 VEXA_API void shm_log_set_func(shm_log_func func, int32_t l_err, int32_t l_info, int32_t l_debug);
 
-/* 0 drops debug lines; any other value lets them through. */
+/* 0 drops debug lines; any other value lets them through. Process-wide; any
+ * thread, any time, including from callbacks. */
 VEXA_API void shm_log_set_debug(int32_t level);
 
 VEXA_EXTERN_C_END

@@ -2,7 +2,18 @@
  * process, and the operations that bind, attach, detach, move bytes, sleep
  * and wake on it. All integers are little-endian at natural alignment; ring
  * data areas are addressed by offsets from the start of the block, since each
- * process maps the region at its own address. */
+ * process maps the region at its own address. docs/shared-block.md shows the
+ * layout and the flags' state machine.
+ *
+ * These are what the endpoints' threads run; a host that uses endpoints needs
+ * none of them, and must not bind, unbind, attach or detach a block that an
+ * endpoint of its own drives. Threads: any thread of a process that mapped
+ * the block may call them, including from callbacks, with these limits: each
+ * ring admits one sleeper at a time (shm_srv_wait / shm_cli_wait), the server
+ * side of a block belongs to one process and the client side to one other,
+ * and bind, unbind, connect and disconnect of one block are not called
+ * concurrently with each other. Reads and writes of a ring are serialised by
+ * its named mutex, so any number of threads may send and receive. */
 #ifndef VEXA_PORT_SHM_MEMBUF_H
 #define VEXA_PORT_SHM_MEMBUF_H
 
@@ -112,7 +123,10 @@ VEXA_API int32_t shm_cli_notify(shm_membuf *mb);
 /* Hang-up detection. Start a listener on the peer's hang-up mutex for an
  * endpoint whose link is made (NULL for other kinds or on failure). The
  * server's reset after a client has gone: takes its hang-up mutex back, or
- * rebuilds the block when the client died. 0; -EINVAL for a client. */
+ * rebuilds the block when the client died. 0; -EINVAL for a client. Both are
+ * called by the endpoint's own thread; a host calls them only for endpoints
+ * it drives itself, never for one started with shm_srv_start or
+ * shm_cli_connect. */
 VEXA_API shm_thread *shm_hup_start(shm_thread *thr);
 VEXA_API int32_t shm_hup_reset(shm_thread *thr);
 

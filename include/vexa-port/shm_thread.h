@@ -11,13 +11,20 @@
 
 VEXA_EXTERN_C_BEGIN
 
-/* Create an object of the given kind (SHM_SRV, SHM_CLI, SHM_HUP) with its own
+/* These are the building blocks the start operations use; hosts rarely need
+ * them. Any thread may call them, also from callbacks, on objects it owns.
+ *
+ * Create an object of the given kind (SHM_SRV, SHM_CLI, SHM_HUP) with its own
  * copy of data (not read for SHM_HUP, may be NULL there). The thread is not
- * started. NULL on failure, with a negated errno value through err. */
+ * started. NULL on failure, with a negated errno value through err (-EINVAL
+ * for an endpoint kind without data, -ENOMEM, or the pthread error of its
+ * mutex or condition variable). */
 VEXA_API shm_thread *create_shm_thread(const shm_data *data, int32_t type, int32_t *err);
-/* Free an object whose thread will never touch it again. 0, or -EINVAL. */
+/* Free an object whose thread will never touch it again (never a running
+ * endpoint: use shm_close for those). 0, or -EINVAL for NULL. */
 VEXA_API int32_t destroy_shm_thread(shm_thread *thr);
-/* Recompute the object's log name from its kind and path. */
+/* Recompute the object's log name ("shm_srv PATH", "shm_cli PATH") from its
+ * kind and path, after either has changed. Nothing for NULL. */
 VEXA_API void update_shm_thread_name(shm_thread *thr);
 
 VEXA_EXTERN_C_END

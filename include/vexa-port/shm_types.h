@@ -21,7 +21,8 @@ VEXA_EXTERN_C_BEGIN
 #define SHM_E_ALREADY_CONNECTED (-37196) /* "connect error: already connected" */
 
 /* Text of a result: the channel's own text for SHM_E_*, otherwise the
- * runtime's strerror text of the negated code. Never freed by the caller. */
+ * runtime's strerror text of the negated code. Never freed by the caller.
+ * Any thread, any time. */
 VEXA_API const char *shm_strerror(int32_t code);
 
 /* Kinds of thread object. */
@@ -34,8 +35,12 @@ VEXA_API const char *shm_strerror(int32_t code);
 typedef struct shm_thread shm_thread;
 
 /* Callbacks run on the endpoint's own thread, with the host's user_data first
- * and the endpoint second. Only on_connected's result is consulted (by a
- * client: a negative value refuses the link). */
+ * and the endpoint second, one at a time. Only on_connected's result is
+ * consulted (by a client: a negative value refuses the link and ends the
+ * client). From a callback the host may send, receive, release space, log
+ * and start or close other endpoints, but never stop or close the endpoint
+ * that called it. A callback that blocks holds up that endpoint's delivery
+ * and its noticing of a departed peer. */
 typedef int32_t (*shm_on_connected_fn)(void *user_data, shm_thread *thr);
 typedef int32_t (*shm_on_data_fn)(void *user_data, shm_thread *thr, const void *data, int64_t len);
 typedef int32_t (*shm_on_data_ready_fn)(void *user_data, shm_thread *thr, int32_t count);
@@ -65,6 +70,7 @@ typedef struct shm_data {
 } shm_data;
 
 /* Copy operations take the source first and the destination second, and
+ * work on records the caller owns (any thread, no shared state), and
  * copy only into a zeroed or cleared destination (its old path is not freed).
  * All return 0, -EINVAL for a missing pointer, or -ENOMEM when the path cannot
  * be duplicated (the destination's path then stays NULL). */

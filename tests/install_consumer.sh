@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the built tree into a fresh prefix and builds a host project against
+# it twice: with CMake's find_package and with pkg-config. Each build is run,
+# and must find the installed library, not the build tree's.
+# Arguments: the build directory and the source directory.
+set -euo pipefail
+build=$1 src=$2
+work=$(mktemp -d /tmp/vexa-install.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+# The soname chain, the tool, the headers and both package descriptions.
+lib=$(find "$prefix" -name 'libvexa-port.so.*.*.*' -type f)
+libdir=$(dirname "$lib")
+[ -L "$libdir/libvexa-port.so" ] && [ -L "$libdir/libvexa-port.so.0" ]
+readelf -d "$lib" | grep -q 'SONAME.*libvexa-port\.so\.0\]'
+[ -x "$prefix/bin/vexa-port-service" ]
+[ -f "$prefix/include/vexa-port.h" ] && [ -f "$prefix/include/vexa-port.hpp" ] &&
+  [ -f "$prefix/include/vexa-port/version.h" ]
+[ -f "$libdir/cmake/vexa-port/vexa-portConfig.cmake" ]
+pc=$(find "$prefix" -name vexa-port.pc)
+
+region="/vexa-install-$$"
+
+echo "--- find_package"
+cmake -S "$src/tests/consumer" -B "$work/cmake-build" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+ldd "$work/cmake-build/consumer" | grep -q "$libdir/libvexa-port.so.0"
+"$work/cmake-build/consumer" "$region-a"
+
+echo "--- pkg-config"
+export PKG_CONFIG_PATH=$(dirname "$pc")
+[ "$(pkg-config --modversion vexa-port)" = "$(sed -n 's/.*VEXA_PORT_VERSION_STRING "\(.*\)"/\1/p' "$prefix/include/vexa-port/version.h")" ]
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" "$src/tests/consumer/consumer.c" \
+  $(pkg-config --cflags vexa-port) $(pkg-config --libs vexa-port) -pthread
+LD_LIBRARY_PATH=$libdir "$work/consumer-pc" "$region-b"
+
+# A C++ host sees the C++ layer through the same installed headers.
+echo '#include <vexa-port.hpp>
+int main() { return vexa::port_version() == VEXA_PORT_VERSION_STRING ? 0 : 1; }' >"$work/v.cpp"
+c++ -std=c++20 -Wall -Wextra -Werror -o "$work/v" "$work/v.cpp" $(pkg-config --cflags --libs vexa-port)
+LD_LIBRARY_PATH=$libdir "$work/v"
+
+left=$(ls -A /dev/shm | grep -F "vexa-install-$$" || true)
+[ -z "$left" ] || { echo "left in /dev/shm: $left" >&2; exit 1; }
+echo "installed tree works"
