@@ -193,7 +193,8 @@ VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
 }
 
 VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
-    if (!thr || thr->type != SHM_SRV) return -EINVAL;
+    if (!thr) return 0;
+    if (thr->type != SHM_SRV) return -EINVAL;
     shm_membuf *mb = thr->membuf.load();
     if (!mb) return -EINVAL;
 
