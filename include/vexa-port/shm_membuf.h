@@ -113,7 +113,7 @@ VEXA_API int32_t shm_cli_notify(shm_membuf *mb);
 /* Hang-up detection. Start a listener on the peer's hang-up mutex for an
  * endpoint whose link is made (NULL for other kinds or on failure). The
  * server's reset after a client has gone: takes its hang-up mutex back, or
- * rebuilds the block when the client died. 0; -EINVAL for NULL or a handle of another kind. */
+ * rebuilds the block when the client died. 0; -EINVAL for a handle of another kind. */
 VEXA_API shm_thread *shm_hup_start(shm_thread *thr);
 VEXA_API int32_t shm_hup_reset(shm_thread *thr);
 
