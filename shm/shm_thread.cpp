@@ -57,10 +57,6 @@ CallbackScope::~CallbackScope() { t_callback_owner = saved; }
 extern "C" {
 
 VEXA_API shm_thread *create_shm_thread(const shm_data *data, std::int32_t type, std::int32_t *err) {
-    if (type != SHM_SRV && type != SHM_CLI && type != SHM_HUP) {
-        if (err) *err = -EINVAL;
-        return nullptr;
-    }
     void *mem = calloc(1, sizeof(shm_thread));
     if (!mem) {
         if (err) *err = -(errno ? errno : ENOMEM);

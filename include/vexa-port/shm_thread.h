@@ -11,10 +11,9 @@
 
 VEXA_EXTERN_C_BEGIN
 
-/* Create an object of the given kind (SHM_SRV, SHM_CLI, SHM_HUP; any other is
- * refused with -EINVAL) with its own copy of data (not read for SHM_HUP, may
- * be NULL there). The thread is not started. NULL on failure, with a negated
- * errno value through err. */
+/* Create an object of the given kind (SHM_SRV, SHM_CLI, SHM_HUP) with its own
+ * copy of data (not read for SHM_HUP, may be NULL there). The thread is not
+ * started. NULL on failure, with a negated errno value through err. */
 VEXA_API shm_thread *create_shm_thread(const shm_data *data, int32_t type, int32_t *err);
 /* Free an object whose thread will never touch it again. 0, or -EINVAL. */
 VEXA_API int32_t destroy_shm_thread(shm_thread *thr);
