@@ -12,8 +12,14 @@
 // so a closed one is tried.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -77,8 +83,12 @@ TEST_F(BadInput, EndpointOperations) {
         {"shm_hup_start(unlinked client)", [&] { return shm_hup_start(unlinked) == nullptr; }},
         {"shm_hup_reset(client)", [&] { return shm_hup_reset(unlinked) == -EINVAL; }},
         {"shm_hup_reset(listener)", [&] { return shm_hup_reset(hup) == -EINVAL; }},
-        {"create_shm_thread(bad kind)", [&] { int32_t err = 0; return create_shm_thread(&cfg, 7, &err) == nullptr && err < 0; }},
-        {"create_shm_thread(bad kind, no err)", [&] { return create_shm_thread(&cfg, -1, nullptr) == nullptr; }},
+        // An unknown kind makes an object that no operation accepts (test_thread).
+        {"shm_close(object of an unknown kind)", [&] {
+             shm_thread *odd = create_shm_thread(&cfg, 9, nullptr);
+             return odd && shm_close(odd) == -EINVAL && shm_srv_stop(odd) == -EINVAL && shm_send(odd, buf, 1) == -EINVAL &&
+                    shm_hup_start(odd) == nullptr && destroy_shm_thread(odd) == 0;
+         }},
         {"create_shm_thread(server, NULL data)", [] {
              int32_t err = 0;
              shm_thread *t = create_shm_thread(nullptr, SHM_SRV, &err);
@@ -224,3 +234,46 @@ TEST_F(BadInput, RecordsAndTexts) {
 }
 
 } // namespace
+
+// A full /dev/shm: in a private mount namespace with a tiny tmpfs over
+// /dev/shm, a server whose region does not fit fails to start, with NULL and
+// an error line, instead of starting and dying of SIGBUS at its first touch
+// of a page that was never there. Needs root (a mount namespace of its own).
+VT_CHILD_ROLE(full_shm) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") != 0) {
+        vt::child_send(std::string("skip ") + strerror(errno));
+        return 0;
+    }
+    static std::string errors;
+    shm_log_set_func([](int32_t level, const char *fmt, va_list args) {
+        char text[512];
+        vsnprintf(text, sizeof text, fmt, args);
+        if (level == 0) errors += text;
+        return 0;
+    }, 0, 1, 2);
+    shm_data cfg{};
+    const std::string small = vt::unique_name("full"), big = vt::unique_name("full");
+    cfg.endpoint.path = const_cast<char *>(small.c_str());
+    cfg.endpoint.size = 64 * 1024;
+    shm_thread *fits = shm_srv_start(&cfg);
+    cfg.endpoint.path = const_cast<char *>(big.c_str());
+    cfg.endpoint.size = 1024 * 1024;
+    shm_thread *too_big = shm_srv_start(&cfg);
+    vt::child_send(std::string("fits ") + (fits ? "1" : "0") + " too_big " + (too_big ? "1" : "0") + " errors " +
+                   (errors.empty() ? "0" : "1"));
+    if (fits) shm_srv_stop(fits);
+    if (too_big) shm_srv_stop(too_big);
+    return 0;
+}
+
+TEST(HostileEnvironment, FullShmFailsTheServerStartCleanly) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace with its own /dev/shm";
+    vt::Child c = vt::Child::spawn("full_shm", {}, true);
+    std::string line;
+    ASSERT_TRUE(c.recv(line));
+    const int st = c.wait();
+    if (line.rfind("skip ", 0) == 0) GTEST_SKIP() << "no private mount namespace here: " << line.substr(5);
+    EXPECT_EQ(line, "fits 1 too_big 0 errors 1") << "a region that fits starts; one that does not gives NULL and an error line";
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st << " (a SIGBUS shows here)";
+}
