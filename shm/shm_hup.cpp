@@ -167,7 +167,9 @@ void *shm_cli_hup_listener(void *arg) {
 extern "C" {
 
 VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
-    if (!thr) return nullptr;
+    // A listener needs a block to watch: an endpoint whose link is not made
+    // has none, and a listener started on it would read through NULL.
+    if (!thr || !thr->membuf.load()) return nullptr;
     void *(*body)(void *);
     switch (thr->type) {
     case SHM_SRV: body = shm_srv_hup_listener; break;

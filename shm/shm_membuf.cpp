@@ -271,6 +271,17 @@ void withdraw_ring(Trusted *t, shm_membuf *mb, int idx) noexcept {
     shm_log_debug("rb %p unbind\n", static_cast<void *>(rb));
 }
 
+// The count of waiting bytes, read without the lock, is the peer's word: a
+// host sizes its read buffer by it, so it never exceeds the ring's capacity
+// as this process knows it (0 for a block this process has not bound or
+// attached). A value beyond is caught by the next read's check.
+std::size_t bounded_has_data(shm_membuf *mb, int idx) noexcept {
+    const std::uint64_t has = ref(mb->rb[idx].has_data).load(std::memory_order_acquire);
+    const Trusted *t = trusted_find(mb);
+    const std::uint64_t end = t ? t->end[idx].load(std::memory_order_relaxed) : 0;
+    return static_cast<std::size_t>(has <= end ? has : end);
+}
+
 bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
 
 } // namespace
@@ -813,13 +824,9 @@ VEXA_API ssize_t shm_cli_release_space(shm_membuf *mb, size_t n) {
     return shm_ringbuf_release_space(mb, 1, n);
 }
 
-VEXA_API size_t shm_srv_has_data(shm_membuf *mb) {
-    return mb ? ref(mb->rb[1].has_data).load(std::memory_order_acquire) : 0;
-}
+VEXA_API size_t shm_srv_has_data(shm_membuf *mb) { return mb ? bounded_has_data(mb, 1) : 0; }
 
-VEXA_API size_t shm_cli_has_data(shm_membuf *mb) {
-    return mb ? ref(mb->rb[0].has_data).load(std::memory_order_acquire) : 0;
-}
+VEXA_API size_t shm_cli_has_data(shm_membuf *mb) { return mb ? bounded_has_data(mb, 0) : 0; }
 
 VEXA_API std::int32_t shm_membuf_is_connected(shm_membuf *mb) {
     return mb ? static_cast<std::int32_t>(vexa::block::flags(mb) & SHM_CONNECTED) : -EINVAL;

@@ -135,7 +135,9 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
 }
 
 VEXA_API std::int32_t shm_srv_stop(shm_thread *thr) {
-    if (!thr) return -EINVAL;
+    // Only a server is stopped here: stopping another kind would free an
+    // object its owner still uses.
+    if (!thr || thr->type != SHM_SRV) return -EINVAL;
     if (vexa::thread::in_callback(thr)) {
         shm_log_error("%s: stop refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;

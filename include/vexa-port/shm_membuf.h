@@ -102,7 +102,8 @@ VEXA_API ssize_t shm_srv_release_space(shm_membuf *mb, size_t n);
 VEXA_API ssize_t shm_cli_release_space(shm_membuf *mb, size_t n);
 VEXA_API int64_t shm_ringbuf_release_space(shm_membuf *mb, uint64_t idx, uint64_t n);
 
-/* Bytes waiting for this side (0 for a NULL block), read without the lock. */
+/* Bytes waiting for this side, read without the lock and never more than the
+ * ring holds (0 for a NULL block or one this side has not bound or attached). */
 VEXA_API size_t shm_srv_has_data(shm_membuf *mb);
 VEXA_API size_t shm_cli_has_data(shm_membuf *mb);
 
