@@ -545,6 +545,8 @@ bool may_poll() noexcept {
 
 constexpr std::int64_t k_poll_ns = 50000;
 
+std::atomic<std::uint64_t> g_late_wakeups{0};
+
 bool poll_briefly(shm_ringbuf &rb, bool (*keep_awake)(void *), void *arg) noexcept {
     const auto start = std::chrono::steady_clock::now();
     for (unsigned i = 1;; ++i) {
@@ -579,8 +581,15 @@ std::int32_t side_wait(shm_membuf *mb, int idx, bool (*keep_awake)(void *), void
     const std::uint64_t ev = own_handle(trusted_find(mb), reader_side(idx), k_event, idx);
     const std::int32_t r = map_lock_error(WaitForSingleObject(as_handle(ev), 1000));
     ref(rb.waiting).store(0, std::memory_order_seq_cst);
+    // A sleep that runs out while bytes wait in the ring means a wake-up was
+    // lost or came a second late; counted so that a benchmark can prove
+    // there were none. Only this rare path pays for the increment.
+    if (r == ETIMEDOUT && ref(rb.has_data).load(std::memory_order_acquire) != 0)
+        g_late_wakeups.fetch_add(1, std::memory_order_relaxed);
     return r;
 }
+
+std::uint64_t late_wakeups() noexcept { return g_late_wakeups.load(std::memory_order_relaxed); }
 
 bool published_name(const shm_named_handle &h, char (&out)[32]) noexcept {
     // The first byte is published last (release) by the attaching client.
