@@ -103,6 +103,13 @@ bool wait_go() {
     return r == 1;
 }
 
+// Blocks until the orchestrator closes the go pipe: the peer may still be
+// reading what this side sent last, so no side leaves before both are done.
+void wait_stop() {
+    while (wait_go()) {
+    }
+}
+
 bool write_all(int fd, const uint8_t *p, size_t n) {
     while (n) {
         const ssize_t w = write(fd, p, n);
@@ -320,7 +327,7 @@ int run_chan_side(const Args &a, bool pin_late) {
         struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
         nanosleep(&ts, nullptr);
         report("cpu_pct=" + std::to_string(100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9)));
-        wait_go();
+        wait_stop();
         vexa_port_close(c.port);
         return 0;
     } else {
@@ -374,7 +381,7 @@ int run_chan_side(const Args &a, bool pin_late) {
         pause();
     }
     report(out);
-    wait_go();
+    wait_stop();
     vexa_port_close(c.port);
     return 0;
 }
@@ -395,7 +402,7 @@ int run_recovery_server(const Args &a) {
     report("ready=1 open_us=" + std::to_string((now_ns() - t0) / 1000.0));
     c.wait(c.disconnected);
     report("t_gone=" + std::to_string(c.t_disconnected));
-    wait_go();
+    wait_stop();
     vexa_port_close(c.port);
     return 0;
 }
@@ -460,7 +467,7 @@ int run_fd_side(const Args &a) {
                " rss_kib=" + std::to_string(status_kib("VmRSS") - rss0);
     }
     report(line);
-    wait_go();
+    wait_stop();
     return 0;
 }
 
@@ -531,8 +538,9 @@ Child spawn_side(const std::vector<std::string> &args, const std::vector<int> &d
     return c;
 }
 
-// The next report line of c, or an empty map after timeout_s or EOF.
-Fields next_report(Child &c, double timeout_s = 120) {
+// The next report line of c, or an empty map after timeout_s or EOF, or when
+// peer (whose reports are kept for later) ends first.
+Fields next_report(Child &c, double timeout_s = 120, Child *peer = nullptr) {
     const uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_s * 1e9);
     for (;;) {
         const size_t nl = c.pending.find('\n');
@@ -553,9 +561,15 @@ Fields next_report(Child &c, double timeout_s = 120) {
         }
         const uint64_t t = now_ns();
         if (t >= deadline) return {};
-        pollfd pfd{c.ctl, POLLIN, 0};
-        if (poll(&pfd, 1, static_cast<int>((deadline - t) / 1000000 + 1)) <= 0) continue;
+        pollfd pfd[2] = {{c.ctl, POLLIN, 0}, {peer ? peer->ctl : -1, POLLIN, 0}};
+        if (poll(pfd, 2, static_cast<int>((deadline - t) / 1000000 + 1)) <= 0) continue;
         char buf[4096];
+        if (pfd[1].revents) {
+            const ssize_t n = read(peer->ctl, buf, sizeof buf);
+            if (n <= 0) return {};
+            peer->pending.append(buf, static_cast<size_t>(n));
+        }
+        if (!pfd[0].revents) continue;
         const ssize_t n = read(c.ctl, buf, sizeof buf);
         if (n <= 0) return {};
         c.pending.append(buf, static_cast<size_t>(n));
@@ -629,8 +643,8 @@ bool run_pair(const std::string &t, const std::string &role_a, const std::string
     if (ok) {
         go(b);
         go(a);
-        ra = next_report(a);
-        rb = next_report(b);
+        ra = next_report(a, 120, &b);
+        rb = next_report(b, 120, &a);
         ok = !ra.empty() && !rb.empty() && !ra.count("error") && !rb.count("error");
     }
     finish(a, !ok);
