@@ -243,8 +243,25 @@ const Trusted *live_entry(const shm_membuf *mb, int side) noexcept {
 // Takes a ring's lock. 0 when held (also after a dead owner: the ring's
 // fields are then checked like any other); otherwise the positive mapped
 // error, and the lock is not held.
+bool may_poll() noexcept;
+void cpu_relax() noexcept;
+constexpr int k_lock_tries = 64;
+
 std::int32_t take_lock(std::uint64_t handle) noexcept {
-    const DWORD r = WaitForSingleObject(as_handle(handle), INFINITE);
+    // The lock is held across one copy only, a few microseconds at most.
+    // Where the holder can be running on another CPU, trying a little first
+    // spares the priority-inheriting slow path: a system call to sleep, one
+    // by the holder to hand the lock over, and a wake-up of this thread.
+    // Each try is the same acquisition (a dead owner shows the same way);
+    // on one CPU the holder cannot progress while this spins, so no tries.
+    DWORD r = WAIT_TIMEOUT;
+    if (may_poll())
+        for (int i = 0; i < k_lock_tries && r == WAIT_TIMEOUT; ++i) {
+            r = WaitForSingleObject(as_handle(handle), 0);
+            if (r == WAIT_TIMEOUT)
+                for (int k = 0; k < 16; ++k) cpu_relax();
+        }
+    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), INFINITE);
     const std::int32_t e = map_lock_error(r);
     return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? 0 : (e ? e : EINVAL);
 }
