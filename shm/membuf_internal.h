@@ -30,6 +30,10 @@ inline std::uint32_t flags(shm_membuf *mb) noexcept { return ref(mb->flags).load
 // as shm_srv_wait does.
 std::int32_t side_wait(shm_membuf *mb, int idx, bool (*keep_awake)(void *), void *arg) noexcept;
 
+// Sleeps of this process that ran out their second while bytes were waiting
+// in the ring they watched: each is a lost or late wake-up.
+std::uint64_t late_wakeups() noexcept;
+
 // The client's hang-up mutex name as published in the block: empty while the
 // client is still taking its mutex. Returns false when it is empty or not
 // properly terminated.
