@@ -43,7 +43,7 @@ static int32_t on_data_ready(void *user, vexa_port *port, int32_t count) {
         rr_consume(&in, whole);
         /* This runs on the port's thread, which is also the one that would
          * report the client's departure; hence the stall limit. */
-        int64_t r = rr_send_all(port, reply, RR_HEADER + (size_t)len, &client_gone, 2000);
+        int64_t r = rr_send_all(port, reply, RR_HEADER + (size_t)len, &client_gone, 10000);
         if (r < 0) {
             printf("reply %u not delivered (%s)\n", seq, shm_strerror((int32_t)r));
             in.len = 0;

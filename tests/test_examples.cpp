@@ -73,6 +73,7 @@ class Example {
             if (auto nl = buf_.find('\n'); nl != std::string::npos) {
                 const std::string line = buf_.substr(0, nl);
                 buf_.erase(0, nl + 1);
+                seen_ += line + "\n";
                 if (line == want) return true;
                 continue;
             }
@@ -85,6 +86,9 @@ class Example {
             buf_.append(chunk, static_cast<size_t>(n));
         }
     }
+    // Everything expect has read so far, the library's log lines included:
+    // what a failing check prints.
+    const std::string &transcript() const { return seen_; }
     // Exit status (128 + signal for a killed one), or -1 after 30 s.
     int wait() {
         const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
@@ -102,6 +106,7 @@ class Example {
     pid_t started_pid_ = -1;
     int from_ = -1;
     std::string buf_;
+    std::string seen_;
 };
 
 // No port region and no object of the given processes is left; a creation
@@ -128,10 +133,10 @@ class MinimalPair : public ::testing::TestWithParam<Pair> {};
 TEST_P(MinimalPair, ClientGetsItsEchoAndBothEnd) {
     Example client(GetParam().client, {"1", "hi-there"}); // the client may come first
     Example server(GetParam().server, {"1"});
-    EXPECT_TRUE(server.expect("received: hi-there"));
-    EXPECT_TRUE(client.expect("reply: echo: hi-there"));
+    EXPECT_TRUE(server.expect("received: hi-there")) << server.transcript();
+    EXPECT_TRUE(client.expect("reply: echo: hi-there")) << client.transcript();
     EXPECT_EQ(client.wait(), 0);
-    EXPECT_TRUE(server.expect("client left"));
+    EXPECT_TRUE(server.expect("client left")) << server.transcript();
     EXPECT_EQ(server.wait(), 0);
     EXPECT_TRUE(nothing_left({&server, &client}));
 }
@@ -150,11 +155,11 @@ INSTANTIATE_TEST_SUITE_P(Examples, MinimalPair,
 // pieces, and all replies check.
 TEST(RequestReply, LargeRequestsPassThroughSmallRings) {
     Example server("reply_server", {"3", "1"});
-    ASSERT_TRUE(server.expect("serving port 3"));
+    ASSERT_TRUE(server.expect("serving port 3")) << server.transcript();
     Example client("request_client", {"3", "12"});
-    EXPECT_TRUE(client.expect("all 12 replies correct"));
+    EXPECT_TRUE(client.expect("all 12 replies correct")) << client.transcript();
     EXPECT_EQ(client.wait(), 0);
-    EXPECT_TRUE(server.expect("client left"));
+    EXPECT_TRUE(server.expect("client left")) << server.transcript();
     EXPECT_EQ(server.wait(), 0);
     EXPECT_TRUE(nothing_left({&server, &client}));
 }
@@ -164,12 +169,12 @@ TEST(RequestReply, LargeRequestsPassThroughSmallRings) {
 TEST(RequestReply, ClientOutlivesAKilledServer) {
     Example client("request_client", {"3", "30"});
     Example first("reply_server", {"3", "1"});
-    ASSERT_TRUE(client.expect("reply 3 ok (24757 bytes)"));
+    ASSERT_TRUE(client.expect("reply 3 ok (24757 bytes)")) << client.transcript();
     first.kill(SIGKILL);
     EXPECT_EQ(first.wait(), 128 + SIGKILL);
-    ASSERT_TRUE(client.expect("server went away"));
+    ASSERT_TRUE(client.expect("server went away")) << client.transcript();
     Example second("reply_server", {"3", "1"});
-    EXPECT_TRUE(client.expect("all 30 replies correct"));
+    EXPECT_TRUE(client.expect("all 30 replies correct")) << client.transcript();
     EXPECT_EQ(client.wait(), 0);
     EXPECT_EQ(second.wait(), 0);
     EXPECT_TRUE(nothing_left({&first, &second, &client}));
@@ -179,14 +184,14 @@ TEST(RequestReply, ClientOutlivesAKilledServer) {
 // the next client in full.
 TEST(RequestReply, ServerOutlivesAKilledClient) {
     Example server("reply_server", {"3", "2"});
-    ASSERT_TRUE(server.expect("serving port 3"));
+    ASSERT_TRUE(server.expect("serving port 3")) << server.transcript();
     Example first("request_client", {"3", "100000"});
-    ASSERT_TRUE(first.expect("reply 2 ok (16838 bytes)"));
+    ASSERT_TRUE(first.expect("reply 2 ok (16838 bytes)")) << first.transcript();
     first.kill(SIGKILL);
     EXPECT_EQ(first.wait(), 128 + SIGKILL);
-    ASSERT_TRUE(server.expect("client left"));
+    ASSERT_TRUE(server.expect("client left")) << server.transcript();
     Example second("request_client", {"3", "5"});
-    EXPECT_TRUE(second.expect("all 5 replies correct"));
+    EXPECT_TRUE(second.expect("all 5 replies correct")) << second.transcript();
     EXPECT_EQ(second.wait(), 0);
     EXPECT_EQ(server.wait(), 0);
     EXPECT_TRUE(nothing_left({&server, &first, &second}));
