@@ -107,9 +107,10 @@ struct Side {
     uint32_t last_seq = 0;
     bool have_last = false;
 
+    const char *role = "";
     void fail(const std::string &why) {
         ++failures;
-        vt::child_send("FAIL " + why);
+        vt::child_send(std::string("FAIL ") + role + ": " + why);
     }
 
     void check(const Frame &f) {
@@ -245,6 +246,7 @@ struct Side {
 
 VT_CHILD_ROLE(chaos_server) {
     static Side side;
+    side.role = "server";
     const std::string path = argv[0];
     shm_data cfg = side.config(path);
     side.thr = shm_srv_start(&cfg);
@@ -255,6 +257,7 @@ VT_CHILD_ROLE(chaos_server) {
 
 VT_CHILD_ROLE(chaos_client) {
     static Side side;
+    side.role = "client";
     const std::string path = argv[0];
     shm_data cfg = side.config(path);
     side.thr = shm_cli_connect(&cfg);
@@ -306,7 +309,7 @@ class Driver {
         while (p.child.recv(l, timeout_ms)) {
             if (l.rfind("FAIL", 0) == 0) {
                 ++fig.failures;
-                fig.fault_lines.push_back(l);
+                fig.fault_lines.push_back(l + " (cycle " + std::to_string(fig.cycles) + ", after " + history_ + ")");
                 continue;
             }
             if (l.rfind("lead ", 0) == 0) {

@@ -4,6 +4,7 @@
 // it is left in /dev/shm. The sanitizer build's leak checker covers memory.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -68,7 +69,13 @@ int quiet_log(int32_t, const char *, va_list) { return 0; }
 
 class Leaks : public ::testing::Test {
   protected:
-    void SetUp() override { shm_log_set_func(quiet_log, 0, 1, 2); }
+    void SetUp() override {
+        shm_log_set_func(quiet_log, 0, 1, 2);
+        // One malloc arena: glibc makes a new one (two more mappings) the
+        // first time some threads happen to allocate at the same moment,
+        // which can be at any cycle and is no leak.
+        mallopt(M_ARENA_MAX, 1);
+    }
     void TearDown() override { shm_log_set_func(nullptr, 0, 1, 2); }
 
     // One link: a client attaches, both sides see it, the client closes and
