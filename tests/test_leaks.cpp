@@ -28,10 +28,21 @@ int count_entries(const char *dir) {
     return n;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// ASan's allocator maps more memory as it goes, so only the views of shared
+// regions are counted there; its leak checker covers the heap.
+constexpr bool k_all_maps = false;
+#else
+constexpr bool k_all_maps = true;
+#endif
+
+// Lines of /proc/self/maps: all of them, or (under ASan) the views of
+// objects in /dev/shm.
 int count_maps() {
     std::ifstream in("/proc/self/maps");
     int n = 0;
-    for (std::string line; std::getline(in, line);) ++n;
+    for (std::string line; std::getline(in, line);)
+        if (k_all_maps || line.find("/dev/shm/") != std::string::npos) ++n;
     return n;
 }
 
