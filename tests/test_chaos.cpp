@@ -249,8 +249,19 @@ VT_CHILD_ROLE(chaos_server) {
     side.role = "server";
     const std::string path = argv[0];
     shm_data cfg = side.config(path);
+    // Error lines of a failed start go to the driver with the refusal.
+    static std::string errors;
+    shm_log_set_func([](int32_t level, const char *fmt, va_list args) {
+        if (level != 0) return 0;
+        char text[256];
+        vsnprintf(text, sizeof text, fmt, args);
+        errors += text;
+        return 0;
+    }, 0, 1, 2);
     side.thr = shm_srv_start(&cfg);
-    vt::child_send(side.thr ? "started" : "failed");
+    shm_log_set_func(nullptr, 0, 1, 2);
+    for (char &c : errors) if (c == '\n') c = ' ';
+    vt::child_send(side.thr ? "started" : "failed " + errors);
     if (!side.thr) return 2;
     return side.run();
 }
@@ -342,8 +353,13 @@ class Driver {
         pids_.push_back(srv_.child.pid());
         srv_.reported = 0;
         srv_.pending.clear();
-        srv_.alive = await(srv_, "started");
-        ASSERT_TRUE(srv_.alive) << "server did not start";
+        // Its first word is "started" or "failed"; a "linked" may come first.
+        std::string line;
+        std::vector<std::string> early;
+        while (await(srv_, "", &line) && line != "started" && line.rfind("failed", 0) != 0) early.push_back(line);
+        srv_.pending.insert(srv_.pending.end(), early.begin(), early.end());
+        srv_.alive = line == "started";
+        ASSERT_TRUE(srv_.alive) << "server did not start after " << history_ << ": " << line;
     }
     void spawn_client() {
         cli_.child = vt::Child::spawn("chaos_client", {path_}, !getenv("VEXA_CHAOS_VERBOSE"));
