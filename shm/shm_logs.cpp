@@ -26,7 +26,6 @@ std::atomic<std::int32_t> g_l_info{1};
 std::atomic<std::int32_t> g_l_debug{2};
 
 char g_zone[6] = "+0000";
-std::once_flag g_zone_once;
 
 // The local UTC offset, computed once per process. The runtime's own
 // offset of local time (tm_gmtoff) is used rather than converting the local
@@ -56,7 +55,11 @@ const char *level_name(int level) noexcept {
 // The line prefix for a moment and a level, bounded by cap (at most cap - 1
 // characters); returns the length snprintf reports.
 int vexa::log::format_prefix(char *buf, size_t cap, const struct timeval &tv, int level) noexcept {
-    std::call_once(g_zone_once, compute_zone);
+    // A function-local static rather than std::call_once: the latter's
+    // lambda trampoline is a libstdc++ template with default visibility and
+    // would land in the library's dynamic symbol table.
+    static const bool zone_known = (compute_zone(), true);
+    (void)zone_known;
     struct tm tm {};
     time_t secs = tv.tv_sec;
     localtime_r(&secs, &tm);
