@@ -125,13 +125,20 @@ struct Side {
         if (link_fresh) {
             link_fresh = false;
             // The first frame of a link may continue a stream the previous
-            // link left in the ring; the driver checks where it resumes.
-            if (f.seq != 0 && it == next_seq.end()) vt::child_send("lead " + std::to_string(s) + " " + std::to_string(f.seq));
+            // link left in the ring; the driver checks where it resumes. The
+            // stream may even be one this process read on its previous link:
+            // a client that attached to a block just before the server tore
+            // it down after the previous client's death gets a short link,
+            // and what it left unread goes with the old rings. Never back.
+            if (f.seq != 0) vt::child_send("lead " + std::to_string(s) + " " + std::to_string(f.seq));
+            if (it != next_seq.end() && f.seq < it->second)
+                fail("stream " + std::to_string(s) + " resumes at " + std::to_string(f.seq) + " after " +
+                     std::to_string(it->second - 1));
         } else if (s != link_stream && it == next_seq.end() && f.seq != 0) {
             fail("stream " + std::to_string(s) + " starts at " + std::to_string(f.seq));
-        }
-        if (it != next_seq.end() && it->second != f.seq)
+        } else if (it != next_seq.end() && it->second != f.seq) {
             fail("stream " + std::to_string(s) + " expected " + std::to_string(it->second) + " got " + std::to_string(f.seq));
+        }
         next_seq[s] = f.seq + 1;
         link_stream = s;
         last_stream = s;
