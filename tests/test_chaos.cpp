@@ -107,9 +107,10 @@ struct Side {
     uint32_t last_seq = 0;
     bool have_last = false;
 
+    const char *role = "";
     void fail(const std::string &why) {
         ++failures;
-        vt::child_send("FAIL " + why);
+        vt::child_send(std::string("FAIL ") + role + ": " + why);
     }
 
     void check(const Frame &f) {
@@ -124,13 +125,20 @@ struct Side {
         if (link_fresh) {
             link_fresh = false;
             // The first frame of a link may continue a stream the previous
-            // link left in the ring; the driver checks where it resumes.
-            if (f.seq != 0 && it == next_seq.end()) vt::child_send("lead " + std::to_string(s) + " " + std::to_string(f.seq));
+            // link left in the ring; the driver checks where it resumes. The
+            // stream may even be one this process read on its previous link:
+            // a client that attached to a block just before the server tore
+            // it down after the previous client's death gets a short link,
+            // and what it left unread goes with the old rings. Never back.
+            if (f.seq != 0) vt::child_send("lead " + std::to_string(s) + " " + std::to_string(f.seq));
+            if (it != next_seq.end() && f.seq < it->second)
+                fail("stream " + std::to_string(s) + " resumes at " + std::to_string(f.seq) + " after " +
+                     std::to_string(it->second - 1));
         } else if (s != link_stream && it == next_seq.end() && f.seq != 0) {
             fail("stream " + std::to_string(s) + " starts at " + std::to_string(f.seq));
-        }
-        if (it != next_seq.end() && it->second != f.seq)
+        } else if (it != next_seq.end() && it->second != f.seq) {
             fail("stream " + std::to_string(s) + " expected " + std::to_string(it->second) + " got " + std::to_string(f.seq));
+        }
         next_seq[s] = f.seq + 1;
         link_stream = s;
         last_stream = s;
@@ -245,16 +253,29 @@ struct Side {
 
 VT_CHILD_ROLE(chaos_server) {
     static Side side;
+    side.role = "server";
     const std::string path = argv[0];
     shm_data cfg = side.config(path);
+    // Error lines of a failed start go to the driver with the refusal.
+    static std::string errors;
+    shm_log_set_func([](int32_t level, const char *fmt, va_list args) {
+        if (level != 0) return 0;
+        char text[256];
+        vsnprintf(text, sizeof text, fmt, args);
+        errors += text;
+        return 0;
+    }, 0, 1, 2);
     side.thr = shm_srv_start(&cfg);
-    vt::child_send(side.thr ? "started" : "failed");
+    shm_log_set_func(nullptr, 0, 1, 2);
+    for (char &c : errors) if (c == '\n') c = ' ';
+    vt::child_send(side.thr ? "started" : "failed " + errors);
     if (!side.thr) return 2;
     return side.run();
 }
 
 VT_CHILD_ROLE(chaos_client) {
     static Side side;
+    side.role = "client";
     const std::string path = argv[0];
     shm_data cfg = side.config(path);
     side.thr = shm_cli_connect(&cfg);
@@ -306,7 +327,7 @@ class Driver {
         while (p.child.recv(l, timeout_ms)) {
             if (l.rfind("FAIL", 0) == 0) {
                 ++fig.failures;
-                fig.fault_lines.push_back(l);
+                fig.fault_lines.push_back(l + " (cycle " + std::to_string(fig.cycles) + ", after " + history_ + ")");
                 continue;
             }
             if (l.rfind("lead ", 0) == 0) {
@@ -339,8 +360,13 @@ class Driver {
         pids_.push_back(srv_.child.pid());
         srv_.reported = 0;
         srv_.pending.clear();
-        srv_.alive = await(srv_, "started");
-        ASSERT_TRUE(srv_.alive) << "server did not start";
+        // Its first word is "started" or "failed"; a "linked" may come first.
+        std::string line;
+        std::vector<std::string> early;
+        while (await(srv_, "", &line) && line != "started" && line.rfind("failed", 0) != 0) early.push_back(line);
+        srv_.pending.insert(srv_.pending.end(), early.begin(), early.end());
+        srv_.alive = line == "started";
+        ASSERT_TRUE(srv_.alive) << "server did not start after " << history_ << ": " << line;
     }
     void spawn_client() {
         cli_.child = vt::Child::spawn("chaos_client", {path_}, !getenv("VEXA_CHAOS_VERBOSE"));
