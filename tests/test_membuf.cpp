@@ -340,7 +340,8 @@ TEST(Sleep, UnbindWakesASleepingClient) {
     b.bind_and_attach();
     std::atomic<int> result{-100};
     std::thread sleeper([&] { result = shm_cli_wait(b.cli); });
-    ASSERT_TRUE(vt::wait_until([&] { return b.cli->rb[0].waiting != 0; }));
+    // The sleeper sets the flag atomically; so is it read here.
+    ASSERT_TRUE(vt::wait_until([&] { return std::atomic_ref<uint8_t>(b.cli->rb[0].waiting).load() != 0; }));
     ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
     sleeper.join();
     EXPECT_EQ(result, 0);
