@@ -268,6 +268,33 @@ std::int32_t take_lock(std::uint64_t handle) noexcept {
 
 void give_lock(std::uint64_t handle) noexcept { ReleaseMutex(as_handle(handle)); }
 
+// The common start of every ring operation: this side's trusted entry, the
+// ring's lock taken through this side's own handle, and the ring checked.
+// On failure error holds the negative result and no lock is held.
+struct LockedRing {
+    std::uint64_t lock = 0;
+    RingView view{};
+    std::int64_t error = 0;
+
+    LockedRing(shm_membuf *mb, std::uint64_t idx, int side) noexcept {
+        const Trusted *t = live_entry(mb, side);
+        if (!t) {
+            error = -EINVAL;
+            return;
+        }
+        lock = own_handle(t, side, k_lock, static_cast<int>(idx));
+        if (const std::int32_t e = take_lock(lock)) {
+            error = -e;
+            return;
+        }
+        if (!check_ring(t, mb, idx, view)) {
+            give_lock(lock);
+            error = -EPROTO;
+        }
+    }
+    void unlock() const noexcept { give_lock(lock); }
+};
+
 // Signals the event of ring idx through side's own handle when its reader
 // sleeps. The fence orders the caller's earlier update before the look at
 // waiting, pairing with the reader's announcement.
@@ -395,17 +422,10 @@ void shm_ringbuf_disconnect(shm_membuf *mb, int idx) {
 }
 
 std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *src, std::uint64_t len) {
-    const int side = writer_side(idx);
-    const Trusted *t = live_entry(mb, side);
-    if (!t) return -EINVAL;
     shm_ringbuf &rb = mb->rb[idx];
-    const std::uint64_t lock = own_handle(t, side, k_lock, static_cast<int>(idx));
-    if (const std::int32_t e = take_lock(lock)) return -e;
-    RingView v{};
-    if (!check_ring(t, mb, idx, v)) {
-        give_lock(lock);
-        return -EPROTO;
-    }
+    LockedRing locked(mb, idx, writer_side(idx));
+    if (locked.error) return locked.error;
+    const RingView &v = locked.view;
     const bool dbg = vexa::log::debug_on();
     if (dbg)
         shm_log_debug("rb_write %p beg:  buf %p pbuf %zu, phead %zu, ptail %zu, pend %zu, has_data %d\n",
@@ -447,23 +467,16 @@ std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *sr
                       static_cast<void *>(&rb), static_cast<void *>(v.data), static_cast<size_t>(rb.pbuf),
                       static_cast<size_t>(rb.head), static_cast<size_t>(rb.tail), static_cast<size_t>(rb.end),
                       static_cast<int>(rb.has_data), static_cast<ssize_t>(result), static_cast<size_t>(len));
-    give_lock(lock);
-    wake_if_waiting(mb, idx, side);
+    locked.unlock();
+    wake_if_waiting(mb, idx, writer_side(idx));
     return result;
 }
 
 std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std::uint64_t len) {
-    const int side = reader_side(idx);
-    const Trusted *t = live_entry(mb, side);
-    if (!t) return -EINVAL;
     shm_ringbuf &rb = mb->rb[idx];
-    const std::uint64_t lock = own_handle(t, side, k_lock, static_cast<int>(idx));
-    if (const std::int32_t e = take_lock(lock)) return -e;
-    RingView v{};
-    if (!check_ring(t, mb, idx, v)) {
-        give_lock(lock);
-        return -EPROTO;
-    }
+    LockedRing locked(mb, idx, reader_side(idx));
+    if (locked.error) return locked.error;
+    const RingView &v = locked.view;
     const bool dbg = vexa::log::debug_on();
     if (dbg)
         shm_log_debug("rb_read %p beg: buf %p, pbuf %zu, phead %zu, ptail %zu, pend %zu, has_data %d\n",
@@ -514,7 +527,7 @@ std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std:
                       static_cast<void *>(&rb), static_cast<void *>(v.data), static_cast<size_t>(rb.pbuf),
                       static_cast<size_t>(rb.head), static_cast<size_t>(rb.tail), static_cast<size_t>(rb.end),
                       static_cast<int>(rb.has_data), static_cast<ssize_t>(result), static_cast<size_t>(len));
-    give_lock(lock);
+    locked.unlock();
     return result;
 }
 
@@ -526,13 +539,9 @@ extern "C" VEXA_API std::int64_t shm_ringbuf_release_space(shm_membuf *mb, std::
     if (n > t->end[idx].load(std::memory_order_relaxed)) return -ENOSPC;
 
     shm_ringbuf &rb = mb->rb[idx];
-    const std::uint64_t lock = own_handle(t, side, k_lock, static_cast<int>(idx));
-    if (const std::int32_t e = take_lock(lock)) return -e;
-    RingView v{};
-    if (!check_ring(t, mb, idx, v)) {
-        give_lock(lock);
-        return -EPROTO;
-    }
+    LockedRing locked(mb, idx, side);
+    if (locked.error) return locked.error;
+    const RingView &v = locked.view;
     const std::uint64_t has = ref(rb.has_data).load(std::memory_order_relaxed);
     const std::uint64_t free_bytes = v.end - has;
     std::int64_t result = 0;
@@ -543,7 +552,7 @@ extern "C" VEXA_API std::int64_t shm_ringbuf_release_space(shm_membuf *mb, std::
         ref(rb.has_data).store(has - drop, std::memory_order_release);
         result = static_cast<std::int64_t>(drop);
     }
-    give_lock(lock);
+    locked.unlock();
     return result;
 }
 
