@@ -37,6 +37,20 @@ namespace vexa::posix {
 
 namespace {
 
+// The per-process record of an object file whose header page is mapped and
+// whose holder descriptor is fd; null when memory runs out.
+Object *new_object(Kind kind, int fd, Header *hdr, const struct stat &st) noexcept {
+    auto *obj = new (std::nothrow) Object;
+    if (!obj) return nullptr;
+    obj->kind = kind;
+    obj->fd = fd;
+    obj->hdr = hdr;
+    obj->region_size = hdr->region_size;
+    obj->dev = st.st_dev;
+    obj->ino = st.st_ino;
+    return obj;
+}
+
 // Bounds the open and publish loops. Each round needs another process to
 // remove or re-create the very name in between, so a few rounds suffice.
 constexpr int k_attempts = 64;
@@ -204,19 +218,13 @@ Object *open_at(Kind kind, const char *path, DWORD &error) {
         close(fd);
         return nullptr;
     }
-    auto *obj = new (std::nothrow) Object;
+    Object *obj = new_object(kind, fd, hdr, st);
     if (!obj) {
         error = error_from_errno(ENOMEM);
         munmap(hdr, k_header_bytes);
         close(fd);
         return nullptr;
     }
-    obj->kind = kind;
-    obj->fd = fd;
-    obj->hdr = hdr;
-    obj->region_size = hdr->region_size;
-    obj->dev = st.st_dev;
-    obj->ino = st.st_ino;
     memcpy(obj->path, path, strlen(path) + 1);
     return obj;
 }
@@ -326,7 +334,7 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     struct stat st {};
     if (rc == 0 && flock_retry(fd, LOCK_SH) != 0) rc = errno;
     if (rc == 0 && fstat(fd, &st) != 0) rc = errno;
-    auto *obj = rc == 0 ? new (std::nothrow) Object : nullptr;
+    Object *obj = rc == 0 ? new_object(kind, fd, hdr, st) : nullptr;
     if (!obj) {
         error = error_from_errno(rc ? rc : ENOMEM);
         if (locked) pthread_mutex_unlock(&hdr->mutex);
@@ -334,12 +342,6 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
         close(fd);
         return nullptr;
     }
-    obj->kind = kind;
-    obj->fd = fd;
-    obj->hdr = hdr;
-    obj->region_size = hdr->region_size;
-    obj->dev = st.st_dev;
-    obj->ino = st.st_ino;
     obj->owned.store(locked ? 1 : 0, std::memory_order_relaxed);
     if (!named) return obj;
 
