@@ -16,111 +16,18 @@
 #include <string>
 #include <vector>
 
+#include "program.h"
 #include "test_util.h"
-
-extern char **environ;
 
 namespace {
 
-// Becomes the example it is given (argv: path, argv[0], arguments); going
-// through a child role ties the example's life to the test's.
-VT_CHILD_ROLE(exec_example) { return execv(argv[0], argv + 1) == 0 ? 0 : 127; }
-
-long now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 // An example program with its standard output on a pipe.
-class Example {
-  public:
-    Example(const std::string &name, const std::vector<std::string> &args) {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) abort();
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-        std::vector<std::string> argv_s{"/proc/self/exe", "--vt-child-role", "exec_example",
-                                        std::string(VEXA_EXAMPLES_DIR "/") + name, name};
-        argv_s.insert(argv_s.end(), args.begin(), args.end());
-        std::vector<char *> argv_p;
-        for (auto &s : argv_s) argv_p.push_back(s.data());
-        argv_p.push_back(nullptr);
-        if (posix_spawn(&pid_, "/proc/self/exe", &fa, nullptr, argv_p.data(), environ) != 0) abort();
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        from_ = out[0];
-        started_pid_ = pid_;
-    }
-    Example(const Example &) = delete;
-    Example &operator=(const Example &) = delete;
-    ~Example() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(from_);
-    }
-
-    pid_t pid() const { return started_pid_; }
-    void kill(int sig) { ::kill(pid_, sig); }
-
-    // Reads lines until one equals want; false at the end of the output or
-    // after 30 s. The library's own log lines pass by on the way.
-    bool expect(const std::string &want) {
-        const long deadline = now_ms() + 30000;
-        for (;;) {
-            if (auto nl = buf_.find('\n'); nl != std::string::npos) {
-                const std::string line = buf_.substr(0, nl);
-                buf_.erase(0, nl + 1);
-                seen_ += line + "\n";
-                if (line == want) return true;
-                continue;
-            }
-            pollfd p{from_, POLLIN, 0};
-            const long left = deadline - now_ms();
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-            char chunk[4096];
-            const ssize_t n = read(from_, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            buf_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-    // Everything expect has read so far, the library's log lines included:
-    // what a failing check prints.
-    const std::string &transcript() const { return seen_; }
-    // Exit status (128 + signal for a killed one), or -1 after 30 s.
-    int wait() {
-        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        pollfd p{pidfd, POLLIN, 0};
-        const bool ended = pidfd >= 0 && poll(&p, 1, 30000) == 1;
-        if (pidfd >= 0) close(pidfd);
-        int status = 0;
-        if (!ended || waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    pid_t started_pid_ = -1;
-    int from_ = -1;
-    std::string buf_;
-    std::string seen_;
+struct Example : vt::Program {
+    Example(const std::string &name, const std::vector<std::string> &args)
+        : vt::Program(std::string(VEXA_EXAMPLES_DIR "/") + name, name, args) {}
 };
 
-// No port region and no object of the given processes is left; a creation
-// first sweeps away what killed processes held.
-bool nothing_left(std::initializer_list<const Example *> procs) {
-    return vt::wait_until([&] {
-        vt::touch_objects();
-        if (!vt::shm_entries("Port.").empty()) return false;
-        for (const Example *p : procs)
-            for (const char *kind : {"SHMEM_", "SHMEM_event"})
-                if (!vt::shm_entries(kind + std::to_string(p->pid()) + "_").empty()) return false;
-        return true;
-    });
-}
+using vt::nothing_left;
 
 struct Pair {
     const char *server;
