@@ -15,7 +15,11 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 lib=$(find "$prefix" -name 'libvexa-port.so.*.*.*' -type f)
 libdir=$(dirname "$lib")
 [ -L "$libdir/libvexa-port.so" ] && [ -L "$libdir/libvexa-port.so.0" ]
-readelf -d "$lib" | grep -q 'SONAME.*libvexa-port\.so\.0\]'
+# Each check reads the whole output first: grep -q would stop at its first
+# match, the writer would die of SIGPIPE, and pipefail would fail the step at
+# random.
+dynamic=$(readelf -d "$lib")
+grep -q 'SONAME.*libvexa-port\.so\.0\]' <<<"$dynamic"
 [ -x "$prefix/bin/vexa-port-service" ]
 [ -f "$prefix/include/vexa-port.h" ] && [ -f "$prefix/include/vexa-port.hpp" ] &&
   [ -f "$prefix/include/vexa-port/version.h" ]
@@ -28,7 +32,8 @@ echo "--- find_package"
 cmake -S "$src/tests/consumer" -B "$work/cmake-build" -G Ninja \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/cmake-build" >/dev/null
-ldd "$work/cmake-build/consumer" | grep -q "$libdir/libvexa-port.so.0"
+libs=$(ldd "$work/cmake-build/consumer")
+grep -qF "$libdir/libvexa-port.so.0" <<<"$libs"
 "$work/cmake-build/consumer" "$region-a"
 
 echo "--- pkg-config"
