@@ -356,16 +356,25 @@ class Driver {
     }
 
     void spawn_server() {
-        srv_.child = vt::Child::spawn("chaos_server", {path_}, !getenv("VEXA_CHAOS_VERBOSE"));
-        pids_.push_back(srv_.child.pid());
-        srv_.reported = 0;
-        srv_.pending.clear();
-        // Its first word is "started" or "failed"; a "linked" may come first.
         std::string line;
-        std::vector<std::string> early;
-        while (await(srv_, "", &line) && line != "started" && line.rfind("failed", 0) != 0) early.push_back(line);
-        srv_.pending.insert(srv_.pending.end(), early.begin(), early.end());
-        srv_.alive = line == "started";
+        for (int attempt = 0;; ++attempt) {
+            srv_.child = vt::Child::spawn("chaos_server", {path_}, !getenv("VEXA_CHAOS_VERBOSE"));
+            pids_.push_back(srv_.child.pid());
+            srv_.reported = 0;
+            srv_.pending.clear();
+            // Its first word is "started" or "failed"; a "linked" may come first.
+            std::vector<std::string> early;
+            while (await(srv_, "", &line) && line != "started" && line.rfind("failed", 0) != 0) early.push_back(line);
+            srv_.pending.insert(srv_.pending.end(), early.begin(), early.end());
+            srv_.alive = line == "started";
+            // The region is still held, ready and attached, by a client that
+            // has not yet seen its last server go: the "down" the driver took
+            // for that was the end of an earlier short link. The start is
+            // refused until the client lets go; its real "down" says when.
+            if (srv_.alive || attempt == 2 || line.find("already binded") == std::string::npos) break;
+            srv_.child.wait(30000);
+            ASSERT_TRUE(await(cli_, "down", nullptr, 5000)) << "client held the old block for good: " << line;
+        }
         ASSERT_TRUE(srv_.alive) << "server did not start after " << history_ << ": " << line;
     }
     void spawn_client() {
