@@ -135,6 +135,19 @@ TEST(PlatformHandles, ValuesThatAreNotOpenHandlesFailAndReachNothing) {
         EXPECT_TRUE(seen.insert(bits(h)).second);
         ASSERT_TRUE(CloseHandle(h));
     }
+
+    // The table grows as handles are needed: more are open at once than its
+    // first chunk holds, each still reaching its own object.
+    std::vector<HANDLE> many;
+    for (int i = 0; i < 10000; ++i) {
+        many.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        ASSERT_NE(many.back(), nullptr) << "handle " << i;
+    }
+    ASSERT_TRUE(SetEvent(many.back()));
+    EXPECT_EQ(WaitForSingleObject(many.front(), 0), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(many.back(), 0), WAIT_OBJECT_0);
+    for (HANDLE h : many) ASSERT_TRUE(CloseHandle(h));
+
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_TRUE(CloseHandle(region));
 }

@@ -8,6 +8,11 @@
 // made-up or foreign value fails with ERROR_INVALID_HANDLE instead of
 // reaching whatever object took the slot later.
 //
+// The table grows in chunks of slots as handles are needed, up to the 16
+// bits of index a value has room for (far more than the descriptors a
+// process may hold, one per handle); a chunk, once made, stays for the
+// process's life, so a lookup reads its pointer without a lock.
+//
 // Each slot carries one atomic word: generation (high 32 bits), a closing
 // bit, and a count of references (the open handle itself counts one, every
 // call in progress one more). Closing sets the bit and drops the handle's
@@ -20,6 +25,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 
 #include "shm/posix/posix_internal.h"
 
@@ -27,7 +33,9 @@ namespace vexa::posix {
 
 namespace {
 
-constexpr std::uint32_t k_slots = 4096;
+constexpr std::uint32_t k_chunk_slots = 4096;
+constexpr std::uint32_t k_chunks = 16;
+constexpr std::uint32_t k_slots = k_chunk_slots * k_chunks; // the 16 bits of a value's index
 constexpr std::uint64_t k_closing = std::uint64_t{1} << 31;
 constexpr std::uint64_t k_refs = k_closing - 1;
 
@@ -36,12 +44,32 @@ struct Slot {
     std::atomic<Object *> obj{nullptr};
 };
 
-Slot g_slots[k_slots];
-// A slot retires for good when its generation comes round to where it started.
-std::uint32_t g_first_gen[k_slots];
-std::uint16_t g_free[k_slots];
+struct Chunk {
+    Slot slots[k_chunk_slots];
+    // A slot retires for good when its generation comes round to where it
+    // started.
+    std::uint32_t first_gen[k_chunk_slots];
+};
+
+std::atomic<Chunk *> g_chunks[k_chunks];
+std::atomic<std::uint32_t> g_chunk_count{0}; // chunks made, in index order
+std::uint16_t g_free[k_slots];               // pages are touched only as the table grows
 std::uint32_t g_free_count = 0;
 std::atomic<std::uint16_t> g_salt{0};
+
+Slot &slot_at(std::uint32_t index) noexcept {
+    return g_chunks[index / k_chunk_slots].load(std::memory_order_acquire)->slots[index % k_chunk_slots];
+}
+std::uint32_t &first_gen_at(std::uint32_t index) noexcept {
+    return g_chunks[index / k_chunk_slots].load(std::memory_order_relaxed)->first_gen[index % k_chunk_slots];
+}
+
+// Calls f on every slot of the chunks made so far.
+template <class F> void for_each_slot(F f) {
+    const std::uint32_t n = g_chunk_count.load(std::memory_order_acquire);
+    for (std::uint32_t c = 0; c < n; ++c)
+        for (Slot &s : g_chunks[c].load(std::memory_order_acquire)->slots) f(s);
+}
 
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 pthread_mutex_t g_alloc_lock = PTHREAD_MUTEX_INITIALIZER; // free list and slot recycling
@@ -100,18 +128,41 @@ void fill_random(void *buf, std::size_t len) {
     }
 }
 
+// Every slot of chunk c free at a random generation, on the free list with
+// the lowest index on top. Called with the allocation lock held (or before
+// any other thread can look).
+void reset_chunk(std::uint32_t c) {
+    Chunk *chunk = g_chunks[c].load(std::memory_order_relaxed);
+    fill_random(chunk->first_gen, sizeof chunk->first_gen);
+    for (std::uint32_t i = k_chunk_slots; i-- > 0;) {
+        chunk->slots[i].obj.store(nullptr, std::memory_order_relaxed);
+        chunk->slots[i].word.store(std::uint64_t{chunk->first_gen[i]} << 32, std::memory_order_relaxed);
+        g_free[g_free_count++] = static_cast<std::uint16_t>(c * k_chunk_slots + i);
+    }
+}
+
+// One more chunk, when the index space has room and memory allows.
+bool grow_table() {
+    const std::uint32_t c = g_chunk_count.load(std::memory_order_relaxed);
+    if (c == k_chunks) return false;
+    auto *chunk = new (std::nothrow) Chunk;
+    if (!chunk) return false;
+    g_chunks[c].store(chunk, std::memory_order_release);
+    reset_chunk(c);
+    g_chunk_count.store(c + 1, std::memory_order_release);
+    return true;
+}
+
 // A fresh table: new salt, every slot free at a random generation. Runs once
-// per process, and again in a forked child, which holds no handles.
+// per process, and again in a forked child, which holds no handles (it keeps
+// the chunks the parent had made).
 void reset_table() {
     std::uint16_t salt = 0;
     while (salt == 0) fill_random(&salt, sizeof salt); // 0 would let small integers pass the salt check
-    fill_random(g_first_gen, sizeof g_first_gen);
-    for (std::uint32_t i = 0; i < k_slots; ++i) {
-        g_slots[i].obj.store(nullptr, std::memory_order_relaxed);
-        g_slots[i].word.store(std::uint64_t{g_first_gen[i]} << 32, std::memory_order_relaxed);
-        g_free[i] = static_cast<std::uint16_t>(k_slots - 1 - i); // lowest index on top
-    }
-    g_free_count = k_slots;
+    g_free_count = 0;
+    const std::uint32_t n = g_chunk_count.load(std::memory_order_relaxed);
+    for (std::uint32_t c = n; c-- > 0;) reset_chunk(c); // chunk 0's lowest index ends on top
+    if (n == 0) grow_table();
     g_salt.store(salt, std::memory_order_release);
 }
 
@@ -129,12 +180,13 @@ void fork_child() {
     views_fork_child();
     // The header pages were not inherited (MADV_DONTFORK); only the holder
     // descriptors remain to be closed.
-    for (Slot &s : g_slots) {
+    for_each_slot([](Slot &s) {
         if (Object *obj = s.obj.load(std::memory_order_relaxed)) {
             if (const int fd = obj->fd.load(std::memory_order_relaxed); fd >= 0) close(fd);
             delete obj;
         }
-    }
+    });
+    forget_held_records();
     reset_table();
     g_active.store(0, std::memory_order_relaxed);
     end_exclusive();
@@ -151,13 +203,15 @@ void fork_child() {
 // a second, and the names are left to the next sweep.
 void release_at_exit() {
     if (!begin_exclusive(10000)) return;
-    for (Slot &s : g_slots)
+    for_each_slot([](Slot &s) {
         if (Object *obj = s.obj.load(std::memory_order_acquire))
             if (const int fd = obj->fd.exchange(-1, std::memory_order_acq_rel); fd >= 0) close(fd);
+    });
     views_close_at_exit();
-    for (Slot &s : g_slots)
+    for_each_slot([](Slot &s) {
         if (Object *obj = s.obj.load(std::memory_order_acquire))
             if (obj->path[0]) release_name(obj->path, obj->dev, obj->ino, false);
+    });
     views_release_at_exit();
     end_exclusive();
 }
@@ -179,7 +233,7 @@ bool parse(HANDLE h, Parsed &out) {
     if (salt == 0 || (v >> 48) != salt) return false;
     out.index = static_cast<std::uint32_t>(v & 0xFFFF);
     out.gen = static_cast<std::uint32_t>(v >> 16);
-    return out.index < k_slots;
+    return out.index < g_chunk_count.load(std::memory_order_acquire) * k_chunk_slots;
 }
 
 bool live(std::uint64_t w, std::uint32_t gen) {
@@ -190,11 +244,11 @@ bool live(std::uint64_t w, std::uint32_t gen) {
 // the slot go round again under the next generation.
 void free_slot(std::uint32_t index) {
     ForkGuard guard;
-    Slot &s = g_slots[index];
+    Slot &s = slot_at(index);
     if (Object *obj = s.obj.exchange(nullptr, std::memory_order_acq_rel)) destroy_object(obj);
     pthread_mutex_lock(&g_alloc_lock);
     const std::uint32_t next = static_cast<std::uint32_t>(s.word.load(std::memory_order_relaxed) >> 32) + 1;
-    if (next != g_first_gen[index]) {
+    if (next != first_gen_at(index)) {
         s.word.store(std::uint64_t{next} << 32, std::memory_order_release);
         g_free[g_free_count++] = static_cast<std::uint16_t>(index);
     } // else: every generation of this slot has been used; it stays closed
@@ -217,13 +271,13 @@ ForkGuard::~ForkGuard() { g_active.fetch_sub(1, std::memory_order_seq_cst); }
 HANDLE handle_insert(Object *obj, DWORD &error) {
     pthread_once(&g_once, init_once);
     pthread_mutex_lock(&g_alloc_lock);
-    if (g_free_count == 0) {
+    if (g_free_count == 0 && !grow_table()) {
         pthread_mutex_unlock(&g_alloc_lock);
         error = error_from_errno(EMFILE);
         return nullptr;
     }
     const std::uint32_t index = g_free[--g_free_count];
-    Slot &s = g_slots[index];
+    Slot &s = slot_at(index);
     const auto gen = static_cast<std::uint32_t>(s.word.load(std::memory_order_relaxed) >> 32);
     s.obj.store(obj, std::memory_order_relaxed);
     s.word.store((std::uint64_t{gen} << 32) | 1, std::memory_order_release);
@@ -253,7 +307,7 @@ HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error) {
 HandleRef::HandleRef(HANDLE h) noexcept {
     Parsed p{};
     if (parse(h, p)) {
-        Slot &s = g_slots[p.index];
+        Slot &s = slot_at(p.index);
         std::uint64_t w = s.word.load(std::memory_order_acquire);
         while (live(w, p.gen)) {
             if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire, std::memory_order_acquire)) {
@@ -268,7 +322,7 @@ HandleRef::HandleRef(HANDLE h) noexcept {
 
 HandleRef::~HandleRef() {
     if (!obj_) return;
-    const std::uint64_t before = g_slots[index_].word.fetch_sub(1, std::memory_order_acq_rel);
+    const std::uint64_t before = slot_at(index_).word.fetch_sub(1, std::memory_order_acq_rel);
     // While the handle is open its own reference keeps the count above one,
     // so the last reference dropped here means the handle was closed meanwhile.
     if ((before & k_refs) == 1) free_slot(index_);
@@ -281,7 +335,7 @@ using namespace vexa::posix;
 BOOL CloseHandle(HANDLE object) {
     Parsed p{};
     if (parse(object, p)) {
-        Slot &s = g_slots[p.index];
+        Slot &s = slot_at(p.index);
         std::uint64_t w = s.word.load(std::memory_order_acquire);
         while (live(w, p.gen)) {
             const std::uint64_t closed = (w | k_closing) - 1;

@@ -30,6 +30,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <unordered_map>
 
 #include "shm/posix/posix_internal.h"
 
@@ -37,11 +38,42 @@ namespace vexa::posix {
 
 namespace {
 
+// Inodes of the object files that records of this process hold, with the
+// number of records each. The sweep passes over them without opening them:
+// they are not stale, and probing each would make every creation cost as
+// much as all of this process's objects together. Only touched inside the
+// fork guard, so a fork never meets the lock taken.
+pthread_mutex_t g_held_lock = PTHREAD_MUTEX_INITIALIZER;
+std::unordered_map<ino_t, unsigned> *g_held = nullptr; // made with the first record, never freed
+
+void note_held(ino_t ino, bool add) noexcept {
+    pthread_mutex_lock(&g_held_lock);
+    try {
+        if (!g_held) g_held = new std::unordered_map<ino_t, unsigned>;
+        if (add) {
+            ++(*g_held)[ino];
+        } else if (auto it = g_held->find(ino); it != g_held->end() && --it->second == 0) {
+            g_held->erase(it);
+        }
+    } catch (const std::bad_alloc &) {
+        // Not noted: the sweep probes that file like any other.
+    }
+    pthread_mutex_unlock(&g_held_lock);
+}
+
+bool held_here(ino_t ino) noexcept {
+    pthread_mutex_lock(&g_held_lock);
+    const bool held = g_held && g_held->count(ino) != 0;
+    pthread_mutex_unlock(&g_held_lock);
+    return held;
+}
+
 // The per-process record of an object file whose header page is mapped and
 // whose holder descriptor is fd; null when memory runs out.
 Object *new_object(Kind kind, int fd, Header *hdr, const struct stat &st) noexcept {
     auto *obj = new (std::nothrow) Object;
     if (!obj) return nullptr;
+    note_held(st.st_ino, true);
     obj->kind = kind;
     obj->fd = fd;
     obj->hdr = hdr;
@@ -110,7 +142,7 @@ void drop_unpublished(Object *obj, bool locked_mutex) {
     if (locked_mutex) pthread_mutex_unlock(&obj->hdr->mutex);
     munmap(obj->hdr, k_header_bytes);
     close(obj->fd.load(std::memory_order_relaxed));
-    delete obj;
+    delete_record(obj);
 }
 
 // Removes our object files that nobody holds. The normal last-holder check
@@ -124,7 +156,7 @@ void sweep_stale() {
     const int plen = snprintf(prefix, sizeof prefix, "vexa.%u.", static_cast<unsigned>(geteuid()));
     const int dfd = dirfd(dir);
     while (const dirent *e = readdir(dir)) {
-        if (strncmp(e->d_name, prefix, static_cast<size_t>(plen)) != 0) continue;
+        if (strncmp(e->d_name, prefix, static_cast<size_t>(plen)) != 0 || held_here(e->d_ino)) continue;
         const int fd = openat(dfd, e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) continue;
         struct stat st {};
@@ -425,7 +457,16 @@ void destroy_object(Object *obj) {
         const std::int64_t abandoned = obj->abandoned_at.load(std::memory_order_relaxed);
         release_name(obj->path, obj->dev, obj->ino, abandoned != 0 && monotonic_ns() - abandoned < k_abandon_window_ns);
     }
+    delete_record(obj);
+}
+
+void delete_record(Object *obj) noexcept {
+    note_held(obj->ino, false);
     delete obj;
+}
+
+void forget_held_records() noexcept {
+    if (g_held) g_held->clear();
 }
 
 } // namespace vexa::posix

@@ -98,6 +98,10 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
 Object *open_object(Kind kind, const char *name, DWORD &error);
 // Unmaps and closes the object, removing its name if this was the last holder.
 void destroy_object(Object *obj);
+// Frees an object's record (its descriptor and page already let go).
+void delete_record(Object *obj) noexcept;
+// In a forked child, which holds no records of the parent's.
+void forget_held_records() noexcept;
 // The last-holder check, run after a holder of (dev, ino) has let go: if
 // nobody holds that object any more, its name is removed.
 void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon);
