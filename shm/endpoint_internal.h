@@ -16,7 +16,9 @@ enum class Delivery { idle, delivered, broken };
 // most chunk_max bytes, or on_data_ready with the count), or sleeps on the
 // ring's event for at most a second when nothing waits. keep_awake(thr) is
 // consulted after the sleep has been announced.
-Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept;
+// Without a handler for bytes, waiting bytes stay for the host's own reads
+// and the step sleeps until the next signal.
+Delivery deliver(shm_thread *thr, block::Link &l, bool server, bool (*keep_awake)(void *)) noexcept;
 
 // Waits for the listener's notice and frees it. With may_orphan, a listener
 // still watching is given up instead (it frees itself when it ends).
@@ -33,5 +35,8 @@ bool config_usable(const shm_data *data, const char *who) noexcept;
 // endpoint thread ends it.
 void mark_broken(shm_thread *thr) noexcept;
 bool take_broken(shm_thread *thr) noexcept;
+
+// Stops a client endpoint and frees it (shm_close on a client).
+std::int32_t close_client(shm_thread *thr) noexcept;
 
 } // namespace vexa::endpoint

@@ -1,20 +1,25 @@
-// Internal operations of the shared block: the rings' own bind, connect,
-// disconnect, write and read, the geometry each process trusts, and the
-// announced sleep that the endpoint loops use.
+// Internal side of the shared block: the link object that this process keeps
+// for every block it has bound or attached, the ring operations that run on
+// it, and the announced sleep that the endpoint loops use.
+//
+// A link holds what this process trusts about a block: the mapped length,
+// both rings' data offsets and capacities, which of its sides are live here,
+// and its own handles of the block's named objects. The block's handle slots
+// show those handles to the peer but are never read back: the peer, or the
+// next client, can write over them. An endpoint keeps a pointer to its link
+// and passes it down on every operation; the exported functions that take a
+// bare block find the link once per call.
+//
+// Results inside the library are 0 (or a count) on success and a negated
+// errno value on failure; the exported functions convert where their
+// documented results differ.
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 
 #include "vexa-port/shm_membuf.h"
-
-// Ring idx of mb (its control block is mb->rb[idx]); the handles made or
-// opened are kept by this process and shown in the ring's slots.
-std::int32_t shm_ringbuf_bind(shm_membuf *mb, int idx, std::uint64_t pbuf, std::uint64_t end);
-std::int32_t shm_ringbuf_connect(shm_membuf *mb, int idx);
-void shm_ringbuf_disconnect(shm_membuf *mb, int idx);
-std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *src, std::uint64_t len);
-std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std::uint64_t len);
 
 namespace vexa::block {
 
@@ -22,29 +27,160 @@ template <class T> std::atomic_ref<T> ref(T &field) noexcept { return std::atomi
 
 inline std::uint32_t flags(shm_membuf *mb) noexcept { return ref(mb->flags).load(std::memory_order_seq_cst); }
 
+inline constexpr int k_srv = 0;
+inline constexpr int k_cli = 1;
+inline constexpr int writer_side(std::uint64_t idx) noexcept { return idx == 0 ? k_srv : k_cli; }
+inline constexpr int reader_side(std::uint64_t idx) noexcept { return idx == 0 ? k_cli : k_srv; }
+
+// A side_wait that found another sleeper on the ring already.
+inline constexpr std::int32_t k_has_sleeper = -EALREADY;
+
+enum Obj { k_hup = 0, k_lock = 1, k_req = 2, k_event = 3 };
+
+struct Link {
+    shm_membuf *mb = nullptr;
+    std::uint64_t length = 0; // bytes mapped at mb as far as this process knows
+    // Ring geometry, written before a side goes live and fixed while one is
+    // (atomics only so that a misused raw call cannot make a data race).
+    std::atomic<std::uint64_t> pbuf_[2] = {};
+    std::atomic<std::uint64_t> end_[2] = {};
+    std::atomic<std::uint8_t> live[2] = {}; // by side: ring operations allowed
+    bool held[2] = {};                      // by side: bound or attached (under the registry's lock)
+    struct Own {
+        std::atomic<std::uint64_t> hup{0};
+        std::atomic<std::uint64_t> ring[2][3]{}; // [ring][lock, req, event]
+        std::atomic<std::uint64_t> &of(int obj, int idx) noexcept { return obj == k_hup ? hup : ring[idx][obj - 1]; }
+    } own[2];
+
+    // References: one from the registry while a side holds the link, one
+    // from every exported call that found it and is still running.
+    std::atomic<std::uint32_t> refs{1};
+
+    bool is_live(int side) const noexcept { return live[side].load(std::memory_order_acquire) != 0; }
+    std::uint64_t pbuf(int idx) const noexcept { return pbuf_[idx].load(std::memory_order_relaxed); }
+    std::uint64_t end(int idx) const noexcept { return end_[idx].load(std::memory_order_relaxed); }
+    std::uint64_t handle(int side, int obj, int idx = 0) noexcept {
+        return own[side].of(obj, idx).load(std::memory_order_acquire);
+    }
+};
+
+// ---- the registry of links (membuf_link.cpp)
+
+void release(Link *l) noexcept;
+
+// A counted reference to a link, for a call that found it by address.
+class LinkRef {
+  public:
+    explicit LinkRef(Link *l = nullptr) noexcept : l_(l) {}
+    LinkRef(LinkRef &&o) noexcept : l_(o.l_) { o.l_ = nullptr; }
+    LinkRef(const LinkRef &) = delete;
+    LinkRef &operator=(const LinkRef &) = delete;
+    LinkRef &operator=(LinkRef &&) = delete;
+    ~LinkRef() {
+        if (l_) release(l_);
+    }
+    explicit operator bool() const noexcept { return l_ != nullptr; }
+    Link &operator*() const noexcept { return *l_; }
+    Link *operator->() const noexcept { return l_; }
+    Link *get() const noexcept { return l_; }
+
+  private:
+    Link *l_;
+};
+
+// The link of mb, kept alive for the caller; empty when this process has not
+// bound or attached it.
+LinkRef find(const shm_membuf *mb) noexcept;
+// Marks side of mb as taken by this process, making the link when needed.
+// Null, with an error line, only when memory runs out.
+Link *hold(shm_membuf *mb, int side) noexcept;
+// Gives side up again; the link goes once neither side holds it.
+void unhold(Link *l, int side) noexcept;
+// Records the rings of a block of size bytes for side, which goes live with
+// go_live: false when size exceeds the mapped length, or when the other side
+// of this process is live with a different layout.
+bool trust_rings(Link &l, std::uint64_t size, int side) noexcept;
+inline void go_live(Link &l, int side) noexcept { l.live[side].store(1, std::memory_order_release); }
+inline void go_dead(Link &l, int side) noexcept { l.live[side].store(0, std::memory_order_release); }
+// Keeps a new handle as this process's own and shows it in the block's slot.
+void keep(Link &l, int side, int obj, int idx, std::uint64_t &slot, void *handle) noexcept;
+// Closes this process's handle of an object once; the block's slot is
+// cleared only if it still shows that handle.
+void close_own(Link &l, int side, int obj, int idx, std::uint64_t &slot) noexcept;
+
+// ---- rings (membuf_ring.cpp)
+
+std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) noexcept;
+std::int32_t ring_connect(Link &l, int idx) noexcept;
+void ring_disconnect(Link &l, int idx) noexcept;
+void ring_withdraw(Link &l, int idx) noexcept;
+std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept;
+std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept;
+std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noexcept;
+// Bytes waiting in ring idx, read without the lock and never more than its
+// trusted capacity: a host sizes its read buffer by it.
+std::size_t has_data(const Link &l, int idx) noexcept;
+
+// ---- sleeping and waking (membuf_wait.cpp)
+
 // Sleeps on the incoming ring idx of this process's side for at most a
 // second, after announcing the sleep and looking once more at the ring and at
 // keep_awake(arg) (keep_awake may be null): a write or a state change that
 // lands between the caller's last look and the sleep is never missed, as long
-// as its author looks at the ring's waiting flag after a full fence. Returns
-// as shm_srv_wait does.
-std::int32_t side_wait(shm_membuf *mb, int idx, bool (*keep_awake)(void *), void *arg) noexcept;
+// as its author looks at the ring's waiting flag after a full fence. 0 woken
+// (or nothing to sleep for), -ETIMEDOUT, k_has_sleeper, or the failed wait's
+// negated error. Without data_wakes, bytes already waiting do not keep the
+// caller awake: it sleeps until the next signal (a write, a stop, a state
+// change) or the second runs out.
+std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes = true) noexcept;
+// Signals ring idx's event through side's own handle if its reader sleeps.
+// The fence inside orders the caller's earlier update before the look at
+// waiting, pairing with the reader's announcement.
+void wake_if_waiting(Link &l, std::uint64_t idx, int side) noexcept;
+// The same for a block found by address (a listener that outlives its
+// endpoint's link finds none and does nothing).
+void wake_reader(shm_membuf *mb, int idx, int side) noexcept;
+// Wakes this process's own sleeper on its incoming ring: 0, or -1 when none
+// sleeps.
+std::int32_t notify_own(Link &l, int side) noexcept;
+
+// Whether this process may run on more than one CPU, so that polling a
+// word that the peer changes can pay (taken once per process), and the
+// processor's hint for one round of such a poll.
+bool may_poll() noexcept;
+void cpu_relax() noexcept;
 
 // Sleeps of this process that ran out their second while bytes were waiting
 // in the ring they watched: each is a lost or late wake-up.
 std::uint64_t late_wakeups() noexcept;
+
+// ---- the block's lifecycle (membuf_lifecycle.cpp)
+
+// As the exported bind and connect, also giving the link made for the side.
+std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept;
+std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept;
+std::int32_t unbind(shm_membuf *mb) noexcept;
+std::int32_t disconnect(shm_membuf *mb) noexcept;
+// The client's last step after its listener has ended: closes its hang-up
+// mutex and lets go of its side of the link.
+std::int32_t close_client_hup(shm_membuf *mb) noexcept;
+
+// Writes a fresh object name of this process into out: a mutex's, or with
+// event an event's.
+void format_name(char (&out)[32], bool event) noexcept;
 
 // The client's hang-up mutex name as published in the block: empty while the
 // client is still taking its mutex. Returns false when it is empty or not
 // properly terminated.
 bool published_name(const shm_named_handle &h, char (&out)[32]) noexcept;
 
-// Wakes the reader of ring idx through this process's slot if it sleeps.
-void wake_reader(shm_membuf *mb, int idx, bool creator_slot) noexcept;
-
 // Release and take this process's own hang-up mutex of the block (the
 // server's reset hands it over for a moment).
-void release_own_hup(shm_membuf *mb, bool server) noexcept;
-std::int32_t take_own_hup(shm_membuf *mb, bool server) noexcept;
+void release_own_hup(Link &l, int side) noexcept;
+std::int32_t take_own_hup(Link &l, int side) noexcept;
 
 } // namespace vexa::block
+
+// Ring idx of mb as the exported functions reach it, finding the link once.
+std::int64_t shm_ringbuf_write(shm_membuf *mb, std::uint64_t idx, const void *src, std::uint64_t len);
+std::int64_t shm_ringbuf_read(shm_membuf *mb, std::uint64_t idx, void *dst, std::uint64_t len);

@@ -1,7 +1,6 @@
 // The client endpoint: a thread that attaches to a served region, retrying
 // until a server has bound it, lets its host accept or refuse the link,
 // delivers the server's bytes, follows the server's departures and returns.
-// Also the channel operations that dispatch on an endpoint's kind.
 //
 // Every detach runs on the client thread (a mutex is released by the thread
 // that owns it). Host threads reach the block only through the endpoint's
@@ -67,10 +66,11 @@ void *end_alone(shm_thread *thr) {
 // means the end, then the block is left and the listener collected.
 void detach(shm_thread *thr, shm_membuf *mb, bool broken) {
     vexa::thread::close_gate(thr);
+    thr->link = nullptr;
     if (thr->listener) thr->listener->leaving.store(1, std::memory_order_release);
-    shm_membuf_disconnect(mb);
+    vexa::block::disconnect(mb);
     vexa::endpoint::collect_listener(thr->listener, broken);
-    shm_membuf_disconnect_cb(mb);
+    vexa::block::close_client_hup(mb);
     let_go(thr);
 }
 
@@ -89,7 +89,7 @@ Attempt attempt(shm_thread *thr) {
         return Attempt::fail;
     }
     thr->membuf.store(mb);
-    const std::int32_t r = shm_membuf_connect(mb, ep.size);
+    const std::int32_t r = vexa::block::connect(mb, ep.size, &thr->link);
     if (r == 0) return Attempt::attached;
     let_go(thr);
     // Not ready, taken by another client, or the server withdrawing its
@@ -99,6 +99,7 @@ Attempt attempt(shm_thread *thr) {
         shm_log_debug("error connecting (%d): %s\n", -r, shm_strerror(r));
         return Attempt::retry;
     }
+    shm_log_error("%s: attach refused (%d): %s\n", thr->name, -r, shm_strerror(r));
     return Attempt::fail;
 }
 
@@ -128,21 +129,22 @@ void *shm_cli_connecting(void *arg) {
         if (vexa::endpoint::call_connected(thr) < 0) {
             shm_log_info("connection rejected by user\n");
             vexa::thread::close_gate(thr);
-            shm_membuf_disconnect(mb);
-            shm_membuf_disconnect_cb(mb);
+            thr->link = nullptr;
+            vexa::block::disconnect(mb);
+            vexa::block::close_client_hup(mb);
             let_go(thr);
             return end_alone(thr);
         }
         thr->listener = shm_hup_start(thr);
         if (!thr->listener) shm_log_error("%s hup listener not started", thr->name);
         // Wake the server so that it sees the attach at once.
-        vexa::block::wake_reader(mb, 1, false);
+        vexa::block::wake_if_waiting(*thr->link, 1, vexa::block::k_cli);
 
         bool broken = false;
         while (thr->running.load(std::memory_order_seq_cst)) {
             broken = vexa::endpoint::take_broken(thr);
             if (broken || !shm_membuf_is_ready(mb)) break;
-            if (vexa::endpoint::deliver(thr, mb, false, cli_keep_awake) == Delivery::broken)
+            if (vexa::endpoint::deliver(thr, *thr->link, false, cli_keep_awake) == Delivery::broken)
                 vexa::endpoint::mark_broken(thr);
         }
         if (!thr->running.load(std::memory_order_seq_cst)) {
@@ -184,38 +186,9 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
     return thr;
 }
 
-VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len) {
-    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
-    shm_membuf *mb = vexa::thread::enter(thr);
-    if (!mb) return -EINVAL;
-    const ssize_t r = thr->type == SHM_SRV ? shm_srv_write(mb, buf, len) : shm_cli_write(mb, buf, len);
-    vexa::thread::leave(thr);
-    return r;
-}
+} // extern "C"
 
-VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len) {
-    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
-    shm_membuf *mb = vexa::thread::enter(thr);
-    if (!mb) return -EINVAL;
-    const ssize_t r = thr->type == SHM_SRV ? shm_srv_read(mb, buf, len) : shm_cli_read(mb, buf, len);
-    vexa::thread::leave(thr);
-    if (r == -EPROTO) vexa::endpoint::mark_broken(thr);
-    return r;
-}
-
-VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n) {
-    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
-    shm_membuf *mb = vexa::thread::enter(thr);
-    if (!mb) return -EINVAL;
-    const ssize_t r = thr->type == SHM_SRV ? shm_srv_release_space(mb, n) : shm_cli_release_space(mb, n);
-    vexa::thread::leave(thr);
-    return r;
-}
-
-VEXA_API std::int32_t shm_close(shm_thread *thr) {
-    if (!thr) return -EINVAL;
-    if (thr->type == SHM_SRV) return shm_srv_stop(thr);
-    if (thr->type != SHM_CLI) return -EINVAL;
+std::int32_t vexa::endpoint::close_client(shm_thread *thr) noexcept {
     if (vexa::thread::in_callback(thr)) {
         shm_log_error("%s: close refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;
@@ -227,8 +200,8 @@ VEXA_API std::int32_t shm_close(shm_thread *thr) {
             std::lock_guard lock(thr->pause_mutex);
         }
         thr->pause_cond.notify_all();
-        if (shm_membuf *mb = vexa::thread::enter(thr)) {
-            if (shm_membuf_is_connected(mb)) shm_cli_notify(mb);
+        if (vexa::block::Link *l = vexa::thread::enter(thr)) {
+            if (shm_membuf_is_connected(l->mb)) vexa::block::notify_own(*l, vexa::block::k_cli);
             vexa::thread::leave(thr);
         }
         thr->wait_fn(thr);
@@ -236,5 +209,3 @@ VEXA_API std::int32_t shm_close(shm_thread *thr) {
     destroy_shm_thread(thr);
     return 0;
 }
-
-} // extern "C"

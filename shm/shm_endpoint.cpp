@@ -1,5 +1,7 @@
 // The delivery step and the other pieces that the server and client endpoint
-// threads share.
+// threads share, and the channel operations that hosts call on either kind
+// of endpoint.
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,17 +11,28 @@
 
 #include "shm/endpoint_internal.h"
 #include "shm/membuf_internal.h"
+#include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_logs.h"
 
 namespace vexa::endpoint {
 
-Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept {
-    const std::size_t n = server ? shm_srv_has_data(mb) : shm_cli_has_data(mb);
+namespace {
+
+// Sleeps on this side's incoming ring. A wait that fails outright (its event
+// is gone, for instance after a rebind that could not complete) must not turn
+// the loop into a spin.
+void sleep_on_ring(shm_thread *thr, block::Link &l, int idx, bool (*keep_awake)(void *), bool data_wakes) noexcept {
+    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes);
+    if (r != 0 && r != -ETIMEDOUT && r != block::k_has_sleeper) usleep(10000);
+}
+
+} // namespace
+
+Delivery deliver(shm_thread *thr, block::Link &l, bool server, bool (*keep_awake)(void *)) noexcept {
+    const int idx = server ? 1 : 0;
+    const std::size_t n = block::has_data(l, idx);
     if (n == 0) {
-        const std::int32_t r = block::side_wait(mb, server ? 1 : 0, keep_awake, thr);
-        // A wait that fails outright (its event is gone, for instance after a
-        // rebind that could not complete) must not turn the loop into a spin.
-        if (r != 0 && r != ETIMEDOUT && r != -1) usleep(10000);
+        sleep_on_ring(thr, l, idx, keep_awake, true);
         return Delivery::idle;
     }
     const shm_handlers &h = thr->data.handlers;
@@ -27,7 +40,7 @@ Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake
         // The chunk lives on this thread's stack; nothing is allocated per read.
         std::uint8_t buf[UINT16_MAX];
         const std::size_t m = std::min<std::size_t>(thr->data.endpoint.chunk_max, n);
-        const ssize_t r = server ? shm_srv_read(mb, buf, m) : shm_cli_read(mb, buf, m);
+        const std::int64_t r = block::ring_read(l, idx, buf, m);
         if (r == -EPROTO) return Delivery::broken;
         if (r >= 1) {
             thread::CallbackScope scope(thr);
@@ -38,8 +51,13 @@ Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake
     if (h.on_data_ready) {
         thread::CallbackScope scope(thr);
         h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
+        return Delivery::delivered;
     }
-    return Delivery::delivered;
+    // Nobody to hand the bytes to: they stay for the host's own reads, and
+    // the loop sleeps until something new happens instead of finding them
+    // again at once, for ever.
+    sleep_on_ring(thr, l, idx, keep_awake, false);
+    return Delivery::idle;
 }
 
 void collect_listener(shm_thread *&listener, bool may_orphan) noexcept {
@@ -82,3 +100,49 @@ void mark_broken(shm_thread *thr) noexcept { thr->broken.store(1, std::memory_or
 bool take_broken(shm_thread *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
 
 } // namespace vexa::endpoint
+
+namespace {
+
+enum class Op { send, recv, release };
+
+// The one way in for host operations: checks the kind, passes the gate, and
+// runs op on this side's rings.
+ssize_t host_op(shm_thread *thr, Op op, void *buf, size_t len) {
+    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
+    if (op != Op::release && !buf) return -EINVAL;
+    vexa::block::Link *l = vexa::thread::enter(thr);
+    if (!l) return -EINVAL;
+    const bool server = thr->type == SHM_SRV;
+    std::int64_t r = 0;
+    switch (op) {
+    case Op::send: r = vexa::block::ring_write(*l, server ? 0 : 1, buf, len); break;
+    case Op::recv: r = vexa::block::ring_read(*l, server ? 1 : 0, buf, len); break;
+    case Op::release: r = vexa::block::ring_release_space(*l, server ? 0 : 1, len); break;
+    }
+    vexa::thread::leave(thr);
+    if (r == -EPROTO && op == Op::recv) vexa::endpoint::mark_broken(thr);
+    return static_cast<ssize_t>(r);
+}
+
+} // namespace
+
+extern "C" {
+
+VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len) {
+    return host_op(thr, Op::send, const_cast<void *>(buf), len);
+}
+
+VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len) { return host_op(thr, Op::recv, buf, len); }
+
+VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n) { return host_op(thr, Op::release, nullptr, n); }
+
+VEXA_API std::int32_t shm_close(shm_thread *thr) {
+    if (!thr) return -EINVAL;
+    switch (thr->type) {
+    case SHM_SRV: return shm_srv_stop(thr);
+    case SHM_CLI: return vexa::endpoint::close_client(thr);
+    default: return -EINVAL;
+    }
+}
+
+} // extern "C"

@@ -139,7 +139,8 @@ void finish(shm_thread *self, int side) {
     // Wake this side's endpoint thread if it sleeps, so that it acts on the
     // peer's departure at once rather than at the end of its sleep.
     if (shm_membuf *mb = self->membuf.load())
-        vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0, side == k_watch_client);
+        vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0,
+                                 side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli);
     std::uint8_t expected = 0;
     if (!self->finished.compare_exchange_strong(expected, vexa::thread::k_listener_done, std::memory_order_acq_rel)) {
         destroy_shm_thread(self);
@@ -197,11 +198,13 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
     if (thr->type != SHM_SRV) return -EINVAL;
     shm_membuf *mb = thr->membuf.load();
     if (!mb) return -EINVAL;
+    const vexa::block::LinkRef link = vexa::block::find(mb);
+    if (!link) return -EINVAL;
 
     // Let a client listener that waits on the mutex have it for a moment; the
     // platform hands a released mutex straight to a waiter, so the take below
     // cannot overtake it.
-    vexa::block::release_own_hup(mb, true);
+    vexa::block::release_own_hup(*link, vexa::block::k_srv);
     usleep(1000);
 
     if (vexa::block::flags(mb) & SHM_CLI_HUP) {
@@ -209,7 +212,8 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
         // Host threads stay off the block while it is taken down and laid
         // out again.
         vexa::thread::close_gate(thr);
-        shm_membuf_unbind(mb);
+        thr->link = nullptr;
+        vexa::block::unbind(mb);
         // A new client may claim the block in the instant between the death
         // being noticed and the unbind; its attach then fails and lets go.
         // Wait for that (bounded) rather than have the bind refuse and leave
@@ -218,9 +222,12 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
         while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
                thr->running.load(std::memory_order_acquire))
             usleep(1000);
-        if (shm_membuf_bind(mb, size) == 0) vexa::thread::open_gate(thr);
+        if (const std::int32_t r = vexa::block::bind(mb, size, &thr->link); r == 0)
+            vexa::thread::open_gate(thr);
+        else
+            shm_log_error("%s: rebuild failed (%d): %s\n", thr->name, -r, shm_strerror(r));
     } else {
-        vexa::block::take_own_hup(mb, true);
+        vexa::block::take_own_hup(*link, vexa::block::k_srv);
     }
     shm_log_info("hup mutex relocked\n");
     return 0;

@@ -2,6 +2,8 @@
 // mapping calls of shm/win_api.h. It keeps no state of its own; a failure is
 // a NULL handle or -1, with the cause left in the calling thread's last error
 // for shmt_errno.
+#include <cerrno>
+
 #include "shm/log_internal.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_impl.h"
@@ -25,6 +27,10 @@ VEXA_API void *shmt_open(const char *path, int flags, size_t size) {
 }
 
 VEXA_API int32_t shmt_map(void *fd, size_t size, void **addr) {
+    if (!addr) {
+        SetLastError(error_from_errno(EINVAL));
+        return -1;
+    }
     void *view = MapViewOfFile(fd, FILE_MAP_ALL_ACCESS, 0, 0, size);
     *addr = view;
     return view ? 0 : -1;

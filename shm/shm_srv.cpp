@@ -3,6 +3,7 @@
 // the block for the next client when one has gone.
 #include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -70,7 +71,8 @@ void *shm_server(void *arg) {
         return nullptr;
     }
     thr->membuf.store(mb);
-    if (shm_membuf_bind(mb, ep.size) < 0) {
+    if (const std::int32_t r = vexa::block::bind(mb, ep.size, &thr->link); r < 0) {
+        shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
         release_region(thr);
         thr->notify_fn(thr);
         return nullptr;
@@ -92,13 +94,20 @@ void *shm_server(void *arg) {
             thr->listener = shm_hup_start(thr);
             thr->seen = connected;
         }
-        if (vexa::endpoint::deliver(thr, mb, true, srv_keep_awake) == Delivery::broken)
+        if (!thr->link) {
+            // The rebuild after a client's death failed: the block has no
+            // rings to serve, and no event to sleep on.
+            usleep(10000);
+            continue;
+        }
+        if (vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake) == Delivery::broken)
             vexa::endpoint::mark_broken(thr);
     }
 
     shm_log_debug("shm_srv finished cicle, connected = %d\n", shm_membuf_is_connected(mb));
     vexa::thread::close_gate(thr);
-    shm_membuf_unbind(mb);
+    thr->link = nullptr;
+    vexa::block::unbind(mb);
     vexa::endpoint::collect_listener(thr->listener, false);
     release_region(thr);
     thr->notify_fn(thr);
@@ -144,8 +153,8 @@ VEXA_API std::int32_t shm_srv_stop(shm_thread *thr) {
     }
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Through the gate: the thread may be rebuilding the block right now.
-        if (shm_membuf *mb = vexa::thread::enter(thr)) {
-            shm_srv_notify(mb);
+        if (vexa::block::Link *l = vexa::thread::enter(thr)) {
+            vexa::block::notify_own(*l, vexa::block::k_srv);
             vexa::thread::leave(thr);
         }
         thr->wait_fn(thr);

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <cstdint>
 
+#include "shm/membuf_internal.h"
 #include "vexa-port/shm_membuf.h"
 #include "vexa-port/shm_thread.h"
 #include "vexa-port/shm_types.h"
@@ -27,6 +28,9 @@ struct shm_thread {
     shm_data data;    // own deep copy of the configuration
     std::int32_t type; // SHM_SRV, SHM_CLI or SHM_HUP
     std::atomic<shm_membuf *> membuf; // the mapped block, or null
+    // Endpoint: this side's link of the block while bound or attached, or
+    // null. Changed by the endpoint thread only while the gate is closed.
+    vexa::block::Link *link;
 
     // Client: set by the thread's first step; lets a close that comes earlier
     // wait until the thread has taken over the object.
@@ -61,15 +65,15 @@ namespace vexa::thread {
 inline constexpr std::uint8_t k_listener_done = 1;
 inline constexpr std::uint8_t k_listener_orphaned = 2;
 
-// Host side: the block if host operations may use it (the caller is then
-// counted in and must call leave), or null.
-inline shm_membuf *enter(shm_thread *t) noexcept {
+// Host side: the endpoint's link if host operations may use it (the caller
+// is then counted in and must call leave), or null.
+inline vexa::block::Link *enter(shm_thread *t) noexcept {
     t->users.fetch_add(1, std::memory_order_seq_cst);
-    if (!t->open.load(std::memory_order_seq_cst)) {
+    if (!t->open.load(std::memory_order_seq_cst) || !t->link) {
         t->users.fetch_sub(1, std::memory_order_release);
         return nullptr;
     }
-    return t->membuf.load(std::memory_order_acquire);
+    return t->link;
 }
 inline void leave(shm_thread *t) noexcept { t->users.fetch_sub(1, std::memory_order_release); }
 // Endpoint side: no new host operation starts; returns when none is in flight.

@@ -49,6 +49,9 @@ HANDLE OpenFileMappingA(DWORD access, BOOL inherit, LPCSTR name);
 // bytes == 0 maps the whole region. A view longer than the region fails.
 void *MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, std::size_t bytes);
 BOOL UnmapViewOfFile(const void *address);
+// Length in bytes of the view that MapViewOfFile returned at address, or 0
+// when no view starts there (the replaced platform's VirtualQuery).
+std::size_t ViewBytes(const void *address);
 
 HANDLE CreateMutexA(void *attributes, BOOL initial_owner, LPCSTR name);
 HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);

@@ -136,6 +136,7 @@ TEST_F(BadInput, BlockOperations) {
     // refuses, and attaching finds it not ready.
     std::vector<Case> unbound = {
         {"shm_membuf_map(NULL out)", [&] { return shm_membuf_map(fd, size, nullptr) == -EINVAL; }},
+        {"shmt_map(NULL out)", [&] { return shmt_map(fd, size, nullptr) == -1; }},
         {"shm_membuf_map(invalid handle)", [&] { return shm_membuf_map(shmt_invalid_fd(), size, &none) == -EINVAL; }},
         {"shm_membuf_map(smaller than the header)", [&] { return shm_membuf_map(fd, 100, &none) == SHM_E_BAD_SIZE; }},
         {"shm_membuf_map(header only)", [&] { return shm_membuf_map(fd, shm_membuf_size, &none) == SHM_E_BAD_SIZE; }},

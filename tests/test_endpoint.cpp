@@ -3,6 +3,7 @@
 // refuses or mismatches, traffic checked byte for byte, and the races of
 // closing an endpoint.
 #include <gtest/gtest.h>
+#include <time.h>
 #include <signal.h>
 
 #include <atomic>
@@ -394,6 +395,31 @@ TEST_F(Endpoint, OnDataComesInChunksAndOnDataReadyRepeatsUntilRead) {
     EXPECT_EQ(shm_recv(s, buf, sizeof buf), 3);
     c2.send("close");
     ASSERT_TRUE(c2.expect("closed 0"));
+    EXPECT_EQ(shm_srv_stop(s), 0);
+
+    // With neither handler the bytes wait for the host's own read, and the
+    // endpoint's thread sleeps meanwhile instead of finding them again and
+    // again (it once spun a whole core).
+    vt::Recorder deaf;
+    shm_data dcfg = deaf.config(path, k_size);
+    dcfg.handlers.on_data_ready = nullptr;
+    s = shm_srv_start(&dcfg);
+    ASSERT_NE(s, nullptr);
+    auto c3 = client();
+    ASSERT_TRUE(deaf.events.expect("connected"));
+    c3.send("send quiet");
+    ASSERT_TRUE(c3.expect("sent 5"));
+    const auto cpu = [] {
+        timespec t{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    };
+    const double before = cpu();
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // the idle second being measured
+    EXPECT_LT(cpu() - before, 0.1) << "the endpoint's thread spins while bytes wait unread";
+    EXPECT_EQ(shm_recv(s, buf, sizeof buf), 5);
+    c3.send("close");
+    ASSERT_TRUE(c3.expect("closed 0"));
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -241,6 +242,23 @@ TEST(BlockLifecycle, RebindDrawsNewNames) {
     ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
     ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
     EXPECT_GE(counter_of(b.srv->srv_hup.name), first + 7);
+}
+
+TEST(BlockLifecycle, AProcessHoldsAsManyLinksAsItLikes) {
+    // Links once lived in a fixed table: the 257th bind failed with no word
+    // in the log. Each block here keeps its own bytes.
+    std::vector<std::unique_ptr<Block>> blocks;
+    for (int i = 0; i < 300; ++i) {
+        blocks.push_back(std::make_unique<Block>(1000, "many"));
+        ASSERT_EQ(shm_membuf_bind(blocks.back()->srv, 1000), 0) << "link " << i;
+        const int32_t tag = i;
+        ASSERT_EQ(shm_srv_write(blocks.back()->srv, &tag, sizeof tag), 4) << "link " << i;
+    }
+    for (int i = 0; i < 300; ++i) {
+        int32_t tag = -1;
+        memcpy(&tag, blocks[i]->data(0), sizeof tag);
+        EXPECT_EQ(tag, i) << "one link's bytes in another";
+    }
 }
 
 TEST(BlockLifecycle, ConnectRefusalsLeaveTheConnectedBitAsFound) {

@@ -148,6 +148,16 @@ void *MapViewOfFile(HANDLE mapping, DWORD, DWORD offset_high, DWORD offset_low, 
     return addr;
 }
 
+std::size_t ViewBytes(const void *address) {
+    std::size_t bytes = 0;
+    pthread_mutex_lock(&g_views_lock);
+    if (g_views)
+        if (auto it = g_views->find(reinterpret_cast<std::uintptr_t>(address)); it != g_views->end())
+            bytes = it->second.bytes;
+    pthread_mutex_unlock(&g_views_lock);
+    return bytes;
+}
+
 BOOL UnmapViewOfFile(const void *address) {
     ForkGuard guard;
     View view;

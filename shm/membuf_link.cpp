@@ -1,0 +1,113 @@
+// The links of this process: one per block that it has bound or attached,
+// found by the block's address.
+//
+// Rules. A link is made when a side binds or attaches and goes when neither
+// side of this process holds it any more; there is no limit on how many a
+// process has. Its geometry is written before a side goes live (release) and
+// stays fixed while either side is live, so ring operations read it without
+// a lock. An endpoint keeps a plain pointer to its link, which stays valid
+// while its side holds it; the exported functions that take a bare block
+// find the link under the registry's lock and keep it alive for the call.
+// The mapped length comes from the platform's record of the view, never from
+// the block.
+#include <cinttypes>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "shm/log_internal.h"
+#include "shm/membuf_internal.h"
+#include "shm/win_api.h"
+#include "vexa-port/shm_logs.h"
+
+namespace vexa::block {
+
+namespace {
+
+std::mutex g_links_mutex;
+// Made with the first link and never freed, so that a late call during the
+// process's exit never meets a destroyed table.
+std::unordered_map<const shm_membuf *, Link *> *g_links = nullptr;
+
+std::uint64_t as_slot(void *h) noexcept { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(h)); }
+
+} // namespace
+
+void release(Link *l) noexcept {
+    if (l->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete l;
+}
+
+LinkRef find(const shm_membuf *mb) noexcept {
+    std::lock_guard lock(g_links_mutex);
+    if (!g_links) return LinkRef();
+    const auto it = g_links->find(mb);
+    if (it == g_links->end()) return LinkRef();
+    it->second->refs.fetch_add(1, std::memory_order_relaxed);
+    return LinkRef(it->second);
+}
+
+Link *hold(shm_membuf *mb, int side) noexcept {
+    std::lock_guard lock(g_links_mutex);
+    try {
+        if (!g_links) g_links = new std::unordered_map<const shm_membuf *, Link *>;
+        Link *&l = (*g_links)[mb];
+        if (!l) {
+            l = new (std::nothrow) Link;
+            if (!l) {
+                g_links->erase(mb);
+                throw std::bad_alloc();
+            }
+            l->mb = mb;
+            l->length = ViewBytes(mb);
+        }
+        l->held[side] = true;
+        return l;
+    } catch (const std::bad_alloc &) {
+        shm_log_error("mb %p: out of memory for its link, refused\n", static_cast<void *>(mb));
+        return nullptr;
+    }
+}
+
+void unhold(Link *l, int side) noexcept {
+    std::lock_guard lock(g_links_mutex);
+    go_dead(*l, side);
+    l->held[side] = false;
+    if (l->held[0] || l->held[1]) return;
+    g_links->erase(l->mb);
+    release(l);
+}
+
+bool trust_rings(Link &l, std::uint64_t size, int side) noexcept {
+    std::lock_guard lock(g_links_mutex);
+    // A block that was not mapped as a view of a region is taken to be size
+    // bytes long.
+    const std::uint64_t length = l.length ? l.length : size;
+    if (size > length) return false;
+    const std::uint64_t cap = (size - shm_membuf_size) / 2;
+    const std::uint64_t pbuf[2] = {shm_membuf_size, shm_membuf_size + cap};
+    if (l.is_live(1 - side)) {
+        // Both sides in this one process: they must agree.
+        return l.pbuf(0) == pbuf[0] && l.pbuf(1) == pbuf[1] && l.end(0) == cap && l.end(1) == cap;
+    }
+    l.length = length;
+    for (int r = 0; r < 2; ++r) {
+        l.pbuf_[r].store(pbuf[r], std::memory_order_relaxed);
+        l.end_[r].store(cap, std::memory_order_relaxed);
+    }
+    return true;
+}
+
+void keep(Link &l, int side, int obj, int idx, std::uint64_t &slot, void *handle) noexcept {
+    l.own[side].of(obj, idx).store(as_slot(handle), std::memory_order_release);
+    ref(slot).store(as_slot(handle), std::memory_order_relaxed);
+}
+
+void close_own(Link &l, int side, int obj, int idx, std::uint64_t &slot) noexcept {
+    const std::uint64_t v = l.own[side].of(obj, idx).exchange(0, std::memory_order_acq_rel);
+    if (v == 0) return;
+    std::uint64_t shown = v;
+    ref(slot).compare_exchange_strong(shown, 0, std::memory_order_relaxed);
+    if (!CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)))) map_error();
+}
+
+} // namespace vexa::block

@@ -1,0 +1,107 @@
+// Sleeping and waking: a ring's reader sleeps on the ring's named auto-reset
+// event, and its writer signals the event when the reader has announced the
+// sleep.
+//
+// Rules. A ring admits one sleeper, announced by its waiting byte. The reader
+// announces first (exchange, sequentially consistent), then looks at the ring
+// and at its own stop condition once more, and only then sleeps; a writer
+// updates the ring or the condition, issues a full fence, and then looks at
+// waiting. Whichever order the two run in, either the reader sees the update
+// or the writer sees the announcement: no wake-up is lost. Where the process
+// may run on more than one CPU, a reader polls the ring for a few tens of
+// microseconds before it announces, so that a busy link pays for no system
+// call.
+#include <sched.h>
+
+#include <chrono>
+#include <cerrno>
+
+#include "shm/log_internal.h"
+#include "shm/membuf_internal.h"
+#include "shm/win_api.h"
+
+namespace vexa::block {
+
+namespace {
+
+HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
+
+constexpr std::int64_t k_poll_ns = 50000;
+
+std::atomic<std::uint64_t> g_late_wakeups{0};
+
+bool poll_briefly(shm_ringbuf &rb, bool (*keep_awake)(void *), void *arg) noexcept {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned i = 1;; ++i) {
+        if (ref(rb.has_data).load(std::memory_order_acquire) != 0) return true;
+        for (int k = 0; k < 16; ++k) cpu_relax();
+        if ((i & 15) == 0) {
+            if (keep_awake(arg)) return true;
+            if (std::chrono::steady_clock::now() - start > std::chrono::nanoseconds(k_poll_ns)) return false;
+        }
+    }
+}
+
+} // namespace
+
+void cpu_relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
+// The answer is taken once per process (an affinity change later is not
+// seen).
+bool may_poll() noexcept {
+    static const bool multi = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1;
+    }();
+    return multi;
+}
+
+std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes) noexcept {
+    shm_ringbuf &rb = l.mb->rb[idx];
+    // On a single CPU the poll would burn the time slice the peer needs to
+    // write.
+    if (data_wakes && keep_awake && may_poll() && poll_briefly(rb, keep_awake, arg)) return 0;
+    if (ref(rb.waiting).exchange(1, std::memory_order_seq_cst)) return k_has_sleeper;
+    const bool has = data_wakes && ref(rb.has_data).load(std::memory_order_seq_cst) != 0;
+    if (has || (keep_awake && keep_awake(arg))) {
+        ref(rb.waiting).store(0, std::memory_order_seq_cst);
+        return 0;
+    }
+    const std::uint64_t ev = l.handle(reader_side(idx), k_event, idx);
+    const std::int32_t r = -map_lock_error(WaitForSingleObject(as_handle(ev), 1000));
+    ref(rb.waiting).store(0, std::memory_order_seq_cst);
+    // A sleep that runs out while bytes wait in the ring means a wake-up was
+    // lost or came a second late; counted so that a benchmark can prove
+    // there were none. Only this rare path pays for the increment.
+    if (data_wakes && r == -ETIMEDOUT && ref(rb.has_data).load(std::memory_order_acquire) != 0)
+        g_late_wakeups.fetch_add(1, std::memory_order_relaxed);
+    return r;
+}
+
+std::uint64_t late_wakeups() noexcept { return g_late_wakeups.load(std::memory_order_relaxed); }
+
+void wake_if_waiting(Link &l, std::uint64_t idx, int side) noexcept {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!ref(l.mb->rb[idx].waiting).load(std::memory_order_relaxed)) return;
+    if (const std::uint64_t ev = l.handle(side, k_event, static_cast<int>(idx))) SetEvent(as_handle(ev));
+}
+
+void wake_reader(shm_membuf *mb, int idx, int side) noexcept {
+    if (const LinkRef l = find(mb)) wake_if_waiting(*l, static_cast<std::uint64_t>(idx), side);
+}
+
+std::int32_t notify_own(Link &l, int side) noexcept {
+    const int idx = side == k_srv ? 1 : 0;
+    if (!ref(l.mb->rb[idx].waiting).load(std::memory_order_seq_cst)) return -1;
+    SetEvent(as_handle(l.handle(side, k_event, idx)));
+    return 0;
+}
+
+} // namespace vexa::block
