@@ -12,7 +12,9 @@
 
 #include <time.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,24 @@ constexpr int k_data1 = 6;
 // The transports in the order of the table's columns; each name is also the
 // TRANSPORT argument of a side and the key of its results in the JSON.
 inline constexpr const char *k_transports[3] = {"chan", "sock", "pipe"};
+
+// What a side does. The name travels on the command line; the side parses it
+// once, so its data path compares enums.
+enum class Role {
+    send,     // sends COUNT messages of SIZE bytes; reports its start and the sum sent
+    recv,     // receives them; reports its end and the sum received
+    echo,     // returns each message of SIZE bytes
+    ping,     // sends a message, waits for its echo; reports the round trips
+    idle,     // client of an attached pair that exchanges nothing; reports CPU and memory
+    srv,      // its server
+    wait,     // channel client whose server is missing
+    victim,   // channel client that stays attached until it is killed
+    recovery, // channel server that reports when its killed client is gone
+};
+inline constexpr const char *k_role_names[] = {"send", "recv", "echo",   "ping",    "idle",
+                                               "srv",  "wait", "victim", "recovery"};
+static_assert(std::size(k_role_names) == static_cast<size_t>(Role::recovery) + 1, "a name for every role");
+inline const char *role_name(Role r) { return k_role_names[static_cast<int>(r)]; }
 
 inline uint64_t now_ns() {
     timespec ts;

@@ -168,19 +168,19 @@ void close_all(std::vector<int> &v) {
 
 // One run of a pair: B (server / receiver) first, then A; both get "go" once
 // ready; returns A's and B's result reports.
-bool run_pair(const std::string &t, const std::string &role_a, const std::string &role_b, size_t size, uint64_t count,
-              double seconds, Fields &ra, Fields &rb, bool pinned = false, bool pin_late = false) {
+bool run_pair(const std::string &t, Role role_a, Role role_b, size_t size, uint64_t count, double seconds, Fields &ra,
+              Fields &rb, bool pinned = false, bool pin_late = false) {
     std::vector<int> da, db;
     if (!make_link(t, da, db)) return false;
     const std::string sz = std::to_string(size), cn = std::to_string(count), sec = std::to_string(seconds);
-    std::vector<std::string> args = {role_b, t, sz, cn, sec};
+    std::vector<std::string> args = {role_name(role_b), t, sz, cn, sec};
     if (pin_late) args.push_back("pin-late");
     Child b = spawn_side(args, db, pinned);
     Fields r = next_report(b, 30);
     bool ok = r.count("ready");
     Child a;
     if (ok) {
-        args[0] = role_a;
+        args[0] = role_name(role_a);
         a = spawn_side(args, da, pinned);
         ok = next_report(a, 30).count("ready");
     }
@@ -196,7 +196,8 @@ bool run_pair(const std::string &t, const std::string &role_a, const std::string
     finish(a, !ok);
     finish(b, !ok);
     if (!ok) {
-        fprintf(stderr, "vexa-port-bench: %s %s/%s size %zu failed\n", t.c_str(), role_a.c_str(), role_b.c_str(), size);
+        fprintf(stderr, "vexa-port-bench: %s %s/%s size %zu failed\n", t.c_str(), role_name(role_a), role_name(role_b),
+                size);
         g_failed = true;
     }
     return ok;
@@ -238,7 +239,7 @@ int orchestrate(int argc, char **argv) {
         for (const Tp &tp : tps)
             for (int t = 0; t < 3; ++t) {
                 Fields ra, rb;
-                if (!run_pair(k_transports[t], "send", "recv", tp.size, tp.count, 0, ra, rb)) continue;
+                if (!run_pair(k_transports[t], Role::send, Role::recv, tp.size, tp.count, 0, ra, rb)) continue;
                 if (ra["sum"] != rb["sum"]) {
                     fprintf(stderr, "vexa-port-bench: %s %zu: checksum mismatch\n", k_transports[t], tp.size);
                     g_failed = true;
@@ -252,7 +253,7 @@ int orchestrate(int argc, char **argv) {
         for (size_t size : {size_t{64}, size_t{4096}})
             for (int t = 0; t < 3; ++t) {
                 Fields ra, rb;
-                if (!run_pair(k_transports[t], "ping", "echo", size, rounds, 0, ra, rb)) continue;
+                if (!run_pair(k_transports[t], Role::ping, Role::echo, size, rounds, 0, ra, rb)) continue;
                 const std::string sn = size_name(size);
                 add("round trip " + sn + " median", "us", false, t, num(ra, "p50"));
                 add("round trip " + sn + " p99", "us", false, t, num(ra, "p99"));
@@ -271,14 +272,14 @@ int orchestrate(int argc, char **argv) {
         // cannot poll there (the poll would take the time its peer needs).
         for (int t = 0; t < 3; ++t) {
             Fields ra, rb;
-            if (!run_pair(k_transports[t], "ping", "echo", 64, rounds / 4, 0, ra, rb, true)) continue;
+            if (!run_pair(k_transports[t], Role::ping, Role::echo, 64, rounds / 4, 0, ra, rb, true)) continue;
             add("pinned to 1 CPU: round trip 64 B", "us", false, t, num(ra, "p50"));
         }
         {
             // Both sides pinned after their endpoints had decided to poll:
             // what the poll would cost on one CPU were it not switched off.
             Fields ra, rb;
-            if (run_pair("chan", "ping", "echo", 64, rounds / 20, 0, ra, rb, false, true))
+            if (run_pair("chan", Role::ping, Role::echo, 64, rounds / 20, 0, ra, rb, false, true))
                 add("1 CPU, poll forced on: rt 64 B", "us", false, 0, num(ra, "p50"));
         }
     }
@@ -287,11 +288,11 @@ int orchestrate(int argc, char **argv) {
     const int idle_reps = quick ? 1 : 3;
     for (int rep = 0; rep < idle_reps; ++rep) {
         Fields ra, rb;
-        if (run_pair("chan", "idle", "srv", 0, 0, idle_s, ra, rb)) {
+        if (run_pair("chan", Role::idle, Role::srv, 0, 0, idle_s, ra, rb)) {
             add("idle attached pair CPU", "% core", false, 0, num(ra, "cpu_pct") + num(rb, "cpu_pct"));
             add("idle pair RSS beyond region", "KiB", false, 0, num(ra, "rss_kib") + num(rb, "rss_kib"));
         }
-        Child w = spawn_side({"wait", "chan", "0", "0", std::to_string(idle_s)}, {}, false);
+        Child w = spawn_side({role_name(Role::wait), "chan", "0", "0", std::to_string(idle_s)}, {}, false);
         if (next_report(w, 30).count("ready")) {
             go(w);
             add("client waiting, no server, CPU", "% core", false, 0, num(next_report(w), "cpu_pct"));
@@ -301,9 +302,9 @@ int orchestrate(int argc, char **argv) {
         finish(w);
     }
     for (int rep = 0; rep < reps; ++rep) {
-        Child s = spawn_side({"recovery", "chan", "0", "0", "0"}, {}, false);
+        Child s = spawn_side({role_name(Role::recovery), "chan", "0", "0", "0"}, {}, false);
         Fields rs = next_report(s, 30);
-        Child c = spawn_side({"victim", "chan", "0", "0", "0"}, {}, false);
+        Child c = spawn_side({role_name(Role::victim), "chan", "0", "0", "0"}, {}, false);
         Fields rc = next_report(c, 30);
         if (!rs.count("ready") || !rc.count("ready")) {
             g_failed = true;

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -55,7 +56,8 @@ long status_kib(const char *field) {
 }
 
 struct Args {
-    std::string role, transport;
+    Role role = Role::send;
+    std::string transport;
     size_t size = 0;
     uint64_t count = 0;
     double seconds = 0;
@@ -182,9 +184,9 @@ struct Chan {
     }
     void on_data() {
         for (;;) {
-            const int64_t n = vexa_port_recv(port, buf.data(), a.role == "recv" ? buf.size() : a.size - partial);
+            const int64_t n = vexa_port_recv(port, buf.data(), a.role == Role::recv ? buf.size() : a.size - partial);
             if (n <= 0) return;
-            if (a.role == "recv") {
+            if (a.role == Role::recv) {
                 sum += byte_sum(buf.data(), static_cast<size_t>(n));
                 got += static_cast<uint64_t>(n);
                 if (got >= total) {
@@ -197,10 +199,10 @@ struct Chan {
             partial += static_cast<size_t>(n);
             if (partial < a.size) continue;
             partial = 0;
-            if (a.role == "echo") {
+            if (a.role == Role::echo) {
                 send_all(msg.data(), msg.size());
                 if (++rounds == a.count + a.count / 10) signal(done);
-            } else if (a.role == "ping") {
+            } else if (a.role == Role::ping) {
                 const uint64_t t = now_ns();
                 if (rounds++ >= warm) lat.push_back(static_cast<double>(t - t_sent) / 1000.0);
                 if (rounds == a.count + warm) {
@@ -268,12 +270,12 @@ int run_chan_side(const Args &a, bool pin_late) {
     Chan c;
     c.a = a;
     const long rss0 = status_kib("VmRSS");
-    const bool server = a.role == "recv" || a.role == "echo" || a.role == "srv";
+    const bool server = a.role == Role::recv || a.role == Role::echo || a.role == Role::srv;
     vexa_port_config cfg = chan_config(c);
     const uint64_t t0 = now_ns();
-    if (a.role == "recv") c.total = a.count * a.size;
-    if (a.role == "echo" || a.role == "ping") c.msg = make_pattern(a.size);
-    if (a.role == "ping") c.warm = a.count / 10;
+    if (a.role == Role::recv) c.total = a.count * a.size;
+    if (a.role == Role::echo || a.role == Role::ping) c.msg = make_pattern(a.size);
+    if (a.role == Role::ping) c.warm = a.count / 10;
     c.lat.reserve(a.count);
     c.port = server ? vexa_port_open(&cfg) : vexa_port_connect(&cfg);
     if (!c.port) {
@@ -287,7 +289,7 @@ int run_chan_side(const Args &a, bool pin_late) {
             pin_all_threads();
         }
         report("ready=1 open_us=" + std::to_string((t_open - t0) / 1000.0));
-    } else if (a.role == "wait") {
+    } else if (a.role == Role::wait) {
         // A client whose server is missing: its CPU over the idle period.
         report("ready=1");
         wait_go();
@@ -309,7 +311,7 @@ int run_chan_side(const Args &a, bool pin_late) {
     }
     const uint64_t late0 = vexa::block::late_wakeups();
     std::string out;
-    if (a.role == "send") {
+    if (a.role == Role::send) {
         wait_go();
         std::vector<uint8_t> msg = make_pattern(a.size);
         const uint64_t ts = now_ns();
@@ -321,22 +323,22 @@ int run_chan_side(const Args &a, bool pin_late) {
             }
         }
         out = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
-    } else if (a.role == "recv") {
+    } else if (a.role == Role::recv) {
         c.wait(c.done);
         out = "t1=" + std::to_string(c.t_end) + " sum=" + std::to_string(c.sum);
-    } else if (a.role == "echo") {
+    } else if (a.role == Role::echo) {
         c.wait(c.done);
         out = "late=" + std::to_string(vexa::block::late_wakeups() - late0);
-    } else if (a.role == "ping") {
+    } else if (a.role == Role::ping) {
         wait_go();
         c.t_sent = now_ns();
         c.send_all(c.msg.data(), c.msg.size());
         c.wait(c.done);
         out = quantiles(c.lat) + " late=" + std::to_string(vexa::block::late_wakeups() - late0);
-    } else if (a.role == "idle" || a.role == "srv") {
+    } else if (a.role == Role::idle || a.role == Role::srv) {
         // An attached pair that exchanges nothing: CPU and memory beyond the
         // region (the mapped block's pages count as shared memory).
-        if (a.role == "srv") c.wait(c.connected);
+        if (a.role == Role::srv) c.wait(c.connected);
         wait_go();
         const double c0 = cpu_seconds();
         const uint64_t w0 = now_ns();
@@ -345,7 +347,7 @@ int run_chan_side(const Args &a, bool pin_late) {
         const double pct = 100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9);
         const long rss = status_kib("VmRSS"), shmem = status_kib("RssShmem");
         out = "cpu_pct=" + std::to_string(pct) + " rss_kib=" + std::to_string(rss - rss0 - shmem);
-    } else if (a.role == "victim") {
+    } else if (a.role == Role::victim) {
         // Stays attached until the orchestrator kills it.
         pause();
     }
@@ -384,7 +386,7 @@ int run_fd_side(const Args &a) {
     report("ready=1");
     std::string line;
     std::vector<uint8_t> buf(k_rbuf);
-    if (a.role == "send") {
+    if (a.role == Role::send) {
         wait_go();
         std::vector<uint8_t> msg = make_pattern(a.size);
         const uint64_t ts = now_ns();
@@ -396,7 +398,7 @@ int run_fd_side(const Args &a) {
             }
         }
         line = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
-    } else if (a.role == "recv") {
+    } else if (a.role == Role::recv) {
         uint64_t got = 0, sum = 0;
         const uint64_t total = a.count * a.size;
         while (got < total) {
@@ -406,15 +408,15 @@ int run_fd_side(const Args &a) {
             got += static_cast<uint64_t>(n);
         }
         line = "t1=" + std::to_string(now_ns()) + " sum=" + std::to_string(sum);
-    } else if (a.role == "echo" || a.role == "ping") {
+    } else if (a.role == Role::echo || a.role == Role::ping) {
         std::vector<uint8_t> msg = make_pattern(a.size);
         std::vector<double> lat;
         lat.reserve(a.count);
         const uint64_t warm = a.count / 10; // rounds not recorded, on both sides
-        if (a.role == "ping") wait_go();
+        if (a.role == Role::ping) wait_go();
         for (uint64_t r = 0; r < a.count + warm; ++r) {
             const uint64_t t = now_ns();
-            if (a.role == "ping" && !write_all(out, msg.data(), msg.size())) break;
+            if (a.role == Role::ping && !write_all(out, msg.data(), msg.size())) break;
             size_t have = 0;
             while (have < a.size) {
                 const ssize_t n = read(in, buf.data(), a.size - have);
@@ -422,11 +424,11 @@ int run_fd_side(const Args &a) {
                 have += static_cast<size_t>(n);
             }
             if (have < a.size) break;
-            if (a.role == "echo" && !write_all(out, msg.data(), msg.size())) break;
-            if (a.role == "ping" && r >= warm) lat.push_back(static_cast<double>(now_ns() - t) / 1000.0);
+            if (a.role == Role::echo && !write_all(out, msg.data(), msg.size())) break;
+            if (a.role == Role::ping && r >= warm) lat.push_back(static_cast<double>(now_ns() - t) / 1000.0);
         }
-        line = a.role == "ping" ? quantiles(lat) + " late=0" : "late=0";
-    } else if (a.role == "idle" || a.role == "srv") {
+        line = a.role == Role::ping ? quantiles(lat) + " late=0" : "late=0";
+    } else if (a.role == Role::idle || a.role == Role::srv) {
         wait_go();
         const double c0 = cpu_seconds();
         const uint64_t w0 = now_ns();
@@ -440,20 +442,31 @@ int run_fd_side(const Args &a) {
     return 0;
 }
 
+bool parse_role(const char *s, Role &r) {
+    for (size_t i = 0; i < std::size(k_role_names); ++i)
+        if (strcmp(s, k_role_names[i]) == 0) {
+            r = static_cast<Role>(i);
+            return true;
+        }
+    return false;
+}
+
 } // namespace
 
 int side_main(int argc, char **argv) {
     // --side ROLE TRANSPORT SIZE COUNT SECONDS [pin-late]
     if (argc < 7) return 2;
     Args a;
-    a.role = argv[2];
+    // A name the orchestrator never passes would leave the side with nothing
+    // to do but wait: refuse it, as a short command line is refused.
+    if (!parse_role(argv[2], a.role)) return 2;
     a.transport = argv[3];
     a.size = strtoull(argv[4], nullptr, 10);
     a.count = strtoull(argv[5], nullptr, 10);
     a.seconds = atof(argv[6]);
     const bool pin_late = argc > 7 && strcmp(argv[7], "pin-late") == 0;
     signal(SIGPIPE, SIG_IGN);
-    if (a.role == "recovery") return run_recovery_server(a);
+    if (a.role == Role::recovery) return run_recovery_server(a);
     return a.transport == "chan" ? run_chan_side(a, pin_late) : run_fd_side(a);
 }
 
