@@ -1,0 +1,343 @@
+// vexa-port-bench: the channel against the kernel's own channels, measured in
+// one run on one machine.
+//
+// This is its orchestrator, and main: it runs each measurement as a pair of
+// sides (this binary again, see bench.h), hands them their socket or pipes,
+// starts them together and passes what they report on to report.cpp. It never
+// opens a port and never starts a thread. Transports are interleaved within
+// each repetition (channel, socket, pipe, channel, ...) so that drift of a
+// shared, noisy host hits all three alike; the table shows the median with
+// min and max.
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/bench.h"
+
+extern char **environ;
+
+namespace bench {
+namespace {
+
+constexpr int k_pipe_size = 1 << 20;
+
+using Fields = std::map<std::string, std::string>;
+
+struct Child {
+    pid_t pid = -1;
+    int ctl = -1; // read end of its reports
+    int go = -1;  // write end of its go/stop pipe
+    std::string pending;
+};
+
+std::string g_self;
+bool g_failed = false;
+
+Child spawn_side(const std::vector<std::string> &args, const std::vector<int> &data, bool pinned) {
+    Child c;
+    int ctl[2], go[2];
+    if (pipe2(ctl, O_CLOEXEC) || pipe2(go, O_CLOEXEC)) return c;
+    // The sources are moved above the fixed numbers first: a source that is
+    // itself 3 to 6 would otherwise be overwritten before it is copied.
+    std::vector<int> src = {ctl[1], go[0]};
+    src.insert(src.end(), data.begin(), data.end());
+    for (int &fd : src) fd = fcntl(fd, F_DUPFD_CLOEXEC, 64);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    for (size_t i = 0; i < src.size(); ++i)
+        posix_spawn_file_actions_adddup2(&fa, src[i], k_ctl_fd + static_cast<int>(i));
+    std::vector<std::string> all = {g_self, "--side"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &s : all) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    // Affinity is inherited: set it here for the spawn and put it back.
+    cpu_set_t old, one;
+    sched_getaffinity(0, sizeof old, &old);
+    if (pinned) {
+        CPU_ZERO(&one);
+        CPU_SET(0, &one);
+        sched_setaffinity(0, sizeof one, &one);
+    }
+    if (posix_spawn(&c.pid, g_self.c_str(), &fa, nullptr, argv.data(), environ) != 0) c.pid = -1;
+    if (pinned) sched_setaffinity(0, sizeof old, &old);
+    posix_spawn_file_actions_destroy(&fa);
+    for (int fd : src) close(fd);
+    close(ctl[1]);
+    close(go[0]);
+    c.ctl = ctl[0];
+    c.go = go[1];
+    return c;
+}
+
+// The next report line of c, or an empty map after timeout_s or EOF, or when
+// peer (whose reports are kept for later) ends first.
+Fields next_report(Child &c, double timeout_s = 120, Child *peer = nullptr) {
+    const uint64_t deadline = now_ns() + static_cast<uint64_t>(timeout_s * 1e9);
+    for (;;) {
+        const size_t nl = c.pending.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = c.pending.substr(0, nl);
+            c.pending.erase(0, nl + 1);
+            Fields f;
+            size_t p = 0;
+            while (p < line.size()) {
+                size_t e = line.find(' ', p);
+                if (e == std::string::npos) e = line.size();
+                const std::string kv = line.substr(p, e - p);
+                const size_t eq = kv.find('=');
+                if (eq != std::string::npos) f[kv.substr(0, eq)] = kv.substr(eq + 1);
+                p = e + 1;
+            }
+            return f;
+        }
+        const uint64_t t = now_ns();
+        if (t >= deadline) return {};
+        pollfd pfd[2] = {{c.ctl, POLLIN, 0}, {peer ? peer->ctl : -1, POLLIN, 0}};
+        if (poll(pfd, 2, static_cast<int>((deadline - t) / 1000000 + 1)) <= 0) continue;
+        char buf[4096];
+        if (pfd[1].revents) {
+            const ssize_t n = read(peer->ctl, buf, sizeof buf);
+            if (n <= 0) return {};
+            peer->pending.append(buf, static_cast<size_t>(n));
+        }
+        if (!pfd[0].revents) continue;
+        const ssize_t n = read(c.ctl, buf, sizeof buf);
+        if (n <= 0) return {};
+        c.pending.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void go(Child &c) { (void)!write(c.go, "g", 1); }
+
+void finish(Child &c, bool kill_it = false) {
+    if (c.pid <= 0) return;
+    if (kill_it) kill(c.pid, SIGKILL);
+    close(c.go);
+    int st;
+    waitpid(c.pid, &st, 0);
+    close(c.ctl);
+    c.pid = -1;
+}
+
+double num(const Fields &f, const char *k) {
+    auto it = f.find(k);
+    return it == f.end() ? NAN : atof(it->second.c_str());
+}
+
+// Data descriptors for a pair over transport t: [side A's, side B's].
+bool make_link(const std::string &t, std::vector<int> &a, std::vector<int> &b) {
+    a.clear();
+    b.clear();
+    if (t == "chan") return true;
+    if (t == "sock") {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv)) return false;
+        a = {sv[0]};
+        b = {sv[1]};
+        return true;
+    }
+    // Two pipes, A to B and B to A, each enlarged to 1 MiB: the default 64 KiB
+    // pipe would make every 64 KiB message a full stop for the writer.
+    int ab[2], ba[2];
+    if (pipe2(ab, O_CLOEXEC) || pipe2(ba, O_CLOEXEC)) return false;
+    for (int fd : {ab[1], ba[1]}) fcntl(fd, F_SETPIPE_SZ, k_pipe_size);
+    a = {ba[0], ab[1]};
+    b = {ab[0], ba[1]};
+    return true;
+}
+
+void close_all(std::vector<int> &v) {
+    for (int fd : v) close(fd);
+    v.clear();
+}
+
+// One run of a pair: B (server / receiver) first, then A; both get "go" once
+// ready; returns A's and B's result reports.
+bool run_pair(const std::string &t, Role role_a, Role role_b, size_t size, uint64_t count, double seconds, Fields &ra,
+              Fields &rb, bool pinned = false, bool pin_late = false) {
+    std::vector<int> da, db;
+    if (!make_link(t, da, db)) return false;
+    const std::string sz = std::to_string(size), cn = std::to_string(count), sec = std::to_string(seconds);
+    std::vector<std::string> args = {role_name(role_b), t, sz, cn, sec};
+    if (pin_late) args.push_back("pin-late");
+    Child b = spawn_side(args, db, pinned);
+    Fields r = next_report(b, 30);
+    bool ok = r.count("ready");
+    Child a;
+    if (ok) {
+        args[0] = role_name(role_a);
+        a = spawn_side(args, da, pinned);
+        ok = next_report(a, 30).count("ready");
+    }
+    close_all(da);
+    close_all(db);
+    if (ok) {
+        go(b);
+        go(a);
+        ra = next_report(a, 120, &b);
+        rb = next_report(b, 120, &a);
+        ok = !ra.empty() && !rb.empty() && !ra.count("error") && !rb.count("error");
+    }
+    finish(a, !ok);
+    finish(b, !ok);
+    if (!ok) {
+        fprintf(stderr, "vexa-port-bench: %s %s/%s size %zu failed\n", t.c_str(), role_name(role_a), role_name(role_b),
+                size);
+        g_failed = true;
+    }
+    return ok;
+}
+
+std::string size_name(size_t s) { return s >= 1024 ? std::to_string(s / 1024) + " KiB" : std::to_string(s) + " B"; }
+
+int orchestrate(int argc, char **argv) {
+    bool quick = false;
+    std::string json, svg;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--quick") {
+            quick = true;
+        } else if (a == "--json" && i + 1 < argc) {
+            json = argv[++i];
+        } else if (a == "--plot" && i + 1 < argc) {
+            svg = argv[++i];
+        } else {
+            fprintf(stderr, "usage: vexa-port-bench [--quick] [--json FILE] [--plot FILE.svg]\n");
+            return 2;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    const int reps = quick ? 2 : 5;
+    const double idle_s = quick ? 0.3 : 5.0;
+    const uint64_t rounds = quick ? 2000 : 20000;
+    struct Tp {
+        size_t size;
+        uint64_t count;
+    };
+    const Tp tps[3] = {{64, quick ? 100000ull : 1000000ull},
+                       {4096, quick ? 8192ull : 131072ull},
+                       {65536, quick ? 512ull : 8192ull}};
+    const uint64_t t_start = now_ns();
+
+    for (int rep = 0; rep < reps; ++rep) {
+        fprintf(stderr, "repetition %d/%d\n", rep + 1, reps);
+        for (const Tp &tp : tps)
+            for (int t = 0; t < 3; ++t) {
+                Fields ra, rb;
+                if (!run_pair(k_transports[t], Role::send, Role::recv, tp.size, tp.count, 0, ra, rb)) continue;
+                if (ra["sum"] != rb["sum"]) {
+                    fprintf(stderr, "vexa-port-bench: %s %zu: checksum mismatch\n", k_transports[t], tp.size);
+                    g_failed = true;
+                    continue;
+                }
+                const double s = (num(rb, "t1") - num(ra, "t0")) / 1e9;
+                const double bytes = static_cast<double>(tp.size * tp.count);
+                add("throughput " + size_name(tp.size), "GB/s", true, t, bytes / s / 1e9);
+                add("message rate " + size_name(tp.size), "M msg/s", true, t, static_cast<double>(tp.count) / s / 1e6);
+            }
+        for (size_t size : {size_t{64}, size_t{4096}})
+            for (int t = 0; t < 3; ++t) {
+                Fields ra, rb;
+                if (!run_pair(k_transports[t], Role::ping, Role::echo, size, rounds, 0, ra, rb)) continue;
+                const std::string sn = size_name(size);
+                add("round trip " + sn + " median", "us", false, t, num(ra, "p50"));
+                add("round trip " + sn + " p99", "us", false, t, num(ra, "p99"));
+                add("round trip " + sn + " p99.9", "us", false, t, num(ra, "p999"));
+                add("round trip " + sn + " max", "us", false, t, num(ra, "max"));
+                if (t == 0) add("round trip " + sn + " timed-out waits", "count", false, t, num(ra, "late") + num(rb, "late"));
+                std::vector<double> q;
+                for (size_t p = 0, e; p < ra["q"].size(); p = e + 1) {
+                    e = ra["q"].find(',', p);
+                    if (e == std::string::npos) e = ra["q"].size();
+                    q.push_back(atof(ra["q"].substr(p, e - p).c_str()));
+                }
+                add_quantiles(std::string(k_transports[t]) + " " + std::to_string(size), q);
+            }
+        // The same exchange with both processes on CPU 0: the channel's reader
+        // cannot poll there (the poll would take the time its peer needs).
+        for (int t = 0; t < 3; ++t) {
+            Fields ra, rb;
+            if (!run_pair(k_transports[t], Role::ping, Role::echo, 64, rounds / 4, 0, ra, rb, true)) continue;
+            add("pinned to 1 CPU: round trip 64 B", "us", false, t, num(ra, "p50"));
+        }
+        {
+            // Both sides pinned after their endpoints had decided to poll:
+            // what the poll would cost on one CPU were it not switched off.
+            Fields ra, rb;
+            if (run_pair("chan", Role::ping, Role::echo, 64, rounds / 20, 0, ra, rb, false, true))
+                add("1 CPU, poll forced on: rt 64 B", "us", false, 0, num(ra, "p50"));
+        }
+    }
+    // Idle cost, start-up, recovery and memory: channel only (the kernel's
+    // channels have no endpoint thread to cost anything while idle).
+    const int idle_reps = quick ? 1 : 3;
+    for (int rep = 0; rep < idle_reps; ++rep) {
+        Fields ra, rb;
+        if (run_pair("chan", Role::idle, Role::srv, 0, 0, idle_s, ra, rb)) {
+            add("idle attached pair CPU", "% core", false, 0, num(ra, "cpu_pct") + num(rb, "cpu_pct"));
+            add("idle pair RSS beyond region", "KiB", false, 0, num(ra, "rss_kib") + num(rb, "rss_kib"));
+        }
+        Child w = spawn_side({role_name(Role::wait), "chan", "0", "0", std::to_string(idle_s)}, {}, false);
+        if (next_report(w, 30).count("ready")) {
+            go(w);
+            add("client waiting, no server, CPU", "% core", false, 0, num(next_report(w), "cpu_pct"));
+        } else {
+            g_failed = true;
+        }
+        finish(w);
+    }
+    for (int rep = 0; rep < reps; ++rep) {
+        Child s = spawn_side({role_name(Role::recovery), "chan", "0", "0", "0"}, {}, false);
+        Fields rs = next_report(s, 30);
+        Child c = spawn_side({role_name(Role::victim), "chan", "0", "0", "0"}, {}, false);
+        Fields rc = next_report(c, 30);
+        if (!rs.count("ready") || !rc.count("ready")) {
+            g_failed = true;
+            finish(c, true);
+            finish(s, true);
+            continue;
+        }
+        add("open to ready server", "us", false, 0, num(rs, "open_us"));
+        add("client start to on_connected", "us", false, 0, num(rc, "connect_us"));
+        const uint64_t t_kill = now_ns();
+        kill(c.pid, SIGKILL);
+        finish(c);
+        Fields rg = next_report(s, 30);
+        if (rg.count("t_gone")) add("SIGKILL of client to server ready", "us", false, 0, (num(rg, "t_gone") - t_kill) / 1e3);
+        else g_failed = true;
+        finish(s);
+    }
+    print_table(reps);
+    printf("\ntotal time %.1f s%s\n", (now_ns() - t_start) / 1e9, g_failed ? " (some runs FAILED)" : "");
+    if (!json.empty() && !write_json(json, reps)) g_failed = true;
+    if (!svg.empty() && !write_svg(svg)) g_failed = true;
+    return g_failed ? 1 : 0;
+}
+
+} // namespace
+} // namespace bench
+
+int main(int argc, char **argv) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 2;
+    self[n] = 0;
+    bench::g_self = self;
+    if (argc > 1 && strcmp(argv[1], "--side") == 0) return bench::side_main(argc, argv);
+    return bench::orchestrate(argc, argv);
+}

@@ -1,0 +1,473 @@
+// The spawned side of vexa-port-bench: one process running one role over the
+// channel, or over the socket or pipes the orchestrator handed it. It finds
+// its report and go/stop pipes and its data descriptors at the fixed numbers
+// of bench.h. Relies on the library's C interface, and on its internal count
+// of sleeps that ran out with bytes waiting, which no public call exposes.
+#include <dirent.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bench/bench.h"
+#include "shm/membuf_internal.h"
+#include "vexa-port.h"
+
+namespace bench {
+namespace {
+
+constexpr uint32_t k_port = 3;            // the bench uses one fixed port
+constexpr uint64_t k_region = 4ull << 20; // about 2 MiB per direction
+constexpr size_t k_rbuf = 64 * 1024;      // receivers read up to this much per call
+
+double cpu_seconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// KiB of a /proc/self/status field, or -1.
+long status_kib(const char *field) {
+    FILE *f = fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long v = -1;
+    const size_t n = strlen(field);
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, field, n) == 0 && line[n] == ':') v = strtol(line + n + 1, nullptr, 10);
+    fclose(f);
+    return v;
+}
+
+struct Args {
+    Role role = Role::send;
+    std::string transport;
+    size_t size = 0;
+    uint64_t count = 0;
+    double seconds = 0;
+};
+
+void report(const std::string &line) {
+    std::string l = line + "\n";
+    (void)!write(k_ctl_fd, l.data(), l.size());
+}
+
+// Blocks until the orchestrator writes a byte (true) or closes the pipe.
+bool wait_go() {
+    char c;
+    ssize_t r;
+    while ((r = read(k_go_fd, &c, 1)) < 0 && errno == EINTR) {
+    }
+    return r == 1;
+}
+
+// Blocks until the orchestrator closes the go pipe: the peer may still be
+// reading what this side sent last, so no side leaves before both are done.
+void wait_stop() {
+    while (wait_go()) {
+    }
+}
+
+bool write_all(int fd, const uint8_t *p, size_t n) {
+    while (n) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// The byte sum: position-free, so any split of the stream into reads gives
+// the same value, and cheap enough to vectorise.
+uint64_t byte_sum(const uint8_t *p, size_t n) {
+    uint64_t s = 0;
+    while (n) {
+        const size_t m = std::min<size_t>(n, 1u << 16);
+        uint32_t part = 0;
+        for (size_t i = 0; i < m; ++i) part += p[i];
+        s += part;
+        p += m;
+        n -= m;
+    }
+    return s;
+}
+
+// The message the sender sends as number i: a fixed pattern whose first byte
+// carries i, so a repeated or lost message changes the sum.
+void stamp(std::vector<uint8_t> &msg, uint64_t i) { msg[0] = static_cast<uint8_t>(i * 131 + 7); }
+
+uint64_t expected_sum(const std::vector<uint8_t> &pattern, uint64_t count) {
+    const uint64_t rest = byte_sum(pattern.data() + 1, pattern.size() - 1);
+    uint64_t s = 0;
+    for (uint64_t i = 0; i < count; ++i) s += static_cast<uint8_t>(i * 131 + 7) + rest;
+    return s;
+}
+
+std::vector<uint8_t> make_pattern(size_t size) {
+    std::vector<uint8_t> v(size);
+    for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 7 + 3);
+    return v;
+}
+
+std::string quantiles(std::vector<double> &lat) {
+    std::sort(lat.begin(), lat.end());
+    auto q = [&](double p) { return lat[std::min(lat.size() - 1, static_cast<size_t>(p * static_cast<double>(lat.size())))]; };
+    char b[64];
+    std::string s = "q=";
+    for (int i = 0; i <= 100; ++i) {
+        snprintf(b, sizeof b, "%s%.3f", i ? "," : "", q(i / 100.0));
+        s += b;
+    }
+    snprintf(b, sizeof b, " p50=%.3f p99=%.3f p999=%.3f max=%.3f", q(0.5), q(0.99), q(0.999), lat.back());
+    return s + b;
+}
+
+// The channel's side: one endpoint, driven by its callbacks.
+struct Chan {
+    Args a;
+    vexa_port *port = nullptr;
+    std::mutex m;
+    std::condition_variable cv;
+    bool connected = false, done = false, disconnected = false;
+    uint64_t t_connected = 0, t_disconnected = 0;
+    // receiver / echo / pinger state (touched only on the endpoint thread)
+    std::vector<uint8_t> buf = std::vector<uint8_t>(k_rbuf);
+    std::vector<uint8_t> msg;
+    uint64_t got = 0, total = 0, sum = 0, t_end = 0, rounds = 0, warm = 0;
+    size_t partial = 0;
+    uint64_t t_sent = 0;
+    std::vector<double> lat;
+
+    void signal(bool &flag) {
+        std::lock_guard l(m);
+        flag = true;
+        cv.notify_all();
+    }
+    void wait(bool &flag) {
+        std::unique_lock l(m);
+        cv.wait(l, [&] { return flag; });
+    }
+    // Sends all of p, yielding while the ring is full.
+    bool send_all(const uint8_t *p, size_t n) {
+        while (n) {
+            const int64_t w = vexa_port_send(port, p, n);
+            if (w > 0) {
+                p += w;
+                n -= static_cast<size_t>(w);
+            } else if (w == -ENOSPC || w == 0) {
+                sched_yield();
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+    void on_data() {
+        for (;;) {
+            const int64_t n = vexa_port_recv(port, buf.data(), a.role == Role::recv ? buf.size() : a.size - partial);
+            if (n <= 0) return;
+            if (a.role == Role::recv) {
+                sum += byte_sum(buf.data(), static_cast<size_t>(n));
+                got += static_cast<uint64_t>(n);
+                if (got >= total) {
+                    t_end = now_ns();
+                    signal(done);
+                    return;
+                }
+                continue;
+            }
+            partial += static_cast<size_t>(n);
+            if (partial < a.size) continue;
+            partial = 0;
+            if (a.role == Role::echo) {
+                send_all(msg.data(), msg.size());
+                if (++rounds == a.count + a.count / 10) signal(done);
+            } else if (a.role == Role::ping) {
+                const uint64_t t = now_ns();
+                if (rounds++ >= warm) lat.push_back(static_cast<double>(t - t_sent) / 1000.0);
+                if (rounds == a.count + warm) {
+                    signal(done);
+                    return;
+                }
+                t_sent = now_ns();
+                send_all(msg.data(), msg.size());
+            }
+        }
+    }
+};
+
+int32_t cb_connected(void *u, shm_thread *) {
+    auto *c = static_cast<Chan *>(u);
+    c->t_connected = now_ns();
+    c->signal(c->connected);
+    return 0;
+}
+int32_t cb_data_ready(void *u, shm_thread *, int32_t) {
+    static_cast<Chan *>(u)->on_data();
+    return 0;
+}
+int32_t cb_disconnected(void *u, shm_thread *) {
+    auto *c = static_cast<Chan *>(u);
+    c->t_disconnected = now_ns();
+    c->signal(c->disconnected);
+    return 0;
+}
+
+vexa_port_config chan_config(Chan &c) {
+    vexa_port_config cfg{};
+    cfg.port_num = k_port;
+    cfg.timeout_us = 10000;
+    cfg.size = k_region;
+    cfg.on_connected = cb_connected;
+    cfg.on_data_ready = cb_data_ready;
+    cfg.on_disconnected = cb_disconnected;
+    cfg.user_data = &c;
+    return cfg;
+}
+
+// Errors go to standard error; the endpoints' info lines would only clutter
+// the table.
+int quiet_log(int32_t level, const char *fmt, va_list args) {
+    if (level == 1) vfprintf(stderr, fmt, args);
+    return 0;
+}
+
+// Pins every thread of this process to CPU 0 (threads started before keep
+// what they computed from their wider mask, such as whether to poll).
+void pin_all_threads() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(0, &set);
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.') sched_setaffinity(static_cast<pid_t>(atoi(e->d_name)), sizeof set, &set);
+        closedir(d);
+    }
+}
+
+int run_chan_side(const Args &a, bool pin_late) {
+    vexa_port_set_logfunc(quiet_log, 1, 2, 3);
+    Chan c;
+    c.a = a;
+    const long rss0 = status_kib("VmRSS");
+    const bool server = a.role == Role::recv || a.role == Role::echo || a.role == Role::srv;
+    vexa_port_config cfg = chan_config(c);
+    const uint64_t t0 = now_ns();
+    if (a.role == Role::recv) c.total = a.count * a.size;
+    if (a.role == Role::echo || a.role == Role::ping) c.msg = make_pattern(a.size);
+    if (a.role == Role::ping) c.warm = a.count / 10;
+    c.lat.reserve(a.count);
+    c.port = server ? vexa_port_open(&cfg) : vexa_port_connect(&cfg);
+    if (!c.port) {
+        report("error=open");
+        return 1;
+    }
+    const uint64_t t_open = now_ns();
+    if (server) {
+        if (pin_late) {
+            usleep(20000); // the endpoint thread has decided to poll by now
+            pin_all_threads();
+        }
+        report("ready=1 open_us=" + std::to_string((t_open - t0) / 1000.0));
+    } else if (a.role == Role::wait) {
+        // A client whose server is missing: its CPU over the idle period.
+        report("ready=1");
+        wait_go();
+        const double c0 = cpu_seconds();
+        const uint64_t w0 = now_ns();
+        struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
+        nanosleep(&ts, nullptr);
+        report("cpu_pct=" + std::to_string(100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9)));
+        wait_stop();
+        vexa_port_close(c.port);
+        return 0;
+    } else {
+        c.wait(c.connected);
+        if (pin_late) {
+            usleep(20000);
+            pin_all_threads();
+        }
+        report("ready=1 connect_us=" + std::to_string((c.t_connected - t0) / 1000.0));
+    }
+    const uint64_t late0 = vexa::block::late_wakeups();
+    std::string out;
+    if (a.role == Role::send) {
+        wait_go();
+        std::vector<uint8_t> msg = make_pattern(a.size);
+        const uint64_t ts = now_ns();
+        for (uint64_t i = 0; i < a.count; ++i) {
+            stamp(msg, i);
+            if (!c.send_all(msg.data(), msg.size())) {
+                report("error=send");
+                return 1;
+            }
+        }
+        out = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
+    } else if (a.role == Role::recv) {
+        c.wait(c.done);
+        out = "t1=" + std::to_string(c.t_end) + " sum=" + std::to_string(c.sum);
+    } else if (a.role == Role::echo) {
+        c.wait(c.done);
+        out = "late=" + std::to_string(vexa::block::late_wakeups() - late0);
+    } else if (a.role == Role::ping) {
+        wait_go();
+        c.t_sent = now_ns();
+        c.send_all(c.msg.data(), c.msg.size());
+        c.wait(c.done);
+        out = quantiles(c.lat) + " late=" + std::to_string(vexa::block::late_wakeups() - late0);
+    } else if (a.role == Role::idle || a.role == Role::srv) {
+        // An attached pair that exchanges nothing: CPU and memory beyond the
+        // region (the mapped block's pages count as shared memory).
+        if (a.role == Role::srv) c.wait(c.connected);
+        wait_go();
+        const double c0 = cpu_seconds();
+        const uint64_t w0 = now_ns();
+        struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
+        nanosleep(&ts, nullptr);
+        const double pct = 100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9);
+        const long rss = status_kib("VmRSS"), shmem = status_kib("RssShmem");
+        out = "cpu_pct=" + std::to_string(pct) + " rss_kib=" + std::to_string(rss - rss0 - shmem);
+    } else if (a.role == Role::victim) {
+        // Stays attached until the orchestrator kills it.
+        pause();
+    }
+    report(out);
+    wait_stop();
+    vexa_port_close(c.port);
+    return 0;
+}
+
+// Server that measures the time from a client's SIGKILL (orchestrator's clock)
+// to its on_disconnected, which comes after the block is rebuilt.
+int run_recovery_server(const Args &a) {
+    vexa_port_set_logfunc(quiet_log, 1, 2, 3);
+    Chan c;
+    c.a = a;
+    vexa_port_config cfg = chan_config(c);
+    const uint64_t t0 = now_ns();
+    c.port = vexa_port_open(&cfg);
+    if (!c.port) {
+        report("error=open");
+        return 1;
+    }
+    report("ready=1 open_us=" + std::to_string((now_ns() - t0) / 1000.0));
+    c.wait(c.disconnected);
+    report("t_gone=" + std::to_string(c.t_disconnected));
+    wait_stop();
+    vexa_port_close(c.port);
+    return 0;
+}
+
+// The baselines: the same roles over a socket (one descriptor both ways) or
+// a pair of pipes (data0 in, data1 out).
+int run_fd_side(const Args &a) {
+    const int in = k_data0, out = a.transport == "pipe" ? k_data1 : k_data0;
+    const long rss0 = status_kib("VmRSS");
+    report("ready=1");
+    std::string line;
+    std::vector<uint8_t> buf(k_rbuf);
+    if (a.role == Role::send) {
+        wait_go();
+        std::vector<uint8_t> msg = make_pattern(a.size);
+        const uint64_t ts = now_ns();
+        for (uint64_t i = 0; i < a.count; ++i) {
+            stamp(msg, i);
+            if (!write_all(out, msg.data(), msg.size())) {
+                report("error=send");
+                return 1;
+            }
+        }
+        line = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
+    } else if (a.role == Role::recv) {
+        uint64_t got = 0, sum = 0;
+        const uint64_t total = a.count * a.size;
+        while (got < total) {
+            const ssize_t n = read(in, buf.data(), buf.size());
+            if (n <= 0) break;
+            sum += byte_sum(buf.data(), static_cast<size_t>(n));
+            got += static_cast<uint64_t>(n);
+        }
+        line = "t1=" + std::to_string(now_ns()) + " sum=" + std::to_string(sum);
+    } else if (a.role == Role::echo || a.role == Role::ping) {
+        std::vector<uint8_t> msg = make_pattern(a.size);
+        std::vector<double> lat;
+        lat.reserve(a.count);
+        const uint64_t warm = a.count / 10; // rounds not recorded, on both sides
+        if (a.role == Role::ping) wait_go();
+        for (uint64_t r = 0; r < a.count + warm; ++r) {
+            const uint64_t t = now_ns();
+            if (a.role == Role::ping && !write_all(out, msg.data(), msg.size())) break;
+            size_t have = 0;
+            while (have < a.size) {
+                const ssize_t n = read(in, buf.data(), a.size - have);
+                if (n <= 0) break;
+                have += static_cast<size_t>(n);
+            }
+            if (have < a.size) break;
+            if (a.role == Role::echo && !write_all(out, msg.data(), msg.size())) break;
+            if (a.role == Role::ping && r >= warm) lat.push_back(static_cast<double>(now_ns() - t) / 1000.0);
+        }
+        line = a.role == Role::ping ? quantiles(lat) + " late=0" : "late=0";
+    } else if (a.role == Role::idle || a.role == Role::srv) {
+        wait_go();
+        const double c0 = cpu_seconds();
+        const uint64_t w0 = now_ns();
+        struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
+        nanosleep(&ts, nullptr);
+        line = "cpu_pct=" + std::to_string(100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9)) +
+               " rss_kib=" + std::to_string(status_kib("VmRSS") - rss0);
+    }
+    report(line);
+    wait_stop();
+    return 0;
+}
+
+bool parse_role(const char *s, Role &r) {
+    for (size_t i = 0; i < std::size(k_role_names); ++i)
+        if (strcmp(s, k_role_names[i]) == 0) {
+            r = static_cast<Role>(i);
+            return true;
+        }
+    return false;
+}
+
+} // namespace
+
+int side_main(int argc, char **argv) {
+    // --side ROLE TRANSPORT SIZE COUNT SECONDS [pin-late]
+    if (argc < 7) return 2;
+    Args a;
+    // A name the orchestrator never passes would leave the side with nothing
+    // to do but wait: refuse it, as a short command line is refused.
+    if (!parse_role(argv[2], a.role)) return 2;
+    a.transport = argv[3];
+    a.size = strtoull(argv[4], nullptr, 10);
+    a.count = strtoull(argv[5], nullptr, 10);
+    a.seconds = atof(argv[6]);
+    const bool pin_late = argc > 7 && strcmp(argv[7], "pin-late") == 0;
+    signal(SIGPIPE, SIG_IGN);
+    if (a.role == Role::recovery) return run_recovery_server(a);
+    return a.transport == "chan" ? run_chan_side(a, pin_late) : run_fd_side(a);
+}
+
+} // namespace bench
