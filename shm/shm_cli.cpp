@@ -50,7 +50,7 @@ void let_go(shm_thread *thr) {
 // The thread's end when it was asked to stop: the closer waits for the notice.
 void *stopped_end(shm_thread *thr) {
     shm_log_info("%s stopped as interrupted\n", thr->name);
-    thr->notify_fn(thr);
+    vexa::thread::notify(thr);
     return nullptr;
 }
 
@@ -231,7 +231,7 @@ VEXA_API std::int32_t shm_close(shm_thread *thr) {
             if (shm_membuf_is_connected(mb)) shm_cli_notify(mb);
             vexa::thread::leave(thr);
         }
-        thr->wait_fn(thr);
+        vexa::thread::wait(thr);
     }
     destroy_shm_thread(thr);
     return 0;

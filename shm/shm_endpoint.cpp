@@ -50,7 +50,7 @@ void collect_listener(shm_thread *&listener, bool may_orphan) noexcept {
         listener = nullptr;
         return;
     }
-    listener->wait_fn(listener);
+    thread::wait(listener);
     destroy_shm_thread(listener);
     listener = nullptr;
 }

@@ -145,7 +145,7 @@ void finish(shm_thread *self, int side) {
         destroy_shm_thread(self);
         return;
     }
-    self->notify_fn(self);
+    vexa::thread::notify(self);
 }
 
 void *shm_srv_hup_listener(void *arg) {

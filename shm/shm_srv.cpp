@@ -57,7 +57,7 @@ void *shm_server(void *arg) {
 
     thr->fd = shmt_open(ep.path, O_RDWR | O_CREAT | O_EXCL, ep.size);
     if (thr->fd == shmt_invalid_fd()) {
-        thr->notify_fn(thr);
+        vexa::thread::notify(thr);
         return nullptr;
     }
     shm_membuf *mb = nullptr;
@@ -66,18 +66,18 @@ void *shm_server(void *arg) {
         shmt_close(thr->fd);
         thr->fd = shmt_invalid_fd();
         shmt_unlink(ep.path);
-        thr->notify_fn(thr);
+        vexa::thread::notify(thr);
         return nullptr;
     }
     thr->membuf.store(mb);
     if (shm_membuf_bind(mb, ep.size) < 0) {
         release_region(thr);
-        thr->notify_fn(thr);
+        vexa::thread::notify(thr);
         return nullptr;
     }
     vexa::thread::open_gate(thr);
     thr->running.store(1, std::memory_order_seq_cst);
-    thr->notify_fn(thr);
+    vexa::thread::notify(thr);
 
     while (thr->running.load(std::memory_order_seq_cst)) {
         const std::int32_t connected = shm_membuf_is_connected(mb);
@@ -101,7 +101,7 @@ void *shm_server(void *arg) {
     shm_membuf_unbind(mb);
     vexa::endpoint::collect_listener(thr->listener, false);
     release_region(thr);
-    thr->notify_fn(thr);
+    vexa::thread::notify(thr);
     return nullptr;
 }
 
@@ -122,7 +122,7 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
         destroy_shm_thread(thr);
         return nullptr;
     }
-    thr->wait_fn(thr);
+    vexa::thread::wait(thr);
     if (thr->running.load(std::memory_order_seq_cst)) {
         pthread_detach(thr->thread);
         return thr;
@@ -148,7 +148,7 @@ VEXA_API std::int32_t shm_srv_stop(shm_thread *thr) {
             shm_srv_notify(mb);
             vexa::thread::leave(thr);
         }
-        thr->wait_fn(thr);
+        vexa::thread::wait(thr);
     }
     destroy_shm_thread(thr);
     return 0;

@@ -1,9 +1,8 @@
 // Thread objects: one per endpoint thread and per hang-up listener, carrying
 // the configuration copy, the mapping of the region, and the hand-shake by
 // which a thread gives its owner a notice that can be neither lost nor taken
-// early.
+// twice.
 #include <sched.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -20,31 +19,30 @@ namespace {
 
 thread_local const shm_thread *t_callback_owner = nullptr;
 
-// Run by the object's own thread. Waits until a waiter has registered (it
-// sets waiting under the mutex and then sleeps on the condition, releasing
-// the mutex), then clears the flag and wakes it.
-void notify(shm_thread *thr) {
-    while (thr->waiting.load(std::memory_order_seq_cst) == 0) usleep(1000);
+} // namespace
+
+namespace vexa::thread {
+
+// The signal is given with the mutex held. The waiter can see the notice only
+// once it has the mutex, so the unlock below is the last touch of the object:
+// a waiter that frees it right after its wait returns cannot free it under a
+// signal still in progress.
+void notify(shm_thread *thr) noexcept {
     pthread_mutex_lock(&thr->mutex);
-    thr->waiting.store(0, std::memory_order_seq_cst);
+    ++thr->notices;
     pthread_cond_signal(&thr->cond);
     pthread_mutex_unlock(&thr->mutex);
 }
 
-// Run by the thread that wants the notice. One waiter at a time: a second one
-// returns at once.
-void wait(shm_thread *thr) {
-    if (!thr) return;
-    if (thr->waiting.load(std::memory_order_seq_cst) == 1) return;
+// The count is looked at under the mutex, so a notice given between the look
+// and the sleep cannot be missed; the loop absorbs spurious wake-ups.
+void wait(shm_thread *thr) noexcept {
     pthread_mutex_lock(&thr->mutex);
-    thr->waiting.store(1, std::memory_order_seq_cst);
-    while (thr->waiting.load(std::memory_order_seq_cst) == 1) pthread_cond_wait(&thr->cond, &thr->mutex);
+    while (thr->notices == 0) pthread_cond_wait(&thr->cond, &thr->mutex);
+    --thr->notices;
     pthread_mutex_unlock(&thr->mutex);
 }
 
-} // namespace
-
-namespace vexa::thread {
 void close_gate(shm_thread *t) noexcept {
     t->open.store(0, std::memory_order_seq_cst);
     while (t->users.load(std::memory_order_seq_cst) != 0) sched_yield();
@@ -94,10 +92,8 @@ VEXA_API shm_thread *create_shm_thread(const shm_data *data, std::int32_t type, 
         free(mem);
         return nullptr;
     }
-    thr->waiting.store(0);
+    thr->notices = 0;
     thr->running.store(0);
-    thr->wait_fn = wait;
-    thr->notify_fn = notify;
     update_shm_thread_name(thr);
     shm_log_debug("created %s %p\n", thr->name, static_cast<void *>(thr));
     return thr;

@@ -16,12 +16,12 @@
 
 struct shm_thread {
     pthread_t thread;
-    pthread_mutex_t mutex; // guards waiting during the hand-shake
+    // The hand-shake (vexa::thread::notify and wait): notices given and not
+    // yet taken, under mutex.
+    pthread_mutex_t mutex;
     pthread_cond_t cond;
-    std::atomic<std::uint8_t> waiting; // a waiter is registered and not yet notified
+    std::uint32_t notices;
     std::atomic<std::uint8_t> running; // the owner clears it to ask the thread to stop
-    void (*wait_fn)(shm_thread *);
-    void (*notify_fn)(shm_thread *);
     char name[256];
     void *fd;         // mapping handle of the region, or shmt_invalid_fd()
     shm_data data;    // own deep copy of the configuration
@@ -60,6 +60,15 @@ struct shm_thread {
 namespace vexa::thread {
 inline constexpr std::uint8_t k_listener_done = 1;
 inline constexpr std::uint8_t k_listener_orphaned = 2;
+
+// The hand-shake. notify gives one notice; wait returns once a notice is
+// there and takes it. A notice given before the wait is kept, and each one
+// is taken by exactly one wait. The waiter may free the object as soon as its
+// wait returns: notify does not touch the object after handing the notice
+// over, and its caller must not either unless the owner keeps the object
+// after that notice (the server's notice at start).
+void notify(shm_thread *thr) noexcept;
+void wait(shm_thread *thr) noexcept;
 
 // Host side: the block if host operations may use it (the caller is then
 // counted in and must call leave), or null.
