@@ -16,14 +16,19 @@ enum class Delivery { idle, delivered, broken };
 // most chunk_max bytes, or on_data_ready with the count), or sleeps on the
 // ring's event for at most a second when nothing waits. keep_awake(thr) is
 // consulted after the sleep has been announced.
-Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept;
+Delivery deliver(thread::Endpoint *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept;
+
+// shm_hup_start as the endpoint threads call it: what it makes is a listener.
+inline thread::Listener *start_listener(thread::Endpoint *thr) noexcept {
+    return static_cast<thread::Listener *>(shm_hup_start(thr));
+}
 
 // Waits for the listener's notice and frees it. With may_orphan, a listener
 // still watching is given up instead (it frees itself when it ends).
-void collect_listener(shm_thread *&listener, bool may_orphan) noexcept;
+void collect_listener(thread::Listener *&listener, bool may_orphan) noexcept;
 
-std::int32_t call_connected(shm_thread *thr) noexcept;
-void call_disconnected(shm_thread *thr) noexcept;
+std::int32_t call_connected(thread::Endpoint *thr) noexcept;
+void call_disconnected(thread::Endpoint *thr) noexcept;
 
 // Refuses a configuration that could never deliver: on_data with a chunk
 // limit of 0 would loop forever reading nothing.
@@ -31,7 +36,7 @@ bool config_usable(const shm_data *data, const char *who) noexcept;
 
 // Marks a link broken by a corrupt ring (seen by a host read) so that the
 // endpoint thread ends it.
-void mark_broken(shm_thread *thr) noexcept;
-bool take_broken(shm_thread *thr) noexcept;
+void mark_broken(thread::Endpoint *thr) noexcept;
+bool take_broken(thread::Endpoint *thr) noexcept;
 
 } // namespace vexa::endpoint

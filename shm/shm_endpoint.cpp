@@ -13,7 +13,7 @@
 
 namespace vexa::endpoint {
 
-Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept {
+Delivery deliver(thread::Endpoint *thr, shm_membuf *mb, bool server, bool (*keep_awake)(void *)) noexcept {
     const std::size_t n = server ? shm_srv_has_data(mb) : shm_cli_has_data(mb);
     if (n == 0) {
         const std::int32_t r = block::side_wait(mb, server ? 1 : 0, keep_awake, thr);
@@ -42,7 +42,7 @@ Delivery deliver(shm_thread *thr, shm_membuf *mb, bool server, bool (*keep_awake
     return Delivery::delivered;
 }
 
-void collect_listener(shm_thread *&listener, bool may_orphan) noexcept {
+void collect_listener(thread::Listener *&listener, bool may_orphan) noexcept {
     if (!listener) return;
     std::uint8_t expected = 0;
     if (may_orphan && listener->finished.compare_exchange_strong(expected, thread::k_listener_orphaned,
@@ -55,14 +55,14 @@ void collect_listener(shm_thread *&listener, bool may_orphan) noexcept {
     listener = nullptr;
 }
 
-std::int32_t call_connected(shm_thread *thr) noexcept {
+std::int32_t call_connected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
     if (!h.on_connected) return 0;
     thread::CallbackScope scope(thr);
     return h.on_connected(h.user_data, thr);
 }
 
-void call_disconnected(shm_thread *thr) noexcept {
+void call_disconnected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
     if (!h.on_disconnected) return;
     thread::CallbackScope scope(thr);
@@ -77,8 +77,8 @@ bool config_usable(const shm_data *data, const char *who) noexcept {
     return true;
 }
 
-void mark_broken(shm_thread *thr) noexcept { thr->broken.store(1, std::memory_order_release); }
+void mark_broken(thread::Endpoint *thr) noexcept { thr->broken.store(1, std::memory_order_release); }
 
-bool take_broken(shm_thread *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
+bool take_broken(thread::Endpoint *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
 
 } // namespace vexa::endpoint

@@ -19,6 +19,8 @@
 #include "vexa-port/shm_membuf.h"
 
 using vexa::block::ref;
+using vexa::thread::Endpoint;
+using vexa::thread::Listener;
 
 namespace {
 
@@ -62,7 +64,7 @@ enum class Name { published, gone, never };
 
 constexpr DWORD k_leave_slice_ms = 200;
 
-Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
+Name wait_for_name(Listener *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
     for (int waited = 0; !vexa::block::published_name(*w.record, name); ++waited) {
         if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
         if (waited >= k_name_wait_ms) return Name::never;
@@ -71,7 +73,7 @@ Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name
     return Name::published;
 }
 
-void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
+void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
     shm_log_debug("started hup listener\n");
     const Watch w = watch_of(mb, side);
     char name[32];
@@ -135,7 +137,7 @@ void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
 // The listener's last touch of its object: its notice, or, when its owner
 // has given it up (a link broken by a misbehaving peer that still holds its
 // mutex), freeing the object itself.
-void finish(shm_thread *self, int side) {
+void finish(Listener *self, int side) {
     // Wake this side's endpoint thread if it sleeps, so that it acts on the
     // peer's departure at once rather than at the end of its sleep.
     if (shm_membuf *mb = self->membuf.load())
@@ -149,14 +151,14 @@ void finish(shm_thread *self, int side) {
 }
 
 void *shm_srv_hup_listener(void *arg) {
-    auto *self = static_cast<shm_thread *>(arg);
+    auto *self = static_cast<Listener *>(arg);
     shm_hup_listen(self, self->membuf.load(), k_watch_client);
     finish(self, k_watch_client);
     return nullptr;
 }
 
 void *shm_cli_hup_listener(void *arg) {
-    auto *self = static_cast<shm_thread *>(arg);
+    auto *self = static_cast<Listener *>(arg);
     shm_hup_listen(self, self->membuf.load(), k_watch_server);
     finish(self, k_watch_server);
     return nullptr;
@@ -166,9 +168,10 @@ void *shm_cli_hup_listener(void *arg) {
 
 extern "C" {
 
-VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
+VEXA_API shm_thread *shm_hup_start(shm_thread *handle) {
     // A listener needs a block to watch: an endpoint whose link is not made
     // has none, and a listener started on it would read through NULL.
+    Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr || !thr->membuf.load()) return nullptr;
     void *(*body)(void *);
     switch (thr->type) {
@@ -177,7 +180,7 @@ VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
     default: return nullptr;
     }
     std::int32_t e = 0;
-    shm_thread *listener = create_shm_thread(nullptr, SHM_HUP, &e);
+    Listener *listener = vexa::thread::new_listener(&e);
     if (!listener) {
         shm_log_error("%s error creating hup listener (%d): %sr", thr->name, -e, strerror(-e));
         return nullptr;
@@ -192,9 +195,10 @@ VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
     return listener;
 }
 
-VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
-    if (!thr) return 0;
-    if (thr->type != SHM_SRV) return -EINVAL;
+VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
+    if (!handle) return 0;
+    Endpoint *thr = vexa::thread::endpoint_of(handle);
+    if (!thr || thr->type != SHM_SRV) return -EINVAL;
     shm_membuf *mb = thr->membuf.load();
     if (!mb) return -EINVAL;
 

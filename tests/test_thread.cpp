@@ -9,6 +9,7 @@
 
 #include "shm/thread_internal.h"
 #include "test_util.h"
+#include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_thread.h"
 #include "vexa-port/shm_types.h"
@@ -70,8 +71,10 @@ TEST(ThreadObjects, NamesFollowTheKindAndAreCut) {
     ASSERT_NE(srv, nullptr);
     EXPECT_EQ(strlen(srv->name), 255u);
     EXPECT_EQ(std::string(srv->name).rfind("shm_srv ppp", 0), 0u);
-    EXPECT_EQ(srv->fd, nullptr);
-    EXPECT_EQ(srv->running, 0);
+    const vexa::thread::Endpoint *ep = vexa::thread::endpoint_of(srv);
+    ASSERT_NE(ep, nullptr);
+    EXPECT_EQ(ep->region, shmt_invalid_fd());
+    EXPECT_EQ(ep->running, 0);
     destroy_shm_thread(srv);
 
     data.endpoint.path = nullptr;
@@ -82,13 +85,16 @@ TEST(ThreadObjects, NamesFollowTheKindAndAreCut) {
     shm_thread *hup = create_shm_thread(nullptr, SHM_HUP, &err);
     ASSERT_NE(hup, nullptr);
     EXPECT_STREQ(hup->name, "shm_hup_listener");
-    EXPECT_EQ(hup->data.endpoint.path, nullptr) << "a listener carries no configuration";
+    EXPECT_EQ(vexa::thread::endpoint_of(hup), nullptr) << "a listener carries no configuration";
     destroy_shm_thread(hup);
 
+    // An unknown kind is laid out and freed as an endpoint, with its own copy
+    // of the configuration, but taken for none.
     shm_thread *odd = create_shm_thread(&data, 9, &err);
     ASSERT_NE(odd, nullptr);
     EXPECT_STREQ(odd->name, "");
-    EXPECT_STREQ(odd->data.endpoint.path, "/orvo_shm_ep");
+    EXPECT_EQ(vexa::thread::endpoint_of(odd), nullptr);
+    EXPECT_STREQ(static_cast<vexa::thread::Endpoint *>(odd)->data.endpoint.path, "/orvo_shm_ep");
     destroy_shm_thread(odd);
 }
 
