@@ -18,14 +18,19 @@ enum class Delivery { idle, delivered, broken };
 // consulted after the sleep has been announced.
 // Without a handler for bytes, waiting bytes stay for the host's own reads
 // and the step sleeps until the next signal.
-Delivery deliver(shm_thread *thr, block::Link &l, bool server, bool (*keep_awake)(void *)) noexcept;
+Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep_awake)(void *)) noexcept;
+
+// shm_hup_start as the endpoint threads call it, with the peer's hang-up
+// name as the caller saw it when it noticed the link (null when it saw none
+// yet).
+thread::Listener *start_listener(thread::Endpoint *thr, const char *expected = nullptr) noexcept;
 
 // Waits for the listener's notice and frees it. With may_orphan, a listener
 // still watching is given up instead (it frees itself when it ends).
-void collect_listener(shm_thread *&listener, bool may_orphan) noexcept;
+void collect_listener(thread::Listener *&listener, bool may_orphan) noexcept;
 
-std::int32_t call_connected(shm_thread *thr) noexcept;
-void call_disconnected(shm_thread *thr) noexcept;
+std::int32_t call_connected(thread::Endpoint *thr) noexcept;
+void call_disconnected(thread::Endpoint *thr) noexcept;
 
 // Refuses a configuration that could never deliver: on_data with a chunk
 // limit of 0 would loop forever reading nothing.
@@ -33,10 +38,10 @@ bool config_usable(const shm_data *data, const char *who) noexcept;
 
 // Marks a link broken by a corrupt ring (seen by a host read) so that the
 // endpoint thread ends it.
-void mark_broken(shm_thread *thr) noexcept;
-bool take_broken(shm_thread *thr) noexcept;
+void mark_broken(thread::Endpoint *thr) noexcept;
+bool take_broken(thread::Endpoint *thr) noexcept;
 
 // Stops a client endpoint and frees it (shm_close on a client).
-std::int32_t close_client(shm_thread *thr) noexcept;
+std::int32_t close_client(thread::Endpoint *thr) noexcept;
 
 } // namespace vexa::endpoint

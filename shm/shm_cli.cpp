@@ -23,16 +23,17 @@
 namespace {
 
 using vexa::endpoint::Delivery;
+using vexa::thread::Endpoint;
 
 // Consulted after the client has announced its sleep on ring 0.
 bool cli_keep_awake(void *arg) {
-    auto *thr = static_cast<shm_thread *>(arg);
+    auto *thr = static_cast<Endpoint *>(arg);
     return !thr->running.load(std::memory_order_seq_cst) ||
            !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed));
 }
 
 // The pause between attempts: timeout_us, cut short by a close.
-void pause(shm_thread *thr) {
+void pause(Endpoint *thr) {
     const std::uint32_t t = thr->data.endpoint.timeout_us;
     if (t == 0) return;
     std::unique_lock lock(thr->pause_mutex);
@@ -40,16 +41,16 @@ void pause(shm_thread *thr) {
                              [thr] { return !thr->running.load(std::memory_order_seq_cst); });
 }
 
-void let_go(shm_thread *thr) {
+void let_go(Endpoint *thr) {
     if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
-    if (thr->fd != shmt_invalid_fd()) shmt_close(thr->fd);
-    thr->fd = shmt_invalid_fd();
+    if (thr->region != shmt_invalid_fd()) shmt_close(thr->region);
+    thr->region = shmt_invalid_fd();
 }
 
 // The thread's end when it was asked to stop: the closer waits for the notice.
-void *stopped_end(shm_thread *thr) {
+void *stopped_end(Endpoint *thr) {
     shm_log_info("%s stopped as interrupted\n", thr->name);
-    thr->notify_fn(thr);
+    vexa::thread::notify(thr);
     return nullptr;
 }
 
@@ -57,14 +58,14 @@ void *stopped_end(shm_thread *thr) {
 // clears running first decides: if this thread does, nobody waits for it and
 // it never touches the object again; if a close came first, it waits for the
 // notice of a stopped end.
-void *end_alone(shm_thread *thr) {
+void *end_alone(Endpoint *thr) {
     if (thr->running.exchange(0, std::memory_order_seq_cst)) return nullptr;
     return stopped_end(thr);
 }
 
 // Detaches: the listener is told first that a normal return of its wait now
 // means the end, then the block is left and the listener collected.
-void detach(shm_thread *thr, shm_membuf *mb, bool broken) {
+void detach(Endpoint *thr, shm_membuf *mb, bool broken) {
     vexa::thread::close_gate(thr);
     thr->link = nullptr;
     if (thr->listener) thr->listener->leaving.store(1, std::memory_order_release);
@@ -76,16 +77,16 @@ void detach(shm_thread *thr, shm_membuf *mb, bool broken) {
 
 enum class Attempt { attached, retry, fail };
 
-Attempt attempt(shm_thread *thr) {
+Attempt attempt(Endpoint *thr) {
     const shm_endpoint &ep = thr->data.endpoint;
-    thr->fd = shmt_open(ep.path, O_RDWR, 0);
-    if (thr->fd == shmt_invalid_fd()) return shmt_errno() == ENOENT ? Attempt::retry : Attempt::fail;
+    thr->region = shmt_open(ep.path, O_RDWR, 0);
+    if (thr->region == shmt_invalid_fd()) return shmt_errno() == ENOENT ? Attempt::retry : Attempt::fail;
 
     shm_membuf *mb = nullptr;
-    if (const std::int32_t r = shm_membuf_map(thr->fd, ep.size, &mb); r < 0) {
+    if (const std::int32_t r = shm_membuf_map(thr->region, ep.size, &mb); r < 0) {
         shm_log_error("error mapping shm_cli (%d)\n", -r);
-        shmt_close(thr->fd);
-        thr->fd = shmt_invalid_fd();
+        shmt_close(thr->region);
+        thr->region = shmt_invalid_fd();
         return Attempt::fail;
     }
     thr->membuf.store(mb);
@@ -104,7 +105,7 @@ Attempt attempt(shm_thread *thr) {
 }
 
 void *shm_cli_connecting(void *arg) {
-    auto *thr = static_cast<shm_thread *>(arg);
+    auto *thr = static_cast<Endpoint *>(arg);
     if (!thr) return nullptr;
     if (!thr->data.endpoint.path) return end_alone(thr);
 
@@ -135,7 +136,7 @@ void *shm_cli_connecting(void *arg) {
             let_go(thr);
             return end_alone(thr);
         }
-        thr->listener = shm_hup_start(thr);
+        thr->listener = vexa::endpoint::start_listener(thr);
         if (!thr->listener) shm_log_error("%s hup listener not started", thr->name);
         // Wake the server so that it sees the attach at once.
         vexa::block::wake_if_waiting(*thr->link, 1, vexa::block::k_cli);
@@ -168,7 +169,7 @@ extern "C" {
 VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
     if (!vexa::endpoint::config_usable(data, "shm_cli")) return nullptr;
     std::int32_t e = 0;
-    shm_thread *thr = create_shm_thread(data, SHM_CLI, &e);
+    Endpoint *thr = vexa::thread::new_endpoint(data, SHM_CLI, &e);
     if (!thr) {
         shm_log_error("error starting shm_cli (%d): %s", -e, strerror(-e));
         return nullptr;
@@ -188,7 +189,7 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
 
 } // extern "C"
 
-std::int32_t vexa::endpoint::close_client(shm_thread *thr) noexcept {
+std::int32_t vexa::endpoint::close_client(Endpoint *thr) noexcept {
     if (vexa::thread::in_callback(thr)) {
         shm_log_error("%s: close refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;
@@ -204,7 +205,7 @@ std::int32_t vexa::endpoint::close_client(shm_thread *thr) noexcept {
             if (shm_membuf_is_connected(l->mb)) vexa::block::notify_own(*l, vexa::block::k_cli);
             vexa::thread::leave(thr);
         }
-        thr->wait_fn(thr);
+        vexa::thread::wait(thr);
     }
     destroy_shm_thread(thr);
     return 0;

@@ -21,14 +21,15 @@ namespace {
 // Sleeps on this side's incoming ring. A wait that fails outright (its event
 // is gone, for instance after a rebind that could not complete) must not turn
 // the loop into a spin.
-void sleep_on_ring(shm_thread *thr, block::Link &l, int idx, bool (*keep_awake)(void *), bool data_wakes) noexcept {
+void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_awake)(void *),
+                   bool data_wakes) noexcept {
     const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes);
     if (r != 0 && r != -ETIMEDOUT && r != block::k_has_sleeper) usleep(10000);
 }
 
 } // namespace
 
-Delivery deliver(shm_thread *thr, block::Link &l, bool server, bool (*keep_awake)(void *)) noexcept {
+Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep_awake)(void *)) noexcept {
     const int idx = server ? 1 : 0;
     const std::size_t n = block::has_data(l, idx);
     if (n == 0) {
@@ -60,7 +61,7 @@ Delivery deliver(shm_thread *thr, block::Link &l, bool server, bool (*keep_awake
     return Delivery::idle;
 }
 
-void collect_listener(shm_thread *&listener, bool may_orphan) noexcept {
+void collect_listener(thread::Listener *&listener, bool may_orphan) noexcept {
     if (!listener) return;
     std::uint8_t expected = 0;
     if (may_orphan && listener->finished.compare_exchange_strong(expected, thread::k_listener_orphaned,
@@ -68,19 +69,19 @@ void collect_listener(shm_thread *&listener, bool may_orphan) noexcept {
         listener = nullptr;
         return;
     }
-    listener->wait_fn(listener);
+    thread::wait(listener);
     destroy_shm_thread(listener);
     listener = nullptr;
 }
 
-std::int32_t call_connected(shm_thread *thr) noexcept {
+std::int32_t call_connected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
     if (!h.on_connected) return 0;
     thread::CallbackScope scope(thr);
     return h.on_connected(h.user_data, thr);
 }
 
-void call_disconnected(shm_thread *thr) noexcept {
+void call_disconnected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
     if (!h.on_disconnected) return;
     thread::CallbackScope scope(thr);
@@ -95,9 +96,9 @@ bool config_usable(const shm_data *data, const char *who) noexcept {
     return true;
 }
 
-void mark_broken(shm_thread *thr) noexcept { thr->broken.store(1, std::memory_order_release); }
+void mark_broken(thread::Endpoint *thr) noexcept { thr->broken.store(1, std::memory_order_release); }
 
-bool take_broken(shm_thread *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
+bool take_broken(thread::Endpoint *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
 
 } // namespace vexa::endpoint
 
@@ -107,9 +108,9 @@ enum class Op { send, recv, release };
 
 // The one way in for host operations: checks the kind, passes the gate, and
 // runs op on this side's rings.
-ssize_t host_op(shm_thread *thr, Op op, void *buf, size_t len) {
-    if (!thr || (thr->type != SHM_SRV && thr->type != SHM_CLI)) return -EINVAL;
-    if (op != Op::release && !buf) return -EINVAL;
+ssize_t host_op(shm_thread *handle, Op op, void *buf, size_t len) {
+    vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
+    if (!thr || (op != Op::release && !buf)) return -EINVAL;
     vexa::block::Link *l = vexa::thread::enter(thr);
     if (!l) return -EINVAL;
     const bool server = thr->type == SHM_SRV;
@@ -136,13 +137,10 @@ VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len) { return host_
 
 VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n) { return host_op(thr, Op::release, nullptr, n); }
 
-VEXA_API std::int32_t shm_close(shm_thread *thr) {
+VEXA_API std::int32_t shm_close(shm_thread *handle) {
+    vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr) return -EINVAL;
-    switch (thr->type) {
-    case SHM_SRV: return shm_srv_stop(thr);
-    case SHM_CLI: return vexa::endpoint::close_client(thr);
-    default: return -EINVAL;
-    }
+    return thr->type == SHM_SRV ? shm_srv_stop(thr) : vexa::endpoint::close_client(thr);
 }
 
 } // extern "C"

@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "shm/endpoint_internal.h"
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
 #include "shm/thread_internal.h"
@@ -19,6 +21,8 @@
 #include "vexa-port/shm_membuf.h"
 
 using vexa::block::ref;
+using vexa::thread::Endpoint;
+using vexa::thread::Listener;
 
 namespace {
 
@@ -62,7 +66,7 @@ enum class Name { published, gone, never };
 
 constexpr DWORD k_leave_slice_ms = 200;
 
-Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
+Name wait_for_name(Listener *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
     for (int waited = 0; !vexa::block::published_name(*w.record, name); ++waited) {
         if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
         if (waited >= k_name_wait_ms) return Name::never;
@@ -71,11 +75,16 @@ Name wait_for_name(shm_thread *self, shm_membuf *mb, const Watch &w, char (&name
     return Name::published;
 }
 
-void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
+void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
     shm_log_debug("started hup listener\n");
     const Watch w = watch_of(mb, side);
     char name[32];
-    if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
+    // A name the owner saw is the one to watch: a listener that starts late
+    // would otherwise take the next client's name for the one whose link its
+    // owner reported, and that client's departure would never be told.
+    if (self->expected[0]) {
+        memcpy(name, self->expected, sizeof name);
+    } else if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
         if (n == Name::never) mark_dead(mb, w);
         shm_log_debug("finished hup listener\n");
         return;
@@ -135,7 +144,7 @@ void shm_hup_listen(shm_thread *self, shm_membuf *mb, int side) {
 // The listener's last touch of its object: its notice, or, when its owner
 // has given it up (a link broken by a misbehaving peer that still holds its
 // mutex), freeing the object itself.
-void finish(shm_thread *self, int side) {
+void finish(Listener *self, int side) {
     // Wake this side's endpoint thread if it sleeps, so that it acts on the
     // peer's departure at once rather than at the end of its sleep.
     if (shm_membuf *mb = self->membuf.load())
@@ -146,18 +155,18 @@ void finish(shm_thread *self, int side) {
         destroy_shm_thread(self);
         return;
     }
-    self->notify_fn(self);
+    vexa::thread::notify(self);
 }
 
 void *shm_srv_hup_listener(void *arg) {
-    auto *self = static_cast<shm_thread *>(arg);
+    auto *self = static_cast<Listener *>(arg);
     shm_hup_listen(self, self->membuf.load(), k_watch_client);
     finish(self, k_watch_client);
     return nullptr;
 }
 
 void *shm_cli_hup_listener(void *arg) {
-    auto *self = static_cast<shm_thread *>(arg);
+    auto *self = static_cast<Listener *>(arg);
     shm_hup_listen(self, self->membuf.load(), k_watch_server);
     finish(self, k_watch_server);
     return nullptr;
@@ -167,7 +176,9 @@ void *shm_cli_hup_listener(void *arg) {
 
 extern "C" {
 
-VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
+} // extern "C"
+
+Listener *vexa::endpoint::start_listener(Endpoint *thr, const char *expected) noexcept {
     // A listener needs a block to watch: an endpoint whose link is not made
     // has none, and a listener started on it would read through NULL.
     if (!thr || !thr->membuf.load()) return nullptr;
@@ -178,12 +189,13 @@ VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
     default: return nullptr;
     }
     std::int32_t e = 0;
-    shm_thread *listener = create_shm_thread(nullptr, SHM_HUP, &e);
+    Listener *listener = vexa::thread::new_listener(&e);
     if (!listener) {
         shm_log_error("%s error creating hup listener (%d): %sr", thr->name, -e, strerror(-e));
         return nullptr;
     }
     listener->membuf.store(thr->membuf.load());
+    if (expected) snprintf(listener->expected, sizeof listener->expected, "%s", expected);
     if (const int err = pthread_create(&listener->thread, nullptr, body, listener)) {
         shm_log_error("%s error starting hup listener (%d): %s", thr->name, err, strerror(err));
         destroy_shm_thread(listener);
@@ -193,9 +205,16 @@ VEXA_API shm_thread *shm_hup_start(shm_thread *thr) {
     return listener;
 }
 
-VEXA_API std::int32_t shm_hup_reset(shm_thread *thr) {
-    if (!thr) return 0;
-    if (thr->type != SHM_SRV) return -EINVAL;
+extern "C" {
+
+VEXA_API shm_thread *shm_hup_start(shm_thread *handle) {
+    return vexa::endpoint::start_listener(vexa::thread::endpoint_of(handle));
+}
+
+VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
+    if (!handle) return 0;
+    Endpoint *thr = vexa::thread::endpoint_of(handle);
+    if (!thr || thr->type != SHM_SRV) return -EINVAL;
     shm_membuf *mb = thr->membuf.load();
     if (!mb) return -EINVAL;
     const vexa::block::LinkRef link = vexa::block::find(mb);

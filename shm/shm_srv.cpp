@@ -18,27 +18,28 @@
 namespace {
 
 using vexa::endpoint::Delivery;
+using vexa::thread::Endpoint;
 
 // Consulted after the server has announced its sleep: anything the loop must
 // act on keeps it awake (a stop, a change of the connected bit, a listener
 // that has seen the client go).
 bool srv_keep_awake(void *arg) {
-    auto *thr = static_cast<shm_thread *>(arg);
+    auto *thr = static_cast<Endpoint *>(arg);
     if (!thr->running.load(std::memory_order_seq_cst)) return true;
     if (shm_membuf_is_connected(thr->membuf.load(std::memory_order_relaxed)) != thr->seen) return true;
     return thr->listener && thr->listener->finished.load(std::memory_order_acquire) != 0;
 }
 
-void release_region(shm_thread *thr) {
+void release_region(Endpoint *thr) {
     if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
-    if (thr->fd != shmt_invalid_fd()) shmt_close(thr->fd);
-    thr->fd = shmt_invalid_fd();
+    if (thr->region != shmt_invalid_fd()) shmt_close(thr->region);
+    thr->region = shmt_invalid_fd();
     shmt_unlink(thr->data.endpoint.path);
 }
 
 // A client has gone (detached, died, or broke its ring): collect its
 // listener, make the block ready for the next one, and tell the host.
-void client_gone(shm_thread *thr, shm_membuf *mb, bool broken) {
+void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
     if (broken) {
         // Treated as a dead client: the block is rebuilt. Its listener may go
         // on waiting on a mutex that the misbehaving client still holds, so
@@ -53,33 +54,33 @@ void client_gone(shm_thread *thr, shm_membuf *mb, bool broken) {
 }
 
 void *shm_server(void *arg) {
-    auto *thr = static_cast<shm_thread *>(arg);
+    auto *thr = static_cast<Endpoint *>(arg);
     const shm_endpoint &ep = thr->data.endpoint;
 
-    thr->fd = shmt_open(ep.path, O_RDWR | O_CREAT | O_EXCL, ep.size);
-    if (thr->fd == shmt_invalid_fd()) {
-        thr->notify_fn(thr);
+    thr->region = shmt_open(ep.path, O_RDWR | O_CREAT | O_EXCL, ep.size);
+    if (thr->region == shmt_invalid_fd()) {
+        vexa::thread::notify(thr);
         return nullptr;
     }
     shm_membuf *mb = nullptr;
-    if (const std::int32_t r = shm_membuf_map(thr->fd, ep.size, &mb); r < 0) {
+    if (const std::int32_t r = shm_membuf_map(thr->region, ep.size, &mb); r < 0) {
         shm_log_error("%d: %s\n", -r, shm_strerror(r));
-        shmt_close(thr->fd);
-        thr->fd = shmt_invalid_fd();
+        shmt_close(thr->region);
+        thr->region = shmt_invalid_fd();
         shmt_unlink(ep.path);
-        thr->notify_fn(thr);
+        vexa::thread::notify(thr);
         return nullptr;
     }
     thr->membuf.store(mb);
     if (const std::int32_t r = vexa::block::bind(mb, ep.size, &thr->link); r < 0) {
         shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
         release_region(thr);
-        thr->notify_fn(thr);
+        vexa::thread::notify(thr);
         return nullptr;
     }
     vexa::thread::open_gate(thr);
     thr->running.store(1, std::memory_order_seq_cst);
-    thr->notify_fn(thr);
+    vexa::thread::notify(thr);
 
     while (thr->running.load(std::memory_order_seq_cst)) {
         const std::int32_t connected = shm_membuf_is_connected(mb);
@@ -90,8 +91,12 @@ void *shm_server(void *arg) {
         const bool departed = thr->listener && thr->listener->finished.load(std::memory_order_acquire);
         if (thr->seen && (!connected || departed || broken)) client_gone(thr, mb, broken);
         if (!thr->seen && connected) {
+            // The client's name as it stands now is the one its listener
+            // watches, however late that thread starts.
+            char name[32];
+            const bool named = vexa::block::published_name(mb->cli_hup, name);
             vexa::endpoint::call_connected(thr);
-            thr->listener = shm_hup_start(thr);
+            thr->listener = vexa::endpoint::start_listener(thr, named ? name : nullptr);
             thr->seen = connected;
         }
         if (!thr->link) {
@@ -110,7 +115,7 @@ void *shm_server(void *arg) {
     vexa::block::unbind(mb);
     vexa::endpoint::collect_listener(thr->listener, false);
     release_region(thr);
-    thr->notify_fn(thr);
+    vexa::thread::notify(thr);
     return nullptr;
 }
 
@@ -121,7 +126,7 @@ extern "C" {
 VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     if (!vexa::endpoint::config_usable(data, "shm_srv")) return nullptr;
     std::int32_t e = 0;
-    shm_thread *thr = create_shm_thread(data, SHM_SRV, &e);
+    Endpoint *thr = vexa::thread::new_endpoint(data, SHM_SRV, &e);
     if (!thr) {
         shm_log_error("error starting shm_srv (%d): %s", -e, strerror(-e));
         return nullptr;
@@ -131,7 +136,7 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
         destroy_shm_thread(thr);
         return nullptr;
     }
-    thr->wait_fn(thr);
+    vexa::thread::wait(thr);
     if (thr->running.load(std::memory_order_seq_cst)) {
         pthread_detach(thr->thread);
         return thr;
@@ -143,9 +148,10 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     return nullptr;
 }
 
-VEXA_API std::int32_t shm_srv_stop(shm_thread *thr) {
+VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {
     // Only a server is stopped here: stopping another kind would free an
     // object its owner still uses.
+    Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr || thr->type != SHM_SRV) return -EINVAL;
     if (vexa::thread::in_callback(thr)) {
         shm_log_error("%s: stop refused inside a callback of an endpoint\n", thr->name);
@@ -157,7 +163,7 @@ VEXA_API std::int32_t shm_srv_stop(shm_thread *thr) {
             vexa::block::notify_own(*l, vexa::block::k_srv);
             vexa::thread::leave(thr);
         }
-        thr->wait_fn(thr);
+        vexa::thread::wait(thr);
     }
     destroy_shm_thread(thr);
     return 0;

@@ -1,13 +1,11 @@
-// Thread objects: one per endpoint thread and per hang-up listener, carrying
-// the configuration copy, the mapping of the region, and the hand-shake by
-// which a thread gives its owner a notice that can be neither lost nor taken
-// early.
+// Thread objects: one per endpoint thread and per hang-up listener, each laid
+// out for its kind, and the hand-shake by which a thread gives its owner a
+// notice that can be neither lost nor taken twice. Relies on pthread mutexes
+// and condition variables, and on the configuration copies of shm_types.
 #include <sched.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -16,107 +14,121 @@
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 
+shm_thread::~shm_thread() {
+    if (cond_made) pthread_cond_destroy(&cond);
+    if (mutex_made) pthread_mutex_destroy(&mutex);
+}
+
 namespace {
 
 thread_local const shm_thread *t_callback_owner = nullptr;
 
-// Run by the object's own thread. Waits until a waiter has registered (it
-// sets waiting under the mutex and then sleeps on the condition, releasing
-// the mutex), then clears the flag and wakes it.
-void notify(shm_thread *thr) {
-    while (thr->waiting.load(std::memory_order_seq_cst) == 0) usleep(1000);
-    pthread_mutex_lock(&thr->mutex);
-    thr->waiting.store(0, std::memory_order_seq_cst);
-    pthread_cond_signal(&thr->cond);
-    pthread_mutex_unlock(&thr->mutex);
+// The one way an object goes, made in full or only in part: deleted as the
+// type it was made as, which its kind tells.
+void dispose(shm_thread *thr) noexcept {
+    if (thr->type == SHM_HUP) delete static_cast<vexa::thread::Listener *>(thr);
+    else delete static_cast<vexa::thread::Endpoint *>(thr);
 }
 
-// Run by the thread that wants the notice. One waiter at a time: a second one
-// returns at once.
-void wait(shm_thread *thr) {
-    if (!thr) return;
-    if (thr->waiting.load(std::memory_order_seq_cst) == 1) return;
-    pthread_mutex_lock(&thr->mutex);
-    thr->waiting.store(1, std::memory_order_seq_cst);
-    while (thr->waiting.load(std::memory_order_seq_cst) == 1) pthread_cond_wait(&thr->cond, &thr->mutex);
-    pthread_mutex_unlock(&thr->mutex);
+// Makes the hand-shake and the name of a new object, or disposes of it.
+template <typename T> T *finish_making(T *thr, std::int32_t *err) noexcept {
+    int e = pthread_mutex_init(&thr->mutex, nullptr);
+    thr->mutex_made = e == 0;
+    if (e == 0) {
+        e = pthread_cond_init(&thr->cond, nullptr);
+        thr->cond_made = e == 0;
+    }
+    if (e != 0) {
+        if (err) *err = -e;
+        dispose(thr);
+        return nullptr;
+    }
+    update_shm_thread_name(thr);
+    shm_log_debug("created %s %p\n", thr->name, static_cast<void *>(thr));
+    return thr;
 }
 
 } // namespace
 
 namespace vexa::thread {
-void close_gate(shm_thread *t) noexcept {
+
+Endpoint::~Endpoint() { clear_shm_data(&data); }
+
+Endpoint *new_endpoint(const shm_data *data, std::int32_t type, std::int32_t *err) noexcept {
+    auto *thr = new (std::nothrow) Endpoint(type);
+    if (!thr) {
+        if (err) *err = -ENOMEM;
+        return nullptr;
+    }
+    const std::int32_t r = data ? copy_shm_data(data, &thr->data) : -EINVAL;
+    if (r < 0) {
+        if (err) *err = r;
+        shm_log_error("error while copy control object data");
+        dispose(thr);
+        return nullptr;
+    }
+    return finish_making(thr, err);
+}
+
+Listener *new_listener(std::int32_t *err) noexcept {
+    auto *thr = new (std::nothrow) Listener();
+    if (!thr) {
+        if (err) *err = -ENOMEM;
+        return nullptr;
+    }
+    return finish_making(thr, err);
+}
+
+// The signal is given with the mutex held. The waiter can see the notice only
+// once it has the mutex, so the unlock below is the last touch of the object:
+// a waiter that frees it right after its wait returns cannot free it under a
+// signal still in progress.
+void notify(shm_thread *thr) noexcept {
+    pthread_mutex_lock(&thr->mutex);
+    ++thr->notices;
+    pthread_cond_signal(&thr->cond);
+    pthread_mutex_unlock(&thr->mutex);
+}
+
+// The count is looked at under the mutex, so a notice given between the look
+// and the sleep cannot be missed; the loop absorbs spurious wake-ups.
+void wait(shm_thread *thr) noexcept {
+    pthread_mutex_lock(&thr->mutex);
+    while (thr->notices == 0) pthread_cond_wait(&thr->cond, &thr->mutex);
+    --thr->notices;
+    pthread_mutex_unlock(&thr->mutex);
+}
+
+void close_gate(Endpoint *t) noexcept {
     t->open.store(0, std::memory_order_seq_cst);
     while (t->users.load(std::memory_order_seq_cst) != 0) sched_yield();
 }
 bool in_callback(const shm_thread *thr) noexcept { return thr && t_callback_owner == thr; }
 CallbackScope::CallbackScope(const shm_thread *thr) noexcept : saved(t_callback_owner) { t_callback_owner = thr; }
 CallbackScope::~CallbackScope() { t_callback_owner = saved; }
+
 } // namespace vexa::thread
 
 extern "C" {
 
+// Every kind but a listener is laid out as an endpoint and carries a copy of
+// data; an unknown kind gets one too, and no operation accepts it.
 VEXA_API shm_thread *create_shm_thread(const shm_data *data, std::int32_t type, std::int32_t *err) {
-    void *mem = calloc(1, sizeof(shm_thread));
-    if (!mem) {
-        if (err) *err = -(errno ? errno : ENOMEM);
-        return nullptr;
-    }
-    // calloc gives zeroed storage; placement-new makes the atomics live
-    // objects with their zero values.
-    auto *thr = new (mem) shm_thread{};
-
-    if (type != SHM_HUP) {
-        const std::int32_t r = data ? copy_shm_data(data, &thr->data) : -EINVAL;
-        if (r < 0) {
-            if (err) *err = r;
-            shm_log_error("error while copy control object data");
-            clear_shm_data(&thr->data);
-            thr->~shm_thread();
-            free(mem);
-            return nullptr;
-        }
-    }
-    thr->fd = shmt_invalid_fd();
-    thr->type = type;
-    if (const int e = pthread_mutex_init(&thr->mutex, nullptr)) {
-        if (err) *err = -e;
-        clear_shm_data(&thr->data);
-        thr->~shm_thread();
-        free(mem);
-        return nullptr;
-    }
-    if (const int e = pthread_cond_init(&thr->cond, nullptr)) {
-        if (err) *err = -e;
-        pthread_mutex_destroy(&thr->mutex);
-        clear_shm_data(&thr->data);
-        thr->~shm_thread();
-        free(mem);
-        return nullptr;
-    }
-    thr->waiting.store(0);
-    thr->running.store(0);
-    thr->wait_fn = wait;
-    thr->notify_fn = notify;
-    update_shm_thread_name(thr);
-    shm_log_debug("created %s %p\n", thr->name, static_cast<void *>(thr));
-    return thr;
+    if (type == SHM_HUP) return vexa::thread::new_listener(err);
+    return vexa::thread::new_endpoint(data, type, err);
 }
 
 VEXA_API std::int32_t destroy_shm_thread(shm_thread *thr) {
     if (!thr) return -EINVAL;
-    pthread_mutex_destroy(&thr->mutex);
-    pthread_cond_destroy(&thr->cond);
     shm_log_debug("destroyed %s %p\n", thr->name, static_cast<void *>(thr));
-    clear_shm_data(&thr->data);
-    thr->~shm_thread();
-    free(thr);
+    dispose(thr);
     return 0;
 }
 
 VEXA_API void update_shm_thread_name(shm_thread *thr) {
     if (!thr) return;
-    const char *path = thr->data.endpoint.path ? thr->data.endpoint.path : "";
+    const vexa::thread::Endpoint *ep = vexa::thread::endpoint_of(thr);
+    const char *path = ep && ep->data.endpoint.path ? ep->data.endpoint.path : "";
     switch (thr->type) {
     case SHM_SRV: snprintf(thr->name, sizeof thr->name, "%s %s", "shm_srv", path); break;
     case SHM_CLI: snprintf(thr->name, sizeof thr->name, "%s %s", "shm_cli", path); break;

@@ -1,73 +1,128 @@
-// The thread object behind the opaque shm_thread handle, shared by the
-// endpoint and hang-up code. Fields follow the order of the record; the flags
-// that two threads touch without a lock are atomics.
+// The thread objects behind the opaque shm_thread handle, shared by the
+// endpoint and hang-up code. Every object has a common part: its kind, its
+// log name, its thread and the hand-shake by which that thread gives its
+// owner notices. An endpoint adds its configuration, its region and the gate
+// that host operations pass through; a hang-up listener adds the block it
+// watches and the flags of its ending. A handle is taken for an endpoint only
+// after its kind has been checked (endpoint_of). Relies on pthreads for the
+// hand-shake; the flags that two threads touch without a lock are atomics.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
-#include <mutex>
 #include <cstdint>
+#include <mutex>
 
 #include "shm/membuf_internal.h"
+#include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_membuf.h"
 #include "vexa-port/shm_thread.h"
 #include "vexa-port/shm_types.h"
 
 struct shm_thread {
-    pthread_t thread;
-    pthread_mutex_t mutex; // guards waiting during the hand-shake
-    pthread_cond_t cond;
-    std::atomic<std::uint8_t> waiting; // a waiter is registered and not yet notified
-    std::atomic<std::uint8_t> running; // the owner clears it to ask the thread to stop
-    void (*wait_fn)(shm_thread *);
-    void (*notify_fn)(shm_thread *);
-    char name[256];
-    void *fd;         // mapping handle of the region, or shmt_invalid_fd()
-    shm_data data;    // own deep copy of the configuration
-    std::int32_t type; // SHM_SRV, SHM_CLI or SHM_HUP
-    std::atomic<shm_membuf *> membuf; // the mapped block, or null
-    // Endpoint: this side's link of the block while bound or attached, or
-    // null. Changed by the endpoint thread only while the gate is closed.
-    vexa::block::Link *link;
+    explicit shm_thread(std::int32_t kind) noexcept : type(kind) {}
+    // Undoes only what was made, so that it also frees an object whose
+    // making failed half way.
+    ~shm_thread();
+    shm_thread(const shm_thread &) = delete;
+    shm_thread &operator=(const shm_thread &) = delete;
 
-    // Client: set by the thread's first step; lets a close that comes earlier
-    // wait until the thread has taken over the object.
-    std::atomic<std::uint8_t> started;
-    // Client: set (under mutex) when the thread ends on its own without a
-    // notice, so that a close never waits for a notice that will not come.
-    bool ended_alone;
-    // Hang-up listener: the owner is taking the link down; a normal return of
-    // the wait ends the listener instead of watching the peer again.
-    std::atomic<std::uint8_t> leaving;
-    // Hang-up listener: 0 while it watches, k_listener_done once its wait has
-    // returned (its notice follows), k_listener_orphaned when its owner has
-    // given it up without waiting (it then frees itself when it ends).
-    std::atomic<std::uint8_t> finished;
-    // Endpoint: host operations in flight on membuf, and whether they may use
-    // it. The endpoint thread closes the gate and waits for the operations in
-    // flight before it detaches, rebuilds or unmaps the block.
-    std::atomic<std::uint32_t> users;
-    std::atomic<std::uint8_t> open;
-    // Endpoint: a host read found the incoming ring corrupt.
-    std::atomic<std::uint8_t> broken;
-    // Endpoint thread's own state: the connected value last seen (server)
-    // and the current hang-up listener.
-    std::int32_t seen;
-    shm_thread *listener;
+    // SHM_SRV, SHM_CLI or SHM_HUP; any other value makes an object that no
+    // operation accepts. Fixed for the object's life: it decides the layout.
+    const std::int32_t type;
+    char name[256] = {};
+    pthread_t thread{};
+    // The hand-shake (vexa::thread::notify and wait): notices given and not
+    // yet taken, under mutex.
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    std::uint32_t notices = 0;
+    bool mutex_made = false;
+    bool cond_made = false;
+};
+
+namespace vexa::thread {
+
+struct Listener;
+
+// A server or client endpoint (and an object of an unknown kind, which
+// carries a configuration like one but is accepted by no operation).
+struct Endpoint : shm_thread {
+    explicit Endpoint(std::int32_t kind) noexcept : shm_thread(kind) {}
+    ~Endpoint();
+
+    shm_data data{};                    // own deep copy of the configuration
+    void *region = shmt_invalid_fd();   // mapping handle of the region
+    std::atomic<shm_membuf *> membuf{}; // the mapped block, or null
+    // This side's link of the block while bound or attached, or null.
+    // Changed by the endpoint thread only while the gate is closed.
+    vexa::block::Link *link = nullptr;
+    // Set while the thread serves the host: by a server once its region is
+    // bound, by a client's owner before its thread starts. The owner clears
+    // it to ask the thread to stop; a client that ends on its own clears it
+    // too, and whoever clears it first decides whether a notice follows.
+    std::atomic<std::uint8_t> running{0};
+    // Host operations in flight on membuf, and whether they may use it. The
+    // endpoint thread closes the gate and waits for the operations in flight
+    // before it detaches, rebuilds or unmaps the block.
+    std::atomic<std::uint32_t> users{0};
+    std::atomic<std::uint8_t> open{0};
+    // A host read found the incoming ring corrupt.
+    std::atomic<std::uint8_t> broken{0};
+    // The endpoint thread's own state: the connected value last seen
+    // (server) and the current hang-up listener.
+    std::int32_t seen = 0;
+    Listener *listener = nullptr;
     // Client: the pause between attempts, which a close cuts short.
     std::mutex pause_mutex;
     std::condition_variable pause_cond;
 };
 
-namespace vexa::thread {
+// A hang-up listener: watches the peer's hang-up mutex in membuf.
+struct Listener : shm_thread {
+    Listener() noexcept : shm_thread(SHM_HUP) {}
+
+    std::atomic<shm_membuf *> membuf{};
+    // The owner is taking the link down; a normal return of the wait ends
+    // the listener instead of watching the peer again.
+    std::atomic<std::uint8_t> leaving{0};
+    // 0 while it watches, k_listener_done once its wait has returned (its
+    // notice follows), k_listener_orphaned when its owner has given it up
+    // without waiting (it then frees itself when it ends).
+    std::atomic<std::uint8_t> finished{0};
+    // The peer's hang-up name as its owner saw it when it noticed the link,
+    // or empty: the listener then takes the first name published. Set before
+    // the thread starts.
+    char expected[32] = {};
+};
+
 inline constexpr std::uint8_t k_listener_done = 1;
 inline constexpr std::uint8_t k_listener_orphaned = 2;
 
+// The endpoint behind a handle, or null for null or a handle of another kind.
+inline Endpoint *endpoint_of(shm_thread *t) noexcept {
+    return t && (t->type == SHM_SRV || t->type == SHM_CLI) ? static_cast<Endpoint *>(t) : nullptr;
+}
+
+// Make a new object with its hand-shake ready; null on failure with a negated
+// errno value through err (which may be null). An endpoint copies data.
+Endpoint *new_endpoint(const shm_data *data, std::int32_t type, std::int32_t *err) noexcept;
+Listener *new_listener(std::int32_t *err) noexcept;
+
+// The hand-shake. notify gives one notice; wait returns once a notice is
+// there and takes it. A notice given before the wait is kept, and each one
+// is taken by exactly one wait. The waiter may free the object as soon as its
+// wait returns: notify does not touch the object after handing the notice
+// over, and its caller must not either unless the owner keeps the object
+// after that notice (the server's notice at start).
+void notify(shm_thread *thr) noexcept;
+void wait(shm_thread *thr) noexcept;
+
 // Host side: the endpoint's link if host operations may use it (the caller
 // is then counted in and must call leave), or null.
-inline vexa::block::Link *enter(shm_thread *t) noexcept {
+inline vexa::block::Link *enter(Endpoint *t) noexcept {
     t->users.fetch_add(1, std::memory_order_seq_cst);
     if (!t->open.load(std::memory_order_seq_cst) || !t->link) {
         t->users.fetch_sub(1, std::memory_order_release);
@@ -75,10 +130,10 @@ inline vexa::block::Link *enter(shm_thread *t) noexcept {
     }
     return t->link;
 }
-inline void leave(shm_thread *t) noexcept { t->users.fetch_sub(1, std::memory_order_release); }
+inline void leave(Endpoint *t) noexcept { t->users.fetch_sub(1, std::memory_order_release); }
 // Endpoint side: no new host operation starts; returns when none is in flight.
-void close_gate(shm_thread *t) noexcept;
-inline void open_gate(shm_thread *t) noexcept { t->open.store(1, std::memory_order_seq_cst); }
+void close_gate(Endpoint *t) noexcept;
+inline void open_gate(Endpoint *t) noexcept { t->open.store(1, std::memory_order_seq_cst); }
 
 // True on a thread that is inside one of thr's callbacks. A thread-local mark
 // rather than a comparison of thread ids: ids are reused once a thread has

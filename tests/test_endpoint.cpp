@@ -167,6 +167,9 @@ class Endpoint : public ::testing::Test {
     vt::Child server() { return vt::Child::spawn("ep_server", {path, std::to_string(k_size)}, quiet()); }
 };
 
+// The endpoint part of a handle that the test knows to be an endpoint.
+vexa::thread::Endpoint *ep(shm_thread *t) { return vexa::thread::endpoint_of(t); }
+
 std::string hup_names(shm_membuf *mb) { return std::string(mb->srv_hup.name) + "|" + mb->rb[0].lock.name; }
 
 TEST_F(Endpoint, OrderlyDetachReportsBothWaysAndKeepsTheBlock) {
@@ -175,7 +178,7 @@ TEST_F(Endpoint, OrderlyDetachReportsBothWaysAndKeepsTheBlock) {
     shm_data cfg = srv.config(path, k_size);
     shm_thread *s = shm_srv_start(&cfg);
     ASSERT_NE(s, nullptr);
-    const std::string names = hup_names(s->membuf);
+    const std::string names = hup_names(ep(s)->membuf);
 
     auto c = client();
     ASSERT_TRUE(c.expect("connected"));
@@ -191,8 +194,8 @@ TEST_F(Endpoint, OrderlyDetachReportsBothWaysAndKeepsTheBlock) {
     ASSERT_TRUE(srv.events.expect("disconnected"));
     EXPECT_EQ(c.wait(), 0);
     EXPECT_TRUE(logs.contains("hup mutex relocked\n"));
-    EXPECT_EQ(s->membuf.load()->flags, SHM_READY);
-    EXPECT_EQ(hup_names(s->membuf), names) << "an orderly detach keeps the block's objects";
+    EXPECT_EQ(ep(s)->membuf.load()->flags, SHM_READY);
+    EXPECT_EQ(hup_names(ep(s)->membuf), names) << "an orderly detach keeps the block's objects";
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 
@@ -202,15 +205,15 @@ TEST_F(Endpoint, KilledClientIsNoticedAndTheBlockRebuilt) {
     shm_thread *s = shm_srv_start(&cfg);
     ASSERT_NE(s, nullptr);
     for (int round = 0; round < 3; ++round) {
-        const std::string names = hup_names(s->membuf);
+        const std::string names = hup_names(ep(s)->membuf);
         auto c = client();
         ASSERT_TRUE(c.expect("connected"));
         ASSERT_TRUE(srv.events.expect("connected"));
         c.kill(SIGKILL);
         c.wait();
         ASSERT_TRUE(srv.events.expect("disconnected"));
-        EXPECT_EQ(s->membuf.load()->flags, SHM_READY);
-        EXPECT_NE(hup_names(s->membuf), names) << "the block is rebuilt under new names";
+        EXPECT_EQ(ep(s)->membuf.load()->flags, SHM_READY);
+        EXPECT_NE(hup_names(ep(s)->membuf), names) << "the block is rebuilt under new names";
     }
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
@@ -242,7 +245,7 @@ TEST_F(Endpoint, ClientKilledAnywhereInItsAttachIsNoticed) {
         c.wait();
         ASSERT_TRUE(srv.events.expect("connected")) << point;
         ASSERT_TRUE(srv.events.expect("disconnected")) << point;
-        ASSERT_TRUE(vt::wait_until([&] { return s->membuf.load()->flags == SHM_READY; })) << point;
+        ASSERT_TRUE(vt::wait_until([&] { return ep(s)->membuf.load()->flags == SHM_READY; })) << point;
     }
     auto c = client();
     ASSERT_TRUE(c.expect("connected")) << "a new client attaches after every death";
@@ -349,7 +352,7 @@ TEST_F(Endpoint, MismatchedSizeOrRefusedLinkEndsTheClientQuietly) {
     vt::Recorder small;
     shm_data ccfg = small.config(path, k_size / 2);
     shm_thread *c = shm_cli_connect(&ccfg);
-    ASSERT_TRUE(vt::wait_until([&] { return c->running.load() == 0; })) << "ends on its own";
+    ASSERT_TRUE(vt::wait_until([&] { return ep(c)->running.load() == 0; })) << "ends on its own";
     EXPECT_EQ(shm_close(c), 0);
     EXPECT_TRUE(small.events.drain().empty());
 
@@ -358,7 +361,7 @@ TEST_F(Endpoint, MismatchedSizeOrRefusedLinkEndsTheClientQuietly) {
     shm_data rcfg = refusing.config(path, k_size);
     c = shm_cli_connect(&rcfg);
     ASSERT_TRUE(refusing.events.expect("connected"));
-    ASSERT_TRUE(vt::wait_until([&] { return c->running.load() == 0; }));
+    ASSERT_TRUE(vt::wait_until([&] { return ep(c)->running.load() == 0; }));
     EXPECT_TRUE(logs.contains("connection rejected by user\n"));
     EXPECT_EQ(shm_close(c), 0);
     EXPECT_TRUE(refusing.events.drain().empty()) << "no on_disconnected for a refused link";
@@ -580,7 +583,7 @@ TEST_F(Endpoint, BadCallsAreRefused) {
 
     // A second server on a served path does not start and leaves the first alone.
     EXPECT_EQ(shm_srv_start(&cfg), nullptr);
-    EXPECT_EQ(shm_membuf_is_ready(s->membuf), 1);
+    EXPECT_EQ(shm_membuf_is_ready(ep(s)->membuf), 1);
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 
