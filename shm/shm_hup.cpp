@@ -52,7 +52,7 @@ bool link_stands(shm_membuf *mb, const Watch &w) noexcept { return (vexa::block:
 // owner's name is still the one the listener took.
 bool still_watched(shm_membuf *mb, const Watch &w, const char (&name)[32]) noexcept {
     char now[32];
-    return link_stands(mb, w) && vexa::block::published_name(*w.record, now) && memcmp(now, name, sizeof now) == 0;
+    return link_stands(mb, w) && vexa::block::published_name(*w.record, now) && strncmp(now, name, sizeof now) == 0;
 }
 
 // Waits for the owner's name. The client publishes its name only once it

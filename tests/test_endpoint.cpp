@@ -245,7 +245,7 @@ TEST_F(Endpoint, ClientKilledAnywhereInItsAttachIsNoticed) {
         c.wait();
         ASSERT_TRUE(srv.events.expect("connected")) << point;
         ASSERT_TRUE(srv.events.expect("disconnected")) << point;
-        ASSERT_TRUE(vt::wait_until([&] { return ep(s)->membuf.load()->flags == SHM_READY; })) << point;
+        ASSERT_TRUE(vt::wait_until([&] { return ep(s)->membuf.load()->flags == SHM_READY; })) << point << " flags " << ep(s)->membuf.load()->flags;
     }
     auto c = client();
     ASSERT_TRUE(c.expect("connected")) << "a new client attaches after every death";
