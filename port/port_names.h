@@ -4,4 +4,6 @@
 // the form "<prefix>.Port.<digit>".
 #pragma once
 
-extern const char *const CHARDEV_NAMES[4];
+namespace vexa::port {
+extern const char *const k_region_names[4];
+}

@@ -14,7 +14,7 @@
 
 // Both processes derive the region's name from the port number alone, so a
 // server and a client meet exactly when they use the same number.
-const char *const CHARDEV_NAMES[4] = {
+const char *const vexa::port::k_region_names[4] = {
     "org.vexa-port.Port.0",
     "org.vexa-port.Port.1",
     "org.vexa-port.Port.2",
@@ -26,7 +26,7 @@ namespace {
 using start_fn = shm_thread *(*)(const shm_data *);
 
 shm_thread *start_port(const vexa_port_config *cfg, start_fn start) {
-    if (!cfg || cfg->port_num >= std::size(CHARDEV_NAMES)) {
+    if (!cfg || cfg->port_num >= std::size(vexa::port::k_region_names)) {
         shm_log_error("(%d): %s\n", EINVAL, strerror(EINVAL));
         return nullptr;
     }
@@ -34,7 +34,7 @@ shm_thread *start_port(const vexa_port_config *cfg, start_fn start) {
     // copy, path included, before the start operation returns. The path is
     // only read, never written, so handing out the constant name is safe.
     shm_data data{};
-    data.endpoint.path = const_cast<char *>(CHARDEV_NAMES[cfg->port_num]);
+    data.endpoint.path = const_cast<char *>(vexa::port::k_region_names[cfg->port_num]);
     data.endpoint.timeout_us = cfg->timeout_us;
     data.endpoint.size = static_cast<uint32_t>(cfg->size); // the region's size field is 32 bits
     // Ports announce waiting bytes only through on_data_ready and the host
@@ -67,7 +67,7 @@ VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap) {
 
 VEXA_API int32_t vexa_port_close(vexa_port *port) { return shm_close(port); }
 
-VEXA_API uint64_t vexa_port_count(void) { return std::size(CHARDEV_NAMES); }
+VEXA_API uint64_t vexa_port_count(void) { return std::size(vexa::port::k_region_names); }
 
 VEXA_API void vexa_port_set_logfunc(shm_log_func func, int32_t l_err, int32_t l_info, int32_t l_debug) {
     shm_log_set_func(func, l_err, l_info, l_debug);

@@ -99,9 +99,9 @@ bool nothing_left(std::initializer_list<pid_t> pids) {
 
 TEST(PortInterface, RefusesMissingConfigAndPortsAboveThree) {
     EXPECT_EQ(vexa_port_count(), 4u);
-    std::set<std::string> names(std::begin(CHARDEV_NAMES), std::end(CHARDEV_NAMES));
+    std::set<std::string> names(std::begin(vexa::port::k_region_names), std::end(vexa::port::k_region_names));
     EXPECT_EQ(names.size(), 4u);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(std::string(CHARDEV_NAMES[i]), "org.vexa-port.Port." + std::to_string(i));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(std::string(vexa::port::k_region_names[i]), "org.vexa-port.Port." + std::to_string(i));
 
     g_log.lines.clear();
     vexa_port_set_logfunc(record_hook, 10, 11, 12);

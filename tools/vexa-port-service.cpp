@@ -110,6 +110,8 @@ int main(int argc, char **argv) {
         printf("./%s vrm|arm <port_num>\n", argv[0]);
         return 1;
     }
+    // The switch keeps the name it had in the tool's first version, which
+    // users' scripts set.
     if (getenv("ORVO_DEBUG")) vexa_port_set_debug(1);
 
     // Blocked here, before any other thread exists, so every thread (the
