@@ -140,9 +140,9 @@ void wake_if_waiting(Link &l, std::uint64_t idx, int side) noexcept;
 // The same for a block found by address (a listener that outlives its
 // endpoint's link finds none and does nothing).
 void wake_reader(shm_membuf *mb, int idx, int side) noexcept;
-// Wakes this process's own sleeper on its incoming ring: 0, or -1 when none
+// Wakes this process's own sleeper on its incoming ring; false when none
 // sleeps.
-std::int32_t notify_own(Link &l, int side) noexcept;
+bool notify_own(Link &l, int side) noexcept;
 
 // Whether this process may run on more than one CPU, so that polling a
 // word that the peer changes can pay (taken once per process), and the

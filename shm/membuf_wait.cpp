@@ -97,11 +97,11 @@ void wake_reader(shm_membuf *mb, int idx, int side) noexcept {
     if (const LinkRef l = find(mb)) wake_if_waiting(*l, static_cast<std::uint64_t>(idx), side);
 }
 
-std::int32_t notify_own(Link &l, int side) noexcept {
+bool notify_own(Link &l, int side) noexcept {
     const int idx = side == k_srv ? 1 : 0;
-    if (!ref(l.mb->rb[idx].waiting).load(std::memory_order_seq_cst)) return -1;
+    if (!ref(l.mb->rb[idx].waiting).load(std::memory_order_seq_cst)) return false;
     SetEvent(as_handle(l.handle(side, k_event, idx)));
-    return 0;
+    return true;
 }
 
 } // namespace vexa::block

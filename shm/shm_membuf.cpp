@@ -66,7 +66,7 @@ std::int32_t wait_side(shm_membuf *mb, int side) {
 std::int32_t notify_side(shm_membuf *mb, int side) {
     if (!mb) return -EINVAL;
     const block::LinkRef l = block::find(mb);
-    return l ? block::notify_own(*l, side) : -1;
+    return l && block::notify_own(*l, side) ? 0 : -1;
 }
 
 } // namespace
