@@ -10,8 +10,9 @@
 // find the link under the registry's lock and keep it alive for the call.
 // The mapped length comes from the platform's record of the view, never from
 // the block.
+#include <pthread.h>
+
 #include <cinttypes>
-#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -24,10 +25,28 @@ namespace vexa::block {
 
 namespace {
 
-std::mutex g_links_mutex;
+// A plain pthread mutex, so that a forked child can make it afresh.
+pthread_mutex_t g_links_mutex = PTHREAD_MUTEX_INITIALIZER;
 // Made with the first link and never freed, so that a late call during the
 // process's exit never meets a destroyed table.
 std::unordered_map<const shm_membuf *, Link *> *g_links = nullptr;
+pthread_once_t g_fork_once = PTHREAD_ONCE_INIT;
+
+struct Locked {
+    Locked() noexcept { pthread_mutex_lock(&g_links_mutex); }
+    ~Locked() { pthread_mutex_unlock(&g_links_mutex); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+};
+
+// A forked child holds none of its parent's blocks (views and handles are
+// not inherited): it starts with no links, and with the lock free even if a
+// thread of the parent held it at the fork. The parent's links are left
+// allocated: other memory may still point at them.
+void fork_child() noexcept {
+    pthread_mutex_init(&g_links_mutex, nullptr);
+    g_links = nullptr;
+}
 
 std::uint64_t as_slot(void *h) noexcept { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(h)); }
 
@@ -38,7 +57,7 @@ void release(Link *l) noexcept {
 }
 
 LinkRef find(const shm_membuf *mb) noexcept {
-    std::lock_guard lock(g_links_mutex);
+    Locked lock;
     if (!g_links) return LinkRef();
     const auto it = g_links->find(mb);
     if (it == g_links->end()) return LinkRef();
@@ -47,7 +66,10 @@ LinkRef find(const shm_membuf *mb) noexcept {
 }
 
 Link *hold(shm_membuf *mb, int side) noexcept {
-    std::lock_guard lock(g_links_mutex);
+    pthread_once(&g_fork_once, [] { pthread_atfork(nullptr, nullptr, fork_child); });
+    // Asked before the lock: the platform's views have a lock of their own.
+    const std::uint64_t length = ViewBytes(mb);
+    Locked lock;
     try {
         if (!g_links) g_links = new std::unordered_map<const shm_membuf *, Link *>;
         Link *&l = (*g_links)[mb];
@@ -58,7 +80,7 @@ Link *hold(shm_membuf *mb, int side) noexcept {
                 throw std::bad_alloc();
             }
             l->mb = mb;
-            l->length = ViewBytes(mb);
+            l->length = length;
         }
         l->held[side] = true;
         return l;
@@ -69,16 +91,20 @@ Link *hold(shm_membuf *mb, int side) noexcept {
 }
 
 void unhold(Link *l, int side) noexcept {
-    std::lock_guard lock(g_links_mutex);
+    Locked lock;
     go_dead(*l, side);
+    // Only once per hold: a second give-up (two threads leaving at once)
+    // must neither drop the registry's reference again nor erase a newer
+    // link of the same address.
+    if (!l->held[side]) return;
     l->held[side] = false;
     if (l->held[0] || l->held[1]) return;
-    g_links->erase(l->mb);
+    if (const auto it = g_links->find(l->mb); it != g_links->end() && it->second == l) g_links->erase(it);
     release(l);
 }
 
 bool trust_rings(Link &l, std::uint64_t size, int side) noexcept {
-    std::lock_guard lock(g_links_mutex);
+    Locked lock;
     // A block that was not mapped as a view of a region is taken to be size
     // bytes long.
     const std::uint64_t length = l.length ? l.length : size;

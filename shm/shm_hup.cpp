@@ -145,16 +145,20 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
 // has given it up (a link broken by a misbehaving peer that still holds its
 // mutex), freeing the object itself.
 void finish(Listener *self, int side) {
-    // Wake this side's endpoint thread if it sleeps, so that it acts on the
-    // peer's departure at once rather than at the end of its sleep.
-    if (shm_membuf *mb = self->membuf.load())
-        vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0,
-                                 side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli);
     std::uint8_t expected = 0;
     if (!self->finished.compare_exchange_strong(expected, vexa::thread::k_listener_done, std::memory_order_acq_rel)) {
         destroy_shm_thread(self);
         return;
     }
+    // Wake this side's endpoint thread if it sleeps, so that it acts on the
+    // peer's departure at once rather than at the end of its sleep. After
+    // finished is set: the endpoint consults it once it has announced its
+    // sleep, and the wake looks at the announcement after a full fence, so
+    // one of the two sees the other. The owner waits for the notice before
+    // it lets go of the block, so the block is still mapped here.
+    if (shm_membuf *mb = self->membuf.load())
+        vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0,
+                                 side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli);
     vexa::thread::notify(self);
 }
 

@@ -27,7 +27,7 @@ bool srv_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
     if (!thr->running.load(std::memory_order_seq_cst)) return true;
     if (shm_membuf_is_connected(thr->membuf.load(std::memory_order_relaxed)) != thr->seen) return true;
-    return thr->listener && thr->listener->finished.load(std::memory_order_acquire) != 0;
+    return thr->listener && thr->listener->finished.load(std::memory_order_seq_cst) != 0;
 }
 
 void release_region(Endpoint *thr) {

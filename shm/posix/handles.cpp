@@ -36,6 +36,7 @@ namespace {
 constexpr std::uint32_t k_chunk_slots = 4096;
 constexpr std::uint32_t k_chunks = 16;
 constexpr std::uint32_t k_slots = k_chunk_slots * k_chunks; // the 16 bits of a value's index
+static_assert(k_slots == 0x10000, "every 16-bit index of a value must fall within the chunk array");
 constexpr std::uint64_t k_closing = std::uint64_t{1} << 31;
 constexpr std::uint64_t k_refs = k_closing - 1;
 
@@ -225,15 +226,20 @@ void init_once() {
 struct Parsed {
     std::uint32_t index;
     std::uint32_t gen;
+    Slot *slot;
 };
 
+// The slot a value names, if its salt is ours and its chunk has been made
+// (any 16-bit index falls within the chunk array).
 bool parse(HANDLE h, Parsed &out) {
     const auto v = reinterpret_cast<std::uintptr_t>(h);
     const std::uint16_t salt = g_salt.load(std::memory_order_acquire);
     if (salt == 0 || (v >> 48) != salt) return false;
     out.index = static_cast<std::uint32_t>(v & 0xFFFF);
     out.gen = static_cast<std::uint32_t>(v >> 16);
-    return out.index < g_chunk_count.load(std::memory_order_acquire) * k_chunk_slots;
+    Chunk *chunk = g_chunks[out.index / k_chunk_slots].load(std::memory_order_acquire);
+    out.slot = chunk ? &chunk->slots[out.index % k_chunk_slots] : nullptr;
+    return out.slot != nullptr;
 }
 
 bool live(std::uint64_t w, std::uint32_t gen) {
@@ -307,7 +313,7 @@ HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error) {
 HandleRef::HandleRef(HANDLE h) noexcept {
     Parsed p{};
     if (parse(h, p)) {
-        Slot &s = slot_at(p.index);
+        Slot &s = *p.slot;
         std::uint64_t w = s.word.load(std::memory_order_acquire);
         while (live(w, p.gen)) {
             if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire, std::memory_order_acquire)) {
@@ -335,7 +341,7 @@ using namespace vexa::posix;
 BOOL CloseHandle(HANDLE object) {
     Parsed p{};
     if (parse(object, p)) {
-        Slot &s = slot_at(p.index);
+        Slot &s = *p.slot;
         std::uint64_t w = s.word.load(std::memory_order_acquire);
         while (live(w, p.gen)) {
             const std::uint64_t closed = (w | k_closing) - 1;

@@ -149,6 +149,7 @@ void *MapViewOfFile(HANDLE mapping, DWORD, DWORD offset_high, DWORD offset_low, 
 }
 
 std::size_t ViewBytes(const void *address) {
+    ForkGuard guard; // the views lock is only ever taken inside the guard
     std::size_t bytes = 0;
     pthread_mutex_lock(&g_views_lock);
     if (g_views)
