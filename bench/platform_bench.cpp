@@ -1,7 +1,9 @@
 // Costs of the platform layer's hot operations: taking and releasing a named
-// mutex nobody else wants, and an event round trip to another process (we
-// signal it, it wakes and signals back). The peer is this program run again
-// with --echo.
+// mutex nobody else wants, taking and releasing one that another process
+// takes and releases as fast as it can (every take then waits for a
+// hand-over), and an event round trip to another process (we signal it, it
+// wakes and signals back). The peers are this program run again with --echo
+// or --contend.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <spawn.h>
@@ -104,10 +106,59 @@ void BM_EventRoundTripAcrossProcesses(benchmark::State &state) {
 }
 BENCHMARK(BM_EventRoundTripAcrossProcesses)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// The contending peer: takes and releases the mutex until told to stop.
+int contend(const char *mutex_name, const char *stop_name) {
+    HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mutex_name);
+    HANDLE stop = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, stop_name);
+    auto *flag = static_cast<std::atomic<int> *>(MapViewOfFile(stop, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (!m || !flag) return 2;
+    flag->store(2); // ready
+    while (flag->load() != 1)
+        if (WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(m)) return 3;
+    UnmapViewOfFile(flag);
+    CloseHandle(stop);
+    CloseHandle(m);
+    return 0;
+}
+
+void BM_MutexContendedAcrossProcesses(benchmark::State &state) {
+    const std::string mutex_name = bench_name("contended"), stop_name = bench_name("cstop");
+    HANDLE m = CreateMutexA(nullptr, FALSE, mutex_name.c_str());
+    HANDLE stop = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, stop_name.c_str());
+    auto *flag = static_cast<std::atomic<int> *>(MapViewOfFile(stop, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    char exe[4096] = {};
+    if (!m || !flag || readlink("/proc/self/exe", exe, sizeof exe - 1) <= 0) {
+        state.SkipWithError("set-up failed");
+        return;
+    }
+    std::string a0 = exe, a1 = "--contend";
+    char *argv[] = {a0.data(), a1.data(), const_cast<char *>(mutex_name.c_str()), const_cast<char *>(stop_name.c_str()),
+                    nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, exe, nullptr, nullptr, argv, environ) != 0) {
+        state.SkipWithError("peer did not start");
+        return;
+    }
+    while (flag->load() != 2) usleep(100);
+    for (auto _ : state) {
+        if (WaitForSingleObject(m, INFINITE) != WAIT_OBJECT_0 || !ReleaseMutex(m)) {
+            state.SkipWithError("wait or release failed");
+            break;
+        }
+    }
+    flag->store(1);
+    waitpid(pid, nullptr, 0);
+    UnmapViewOfFile(flag);
+    CloseHandle(stop);
+    CloseHandle(m);
+}
+BENCHMARK(BM_MutexContendedAcrossProcesses)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc == 5 && strcmp(argv[1], "--echo") == 0) return echo(argv[2], argv[3], argv[4]);
+    if (argc == 4 && strcmp(argv[1], "--contend") == 0) return contend(argv[2], argv[3]);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -168,6 +168,12 @@ std::int32_t close_client_hup(shm_membuf *mb) noexcept;
 // Writes a fresh object name of this process into out: a mutex's, or with
 // event an event's.
 void format_name(char (&out)[32], bool event) noexcept;
+// Creates a mutex (or with event an auto-reset event) under a fresh name,
+// written into name. An object that already exists under a name is never
+// adopted (another process formats the same names when it has the same pid
+// in another PID namespace): the next name is tried. Null on failure, with
+// the cause in the last error.
+void *create_named(char (&name)[32], bool event) noexcept;
 
 // The client's hang-up mutex name as published in the block: empty while the
 // client is still taking its mutex. Returns false when it is empty or not

@@ -55,6 +55,17 @@ void format_name(char (&out)[32], bool event) noexcept {
              entity_counter.fetch_add(1, std::memory_order_relaxed));
 }
 
+void *create_named(char (&name)[32], bool event) noexcept {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        format_name(name, event);
+        HANDLE h = event ? CreateEventA(nullptr, FALSE, FALSE, name) : CreateMutexA(nullptr, FALSE, name);
+        if (!h || GetLastError() != ERROR_ALREADY_EXISTS) return h;
+        if (!CloseHandle(h)) map_error();
+    }
+    SetLastError(ERROR_ALREADY_EXISTS);
+    return nullptr;
+}
+
 std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     if (size <= shm_membuf_size + 1) return SHM_E_BAD_SIZE;
     if (flags(mb) & (SHM_READY | SHM_CONNECTED)) {
@@ -67,8 +78,9 @@ std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     memset(static_cast<void *>(mb), 0, shm_membuf_size);
     memcpy(mb->magic, k_magic, sizeof k_magic);
 
-    format_name(mb->srv_hup.name, false);
-    HANDLE hup = CreateMutexA(nullptr, FALSE, mb->srv_hup.name);
+    char name[32];
+    HANDLE hup = create_named(name, false);
+    memcpy(mb->srv_hup.name, name, sizeof name);
     if (!hup) {
         const std::int32_t e = -map_error();
         unhold(l, k_srv);
@@ -154,8 +166,7 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     }
 
     char name[32];
-    format_name(name, false);
-    HANDLE hup = CreateMutexA(nullptr, FALSE, name);
+    HANDLE hup = create_named(name, false);
     if (!hup) {
         const std::int32_t e = -map_error();
         ring_disconnect(*l, 0);

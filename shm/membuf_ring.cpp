@@ -143,9 +143,9 @@ std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) 
     shm_ringbuf *rb = &l.mb->rb[idx];
     RingObject objs[] = {{&rb->lock, k_lock, false}, {&rb->req, k_req, false}, {&rb->event, k_event, true}};
     for (const RingObject &o : objs) {
-        format_name(o.record->name, o.event);
-        HANDLE h = o.event ? CreateEventA(nullptr, FALSE, FALSE, o.record->name)
-                           : CreateMutexA(nullptr, FALSE, o.record->name);
+        char name[32];
+        HANDLE h = create_named(name, o.event);
+        memcpy(o.record->name, name, sizeof name);
         if (!h) {
             const std::int32_t e = -map_error();
             ring_withdraw(l, idx);
@@ -163,12 +163,18 @@ std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) 
 
 std::int32_t ring_connect(Link &l, int idx) noexcept {
     shm_ringbuf *rb = &l.mb->rb[idx];
-    if (!name_terminated(rb->lock.name) || !name_terminated(rb->req.name) || !name_terminated(rb->event.name))
-        return -EPROTO;
+    // The names come from the peer: each is copied once, and only a copy
+    // that is terminated within its field is used.
+    char names[3][32];
+    memcpy(names[0], rb->lock.name, 32);
+    memcpy(names[1], rb->req.name, 32);
+    memcpy(names[2], rb->event.name, 32);
+    for (const auto &n : names)
+        if (!name_terminated(n)) return -EPROTO;
     RingObject objs[] = {{&rb->lock, k_lock, false}, {&rb->req, k_req, false}, {&rb->event, k_event, true}};
-    for (const RingObject &o : objs) {
-        HANDLE h = o.event ? OpenEventA(EVENT_ALL_ACCESS, TRUE, o.record->name)
-                           : OpenMutexA(MUTEX_ALL_ACCESS, FALSE, o.record->name);
+    for (int i = 0; i < 3; ++i) {
+        const RingObject &o = objs[i];
+        HANDLE h = o.event ? OpenEventA(EVENT_ALL_ACCESS, TRUE, names[i]) : OpenMutexA(MUTEX_ALL_ACCESS, FALSE, names[i]);
         if (!h) {
             const std::int32_t e = -map_error();
             ring_disconnect(l, idx);

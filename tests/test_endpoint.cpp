@@ -255,6 +255,41 @@ TEST_F(Endpoint, ClientKilledAnywhereInItsAttachIsNoticed) {
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 
+// A server and its clients each the first process of a PID namespace of its
+// own (all of them pid 1, so their object names are alike too): bytes pass,
+// and each side sees the other's death.
+TEST_F(Endpoint, PeersInOtherPidNamespacesTalkAndSeeEachOthersDeath) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for new PID namespaces";
+    auto s = vt::Child::spawn("pidns:ep_server", {path, std::to_string(k_size)}, quiet());
+    std::string first;
+    ASSERT_TRUE(s.recv(first));
+    if (first == "no-pidns") GTEST_SKIP() << "PID namespaces are not available here";
+    ASSERT_EQ(first, "started");
+    auto spawn_client = [&] {
+        return vt::Child::spawn("pidns:ep_client", {path, std::to_string(k_size), "20000", "0", "1"}, quiet());
+    };
+    auto c = spawn_client();
+    ASSERT_TRUE(c.expect("connected"));
+    ASSERT_TRUE(s.expect("connected"));
+    c.send("send ping");
+    ASSERT_TRUE(s.expect("data:ping"));
+    s.send("send pong");
+    ASSERT_TRUE(c.expect("data:pong"));
+
+    c.kill(SIGKILL);
+    c.wait();
+    ASSERT_TRUE(s.expect("disconnected")) << "the client's death, seen from another namespace";
+    auto c2 = spawn_client();
+    ASSERT_TRUE(c2.expect("connected")) << "the block was rebuilt";
+    ASSERT_TRUE(s.expect("connected"));
+    s.kill(SIGKILL);
+    s.wait();
+    ASSERT_TRUE(c2.expect("disconnected")) << "the server's death, seen from another namespace";
+    c2.send("close");
+    ASSERT_TRUE(c2.expect("closed 0"));
+    c2.wait();
+}
+
 TEST_F(Endpoint, KilledServerIsReportedAndTheClientReattaches) {
     vt::Recorder cli;
     shm_data cfg = cli.config(path, k_size, 20000);

@@ -38,7 +38,7 @@ inline bool listed(const std::string &name) {
     return false;
 }
 
-// Thread tid (of any process) is asleep in a priority-inheriting futex lock,
+// Thread tid (of any process) is asleep in a futex wait on a lock word,
 // that is, queued on a mutex; /proc shows the system call a blocked thread
 // sleeps in.
 inline bool queued_on_mutex(pid_t tid) {
@@ -52,7 +52,7 @@ inline bool queued_on_mutex(pid_t tid) {
     unsigned long addr = 0, op = 0;
     if (!got || sscanf(text, "%ld %lx %lx", &nr, &addr, &op) != 3 || nr != SYS_futex) return false;
     op &= FUTEX_CMD_MASK;
-    return op == FUTEX_LOCK_PI || op == 13 /* FUTEX_LOCK_PI2 */;
+    return op == FUTEX_WAIT_BITSET;
 }
 
 // While a handle is open its object keeps its name: the name leads to it.
@@ -87,7 +87,8 @@ inline HANDLE as_handle(std::uint64_t v) { return reinterpret_cast<HANDLE>(stati
 // A child process that runs the platform calls it is sent (see the agent role
 // in test_platform.cpp for the commands).
 struct Agent {
-    vt::Child child = vt::Child::spawn("platform_agent");
+    explicit Agent(const char *role = "platform_agent") : child(vt::Child::spawn(role)) {}
+    vt::Child child;
     std::vector<std::uint64_t> ask(const std::string &command) {
         std::vector<std::uint64_t> out;
         std::string line;

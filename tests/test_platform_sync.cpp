@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -44,6 +46,99 @@ VT_CHILD_ROLE(platform_contender) {
     CloseHandle(r);
     CloseHandle(m);
     return 0;
+}
+
+// Writes random bytes over the whole shared page of the mutex and the event
+// named argv[0] and argv[1] for argv[2] ms: a peer that shares the pages and
+// writes anything at all into them.
+VT_CHILD_ROLE(platform_scribbler) {
+    HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, argv[0]);
+    HANDLE e = OpenEventA(EVENT_ALL_ACCESS, FALSE, argv[1]);
+    if (!m || !e) return 2;
+    vexa::posix::HandleRef mref(m), eref(e);
+    const std::array<std::uint8_t *, 2> pages{reinterpret_cast<std::uint8_t *>(mref->hdr),
+                                                reinterpret_cast<std::uint8_t *>(eref->hdr)};
+    std::uint64_t x = static_cast<std::uint64_t>(getpid()) * 0x9E3779B97F4A7C15ull;
+    vt::child_send("scribbling");
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stoi(argv[2]));
+    while (std::chrono::steady_clock::now() < end) {
+        for (std::uint8_t *page : pages)
+            for (int i = 0; i < 64; ++i) {
+                x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+                // Mostly the words that matter, sometimes anywhere.
+                const std::size_t at = (x >> 40) % 4 == 0 ? (x >> 8) % (vexa::posix::k_header_bytes - 4)
+                                                          : 64 + ((x >> 8) % 32) * 4 % 128;
+                std::atomic_ref<std::uint32_t>(*reinterpret_cast<std::uint32_t *>(page + (at & ~std::size_t{3})))
+                    .store(static_cast<std::uint32_t>(x), std::memory_order_relaxed);
+            }
+    }
+    return 0;
+}
+
+TEST(PlatformMutex, AnyBytesAPeerWritesEndEveryWaitInItsTime) {
+    const std::string mname = vt::unique_name("scrib"), ename = vt::unique_name("scrib");
+    HANDLE m = CreateMutexA(nullptr, FALSE, mname.c_str());
+    HANDLE e = CreateEventA(nullptr, FALSE, FALSE, ename.c_str());
+    ASSERT_NE(m, nullptr);
+    ASSERT_NE(e, nullptr);
+    vt::Child peer = vt::Child::spawn("platform_scribbler", {mname, ename, "2500"});
+    ASSERT_TRUE(peer.expect("scribbling"));
+    // Two threads take, release, wait and signal for a while; no call may
+    // crash, abort or wait past its time-out by more than scheduling slack.
+    std::atomic<long long> worst_ms{0};
+    auto work = [&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (std::chrono::steady_clock::now() < end) {
+            auto t = std::chrono::steady_clock::now();
+            if (WaitForSingleObject(m, 30) != WAIT_TIMEOUT) ReleaseMutex(m);
+            long long ms = elapsed_ms(t);
+            t = std::chrono::steady_clock::now();
+            WaitForSingleObject(e, 30);
+            SetEvent(e);
+            ms = std::max(ms, elapsed_ms(t));
+            for (long long w = worst_ms.load(); ms > w && !worst_ms.compare_exchange_weak(w, ms);) {
+            }
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(peer.wait(), 0);
+    EXPECT_LT(worst_ms.load(), 1000) << "a 30 ms wait ran long";
+    EXPECT_TRUE(CloseHandle(m));
+    EXPECT_TRUE(CloseHandle(e));
+}
+
+// Owners are told apart and found dead by what any process can check, not by
+// process or thread ids: two agents that are both the first process of their
+// own PID namespace (same pid) hand a mutex over, and one's death abandons it
+// to the other.
+TEST(PlatformMutex, OwnersInOtherPidNamespacesHandOverAndAbandon) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for new PID namespaces";
+    const std::string name = vt::unique_name("pidns");
+    Agent a("pidns:platform_agent"), b("pidns:platform_agent");
+    const auto ah = a.ask("cm " + name);
+    if (ah[0] == 0) GTEST_SKIP() << "PID namespaces are not available here";
+    const auto bh = b.ask("om " + name);
+    ASSERT_NE(bh[0], 0u);
+    ASSERT_EQ(a.ask("wait " + hex(ah[0]) + " 0")[0], WAIT_OBJECT_0);
+    EXPECT_EQ(b.ask("wait " + hex(bh[0]) + " 50")[0], WAIT_TIMEOUT) << "the same pid is not the same owner";
+    EXPECT_EQ(b.ask("rel " + hex(bh[0]))[1], ERROR_NOT_OWNER);
+    EXPECT_EQ(a.ask("rel " + hex(ah[0]))[0], 1u);
+    ASSERT_EQ(b.ask("wait " + hex(bh[0]) + " 0")[0], WAIT_OBJECT_0) << "handed over";
+    EXPECT_EQ(b.ask("rel " + hex(bh[0]))[0], 1u);
+
+    ASSERT_EQ(a.ask("wait " + hex(ah[0]) + " 0")[0], WAIT_OBJECT_0);
+    a.child.kill(SIGKILL);
+    a.child.wait();
+    EXPECT_EQ(b.ask("wait " + hex(bh[0]) + " 5000")[0], WAIT_ABANDONED);
+    EXPECT_EQ(b.ask("rel " + hex(bh[0]))[0], 1u);
+    HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "works normally after";
+    EXPECT_TRUE(ReleaseMutex(m));
+    EXPECT_TRUE(CloseHandle(m));
+    EXPECT_EQ(b.ask("close " + hex(bh[0]))[0], 1u);
 }
 
 TEST(PlatformMutex, RecursiveAndReleasedOnlyByItsOwner) {

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
@@ -116,6 +117,29 @@ ChildRole::ChildRole(const char *name, ChildFn fn) { roles()[name] = fn; }
 
 bool run_child_role(int argc, char **argv, int *status) {
     if (argc < 3 || strcmp(argv[1], k_role_flag) != 0) return false;
+    // "pidns:ROLE" runs ROLE as the first process of a new PID namespace
+    // (root only): this process stays outside as its parent, and killing it
+    // kills the namespace.
+    if (strncmp(argv[2], "pidns:", 6) == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (unshare(CLONE_NEWPID) != 0) {
+            child_send("no-pidns");
+            *status = 77;
+            return true;
+        }
+        const pid_t pid = fork();
+        if (pid == 0) {
+            argv[2] += 6;
+            int inner = 0;
+            run_child_role(argc, argv, &inner);
+            _exit(inner);
+        }
+        int st = 0;
+        while (pid > 0 && waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        *status = pid > 0 && WIFEXITED(st) ? WEXITSTATUS(st) : 1;
+        return true;
+    }
     auto it = roles().find(argv[2]);
     if (it == roles().end()) {
         fprintf(stderr, "unknown child role %s\n", argv[2]);

@@ -45,6 +45,8 @@ struct ChildRole {
     static int name##_child_role([[maybe_unused]] int argc, [[maybe_unused]] char **argv)
 
 // Run a registered role if argv asks for one; returns true and sets *status.
+// A role named "pidns:ROLE" runs ROLE in a new PID namespace (root only; it
+// says "no-pidns" and exits 77 where that cannot be had).
 bool run_child_role(int argc, char **argv, int *status);
 
 // In a child: one line to the parent, and one line from it (false on EOF or

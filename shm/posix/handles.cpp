@@ -177,7 +177,7 @@ void fork_prepare() { begin_exclusive(); }
 void fork_parent() { end_exclusive(); }
 
 void fork_child() {
-    forget_thread_id();
+    owner_fork_child();
     views_fork_child();
     // The header pages were not inherited (MADV_DONTFORK); only the holder
     // descriptors remain to be closed.
@@ -214,6 +214,7 @@ void release_at_exit() {
             if (obj->path[0]) release_name(obj->path, obj->dev, obj->ino, false);
     });
     views_release_at_exit();
+    owner_release_at_exit();
     end_exclusive();
 }
 

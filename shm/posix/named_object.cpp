@@ -121,25 +121,9 @@ Header *map_header(int fd, DWORD &error) {
     return static_cast<Header *>(map_unlocked(fd, k_header_bytes, 0, error));
 }
 
-// Robust (a dead owner's waiter gets EOWNERDEAD), process-shared, recursive
-// like the replaced platform's mutexes, and priority-inheriting: a PI unlock
-// hands ownership straight to the first waiter, so a releaser that takes the
-// mutex again at once cannot overtake a thread that was already waiting.
-int init_mutex(pthread_mutex_t *m) {
-    pthread_mutexattr_t attr;
-    int rc = pthread_mutexattr_init(&attr);
-    if (rc != 0) return rc;
-    if ((rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED)) == 0 &&
-        (rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST)) == 0 &&
-        (rc = pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT)) == 0 &&
-        (rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE)) == 0)
-        rc = pthread_mutex_init(m, &attr);
-    pthread_mutexattr_destroy(&attr);
-    return rc;
-}
-
 void drop_unpublished(Object *obj, bool locked_mutex) {
-    if (locked_mutex) pthread_mutex_unlock(&obj->hdr->mutex);
+    // Nobody else ever saw the mutex: forgetting the ownership is enough.
+    if (locked_mutex) note_released(obj->ino);
     munmap(obj->hdr, k_header_bytes);
     close(obj->fd.load(std::memory_order_relaxed));
     delete_record(obj);
@@ -353,12 +337,14 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     hdr->region_size = kind == Kind::region ? region_size : 0;
     bool locked = false;
     if (kind == Kind::mutex) {
-        rc = init_mutex(&hdr->mutex);
         // Initial ownership is taken before the name exists, so no other
-        // process can get in first; a mutex nobody else can reach yet is
-        // never busy, so trying is enough (and orders it after no other lock).
-        if (rc == 0 && initial) rc = pthread_mutex_trylock(&hdr->mutex);
-        locked = rc == 0 && initial;
+        // process can get in first.
+        const std::uint32_t me = initial ? owner_id() : 0;
+        if (initial && me == 0) rc = EAGAIN;
+        hdr->lock.store(me, std::memory_order_relaxed);
+        hdr->recursion.store(me != 0 ? 1 : 0, std::memory_order_relaxed);
+        hdr->abandoned.store(0, std::memory_order_relaxed);
+        locked = me != 0;
     } else if (kind == Kind::event) {
         hdr->state.store(initial ? 1 : 0, std::memory_order_relaxed);
         hdr->waiters.store(0, std::memory_order_relaxed);
@@ -369,12 +355,12 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     Object *obj = rc == 0 ? new_object(kind, fd, hdr, st) : nullptr;
     if (!obj) {
         error = error_from_errno(rc ? rc : ENOMEM);
-        if (locked) pthread_mutex_unlock(&hdr->mutex);
         munmap(hdr, k_header_bytes);
         close(fd);
         return nullptr;
     }
     obj->owned.store(locked ? 1 : 0, std::memory_order_relaxed);
+    if (locked) note_owned(hdr, obj->ino);
     if (!named) return obj;
 
     memcpy(obj->path, path, strlen(path) + 1);
@@ -441,13 +427,12 @@ void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon) {
 
 void destroy_object(Object *obj) {
     if (obj->hdr) {
-        // A mutex that a thread of this process still owns (or owned when it
-        // ended) sits on that thread's robust list, a chain through the
-        // mutexes' own memory that glibc follows on every unlock and the
-        // kernel on thread exit to mark the mutex abandoned. Unmapping the
-        // page would make them touch unmapped memory, so it stays mapped.
-        // That is rare and harmless: the page was mapped without the holder
-        // lock, so it keeps no name alive, only its memory until exit.
+        // A mutex that a thread of this process still owns is on that
+        // thread's list of owned mutexes, which its end walks to release them
+        // as abandoned. Unmapping the page would leave that walk touching
+        // unmapped memory, so it stays mapped. That is rare and harmless:
+        // the page was mapped without the holder lock, so it keeps no name
+        // alive, only its memory until exit.
         if (obj->kind != Kind::mutex || obj->owned.load(std::memory_order_acquire) <= 0)
             munmap(obj->hdr, k_header_bytes);
     }

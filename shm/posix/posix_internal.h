@@ -30,13 +30,30 @@ struct Header {
     std::uint32_t version;
     Kind kind;
     std::uint64_t region_size; // regions only: bytes behind the header page
-    alignas(64) pthread_mutex_t mutex;
-    alignas(64) std::atomic<std::uint32_t> state; // events: 1 = signalled
-    std::atomic<std::uint32_t> waiters;           // events: threads inside a wait
+    // Mutexes: the owner's id (0 when free) or k_lock_handoff, with
+    // k_lock_waiters while a thread may sleep on the word; the threads
+    // asleep on it; the owner's recursion count, read and written by the
+    // owner only; set by an owner thread that ended owning the mutex, for
+    // the next taker to report.
+    alignas(64) std::atomic<std::uint32_t> lock;
+    std::atomic<std::uint32_t> sleepers;
+    std::atomic<std::uint32_t> recursion;
+    std::atomic<std::uint32_t> abandoned;
+    // Events: nonzero = signalled, and the threads inside a wait.
+    alignas(64) std::atomic<std::uint32_t> state;
+    std::atomic<std::uint32_t> waiters;
 };
+// A release with sleepers leaves the word free but reserved for one of them
+// for a moment, so a releaser that takes the mutex again at once cannot
+// overtake a thread that was already waiting.
+inline constexpr std::uint32_t k_lock_handoff = 1u << 30;
+// Set by a thread about to sleep on the word, so that a release takes its
+// slow path (count the sleepers, wake one); the fast path is one swap.
+inline constexpr std::uint32_t k_lock_waiters = 1u << 31;
+inline constexpr std::uint32_t k_lock_owner = k_lock_handoff - 1;
 
 inline constexpr char k_magic[8] = {'v', 'e', 'x', 'a', 'o', 'b', 'j', '\0'};
-inline constexpr std::uint32_t k_version = 1;
+inline constexpr std::uint32_t k_version = 2;
 // The header page is also the file offset at which region views start, so it
 // must be a multiple of the page size.
 inline constexpr std::size_t k_header_bytes = 4096;
@@ -144,8 +161,21 @@ class ForkGuard {
     ForkGuard &operator=(const ForkGuard &) = delete;
 };
 
-// ---- sync.cpp: drops the calling thread's cached thread id (forked child).
-void forget_thread_id() noexcept;
+// ---- owners (owner.cpp)
+// The calling thread's owner id for lock words (never 0, within
+// k_lock_owner), or 0 when none can be had (no liveness file could be
+// made, or too many threads of this process own mutexes at once).
+std::uint32_t owner_id() noexcept;
+// Whether the owner a lock word names may still live: false for a dead
+// process or thread, and for ids nobody could have written.
+bool owner_alive(std::uint32_t id) noexcept;
+// The calling thread's record of the mutexes it owns, for its end.
+void note_owned(Header *hdr, ino_t ino) noexcept;
+void note_released(ino_t ino) noexcept;
+void owner_fork_child() noexcept;
+void owner_release_at_exit() noexcept;
+// ---- sync.cpp: releases a mutex that thread id ends owning, as abandoned.
+void abandon_mutex(Header *hdr, std::uint32_t id) noexcept;
 
 // ---- views (mapping.cpp): fork and exit support for the view records.
 void views_fork_child() noexcept;

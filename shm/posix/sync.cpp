@@ -1,16 +1,22 @@
 // Named mutexes, named auto-reset events and waits on them.
 //
-// A mutex is a robust, process-shared, recursive, priority-inheriting pthread
-// mutex in the object's header page: the kernel marks it when its owner
-// thread ends (thread exit or process death), and the next waiter anywhere
-// gets WAIT_ABANDONED with ownership, after which the mutex is made
-// consistent and works normally.
+// A mutex is a word in the object's header page: 0 when free, otherwise the
+// owner's id (owner.cpp) and a bit saying that a thread may sleep on it. A
+// taker swaps 0 for its id; a releaser swaps its id for 0 and wakes one
+// sleeper if the bit was set. A waiter sleeps on the word with a shared
+// futex in slices, and between slices asks whether the owner still lives: a
+// dead owner's word is taken over with one compare-and-swap, so exactly one
+// next taker gets WAIT_ABANDONED. A thread that ends owning the mutex
+// releases it as abandoned (owner.cpp), with the same result. The word holds
+// plain values only, checked on every use: whatever a peer writes there
+// names an owner at most, which the next waiter finds dead or alive.
 //
-// An event is a word in the header page (1 = signalled) with a count of
-// waiters, waited on with a shared futex. SetEvent sets the word and wakes
+// An event is a word in the header page (nonzero = signalled) with a count
+// of waiters, waited on with a shared futex. SetEvent sets the word and wakes
 // one waiter if any is announced; a waiter takes the signal by turning the
-// word from 1 back to 0, so every signal is consumed exactly once, and a
-// signal with nobody waiting stays until the next wait.
+// word back to 0, so every signal is consumed exactly once, and a signal with
+// nobody waiting stays until the next wait. Any nonzero value counts as a
+// signal, so a word outside its two states never keeps a waiter spinning.
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -36,18 +42,8 @@ timespec deadline_after(clockid_t clock, DWORD ms) {
     return t;
 }
 
-// The kernel's id of the calling thread, asked once per thread (and again
-// in a forked child, whose thread has a new id).
-thread_local pid_t t_thread_id = 0;
-
-pid_t this_thread_id() {
-    if (t_thread_id == 0) t_thread_id = gettid();
-    return t_thread_id;
-}
-
-// Cleared when the C library refuses a monotonic deadline for a
-// priority-inheriting mutex; waits then use a wall-clock deadline.
-std::atomic<bool> g_clocklock_ok{true};
+long futex(std::atomic<std::uint32_t> *word, int op, std::uint32_t val, const timespec *timeout,
+           std::uint32_t bitset);
 
 #if defined(__SANITIZE_THREAD__)
 #define VEXA_TSAN 1
@@ -57,57 +53,147 @@ std::atomic<bool> g_clocklock_ok{true};
 #endif
 #endif
 
-int lock_mutex(pthread_mutex_t *m, DWORD ms) {
-    if (ms == INFINITE) return pthread_mutex_lock(m);
-    if (ms == 0) return pthread_mutex_trylock(m);
+// ThreadSanitizer does not know this lock: tell it that a take acquires what
+// the last release published, or it would report every ring copy as a race.
 #ifdef VEXA_TSAN
-    // ThreadSanitizer does not see pthread_mutex_clocklock, nor an
-    // abandonment reported by timedlock, and would then misjudge every later
-    // unlock. Under it a timed wait polls trylock, which it follows fully;
-    // only timed waits lose their place in the queue, and the channel waits
-    // on mutexes without a time-out.
-    const timespec until = deadline_after(CLOCK_MONOTONIC, ms);
-    for (;;) {
-        const int rc = pthread_mutex_trylock(m);
-        if (rc != EBUSY) return rc;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec))
-            return ETIMEDOUT;
-        const timespec pause{0, 200000};
-        nanosleep(&pause, nullptr);
-    }
+extern "C" void __tsan_acquire(void *addr);
+extern "C" void __tsan_release(void *addr);
+inline void tsan_acquire(Header *h) { __tsan_acquire(&h->lock); }
+inline void tsan_release(Header *h) { __tsan_release(&h->lock); }
 #else
-    if (g_clocklock_ok.load(std::memory_order_relaxed)) {
-        const timespec until = deadline_after(CLOCK_MONOTONIC, ms);
-        const int rc = pthread_mutex_clocklock(m, CLOCK_MONOTONIC, &until);
-        if (rc != EINVAL) return rc;
-        g_clocklock_ok.store(false, std::memory_order_relaxed);
-    }
-    const timespec until = deadline_after(CLOCK_REALTIME, ms);
-    return pthread_mutex_timedlock(m, &until);
+inline void tsan_acquire(Header *) {}
+inline void tsan_release(Header *) {}
 #endif
+
+// A waiter looks at its owner's life between slices of this length: a dead
+// owner is noticed within it, and a wait on a live one costs a few system
+// calls per slice.
+constexpr long k_owner_slice_ns = 20000000;
+// How long a newcomer leaves a pending hand-off to the sleeper it is for.
+constexpr long k_handoff_ns = 10000000;
+
+bool passed(const timespec &until) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec > until.tv_sec || (now.tv_sec == until.tv_sec && now.tv_nsec >= until.tv_nsec);
+}
+
+// Ownership counts of an object change only in its owner's hands (the
+// mutex itself orders them), so plain loads and stores do.
+void count_owned(Object *obj, int by) {
+    obj->owned.store(obj->owned.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
+DWORD taken(Object *obj, bool abandoned) {
+    Header *h = obj->hdr;
+    tsan_acquire(h);
+    h->recursion.store(1, std::memory_order_relaxed);
+    count_owned(obj, 1);
+    note_owned(h, obj->ino);
+    if (!abandoned) return WAIT_OBJECT_0;
+    obj->abandoned_at.store(monotonic_ns(), std::memory_order_relaxed);
+    return WAIT_ABANDONED;
+}
+
+timespec earlier(const timespec &a, const timespec &b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec) ? a : b;
+}
+
+timespec after_ns(long ns) {
+    timespec t = deadline_after(CLOCK_MONOTONIC, 0);
+    t.tv_nsec += ns;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
 }
 
 DWORD wait_mutex(Object *obj, DWORD ms) {
-    pthread_mutex_t *m = &obj->hdr->mutex;
-    switch (const int rc = lock_mutex(m, ms)) {
-    case 0:
-        obj->owned.fetch_add(1, std::memory_order_relaxed);
-        return WAIT_OBJECT_0;
-    case EOWNERDEAD:
-        pthread_mutex_consistent(m);
-        // The dead owner's recursion is gone with it: this is now the one
-        // ownership, also if the dead owner was a thread of this process.
-        obj->owned.store(1, std::memory_order_relaxed);
-        obj->abandoned_at.store(monotonic_ns(), std::memory_order_relaxed);
-        return WAIT_ABANDONED;
-    case ETIMEDOUT:
-    case EBUSY:
-        return WAIT_TIMEOUT;
-    default:
-        SetLastError(error_from_errno(rc));
+    Header *h = obj->hdr;
+    const std::uint32_t me = owner_id();
+    if (me == 0) {
+        SetLastError(error_from_errno(EAGAIN));
         return WAIT_FAILED;
+    }
+    // The deadline is read off the clock only once the wait has to sleep: a
+    // take of a free mutex costs no system call.
+    timespec until{};
+    bool have_deadline = false;
+    bool woken = false;     // woken by a release: a hand-off may be ours
+    bool ask_owner = false; // a whole slice passed with the word unchanged
+    std::uint32_t v = h->lock.load(std::memory_order_relaxed);
+    for (;;) {
+        const std::uint32_t owner = v & k_lock_owner;
+        // A hand-off is for a sleeper; a newcomer takes it only when nobody
+        // sleeps any more, or when it has waited a moment in vain.
+        const bool free = owner == 0 && (!(v & k_lock_handoff) || woken || ask_owner ||
+                                         h->sleepers.load(std::memory_order_seq_cst) == 0);
+        if (free) {
+            // The waiters bit stays: others may sleep, and a spare slow
+            // release costs a little where a missed wake-up would cost a hang.
+            if (h->lock.compare_exchange_weak(v, me | (v & k_lock_waiters), std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+                const bool abandoned = h->abandoned.load(std::memory_order_relaxed) != 0 &&
+                                       h->abandoned.exchange(0, std::memory_order_relaxed) != 0;
+                return taken(obj, abandoned);
+            }
+            continue;
+        }
+        if (owner == me) {
+            // Recursion. The count is the owner's alone but lives in shared
+            // memory: one that a peer has wrecked starts again at 1.
+            const std::uint32_t r = h->recursion.load(std::memory_order_relaxed);
+            h->recursion.store(r >= 1 && r < UINT32_MAX ? r + 1 : 1, std::memory_order_relaxed);
+            count_owned(obj, 1);
+            return WAIT_OBJECT_0;
+        }
+        if (ask_owner && owner != 0) {
+            ask_owner = false;
+            if (!owner_alive(owner)) {
+                // Of all the waiters that find the owner dead, the one whose
+                // swap succeeds takes the mutex as abandoned.
+                if (h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
+                                                    std::memory_order_relaxed)) {
+                    h->abandoned.store(0, std::memory_order_relaxed);
+                    return taken(obj, true);
+                }
+                continue;
+            }
+        }
+        if (ms == 0) return WAIT_TIMEOUT;
+        if (!have_deadline) {
+            until = deadline_after(CLOCK_MONOTONIC, ms == INFINITE ? 0 : ms);
+            have_deadline = true;
+        } else if (ms != INFINITE && passed(until)) {
+            return WAIT_TIMEOUT;
+        }
+        // A pending hand-off is waited for briefly: the sleeper it is meant
+        // for takes it in microseconds, unless it has gone.
+        timespec slice = after_ns(owner == 0 ? k_handoff_ns : k_owner_slice_ns);
+        if (ms != INFINITE) slice = earlier(slice, until);
+        // Counted, then flagged in the word, before the kernel looks at the
+        // word: a release either sees the flag (and then the count) and
+        // wakes the sleeper, or changes the word first and the kernel
+        // refuses the sleep.
+        h->sleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (!(v & k_lock_waiters) &&
+            !h->lock.compare_exchange_strong(v, v | k_lock_waiters, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+            h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
+            continue;
+        }
+        v |= k_lock_waiters;
+        const long rc = futex(&h->lock, FUTEX_WAIT_BITSET, v, &slice, FUTEX_BITSET_MATCH_ANY);
+        const int e = rc == 0 ? 0 : errno;
+        h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
+        if (e != 0 && e != EAGAIN && e != EINTR && e != ETIMEDOUT) {
+            SetLastError(error_from_errno(e));
+            return WAIT_FAILED;
+        }
+        const std::uint32_t now = h->lock.load(std::memory_order_relaxed);
+        woken = e == 0;
+        ask_owner = e == ETIMEDOUT && now == v;
+        v = now;
     }
 }
 
@@ -119,8 +205,10 @@ long futex(std::atomic<std::uint32_t> *word, int op, std::uint32_t val, const ti
 }
 
 bool take_signal(Header *h) {
-    std::uint32_t one = 1;
-    return h->state.compare_exchange_strong(one, 0, std::memory_order_acq_rel, std::memory_order_relaxed);
+    std::uint32_t v = h->state.load(std::memory_order_relaxed);
+    while (v != 0)
+        if (h->state.compare_exchange_weak(v, 0, std::memory_order_acq_rel, std::memory_order_relaxed)) return true;
+    return false;
 }
 
 DWORD wait_event(Object *obj, DWORD ms) {
@@ -151,7 +239,33 @@ DWORD wait_event(Object *obj, DWORD ms) {
 
 } // namespace
 
-void vexa::posix::forget_thread_id() noexcept { t_thread_id = 0; }
+namespace {
+
+// Gives up the mutex that id owns: free, or handed off to a sleeper when
+// there is one. While it owns the mutex only the owner changes the owner
+// bits; others only add the waiters bit.
+void unlock_word(Header *h, std::uint32_t id) noexcept {
+    tsan_release(h);
+    std::uint32_t v = id;
+    if (h->lock.compare_exchange_strong(v, 0, std::memory_order_seq_cst, std::memory_order_relaxed)) return;
+    bool sleepers = false;
+    do sleepers = h->sleepers.load(std::memory_order_seq_cst) != 0;
+    while (!h->lock.compare_exchange_weak(v, sleepers ? (k_lock_handoff | k_lock_waiters) : 0, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed));
+    // A sleeper counted after the look above saw the word change and does
+    // not sleep, or is counted by now and is woken here.
+    if (sleepers || h->sleepers.load(std::memory_order_seq_cst) != 0) futex(&h->lock, FUTEX_WAKE, 1, nullptr, 0);
+}
+
+} // namespace
+
+void vexa::posix::abandon_mutex(Header *h, std::uint32_t id) noexcept {
+    const std::uint32_t v = h->lock.load(std::memory_order_relaxed);
+    if ((v & k_lock_owner) != id) return; // released meanwhile, or taken over
+    h->abandoned.store(1, std::memory_order_relaxed);
+    h->recursion.store(0, std::memory_order_relaxed);
+    unlock_word(h, id);
+}
 
 HANDLE CreateMutexA(void *, BOOL initial_owner, LPCSTR name) {
     ForkGuard guard;
@@ -175,22 +289,23 @@ BOOL ReleaseMutex(HANDLE mutex) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    pthread_mutex_t *m = &ref->hdr->mutex;
-    // A priority-inheriting mutex's futex word holds its owner's thread id
-    // (the kernel's protocol; glibc keeps that word in __lock). Asking it
-    // first answers a release by a non-owner without touching the mutex.
-    const auto word = std::atomic_ref<int>(m->__data.__lock).load(std::memory_order_relaxed);
-    if ((static_cast<unsigned>(word) & FUTEX_TID_MASK) != static_cast<unsigned>(this_thread_id())) {
+    Header *h = ref->hdr;
+    const std::uint32_t me = owner_id();
+    const std::uint32_t v = h->lock.load(std::memory_order_relaxed);
+    if (me == 0 || (v & k_lock_owner) != me) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
-    const int rc = pthread_mutex_unlock(m);
-    if (rc == 0) {
-        ref->owned.fetch_sub(1, std::memory_order_relaxed);
+    count_owned(ref.get(), -1);
+    const std::uint32_t r = h->recursion.load(std::memory_order_relaxed);
+    if (r > 1) {
+        h->recursion.store(r - 1, std::memory_order_relaxed);
         return TRUE;
     }
-    SetLastError(rc == EPERM ? ERROR_NOT_OWNER : error_from_errno(rc));
-    return FALSE;
+    note_released(ref->ino);
+    h->recursion.store(0, std::memory_order_relaxed);
+    unlock_word(h, me);
+    return TRUE;
 }
 
 HANDLE CreateEventA(void *, BOOL manual_reset, BOOL initial_state, LPCSTR name) {
