@@ -368,12 +368,14 @@ class Driver {
             srv_.pending.insert(srv_.pending.end(), early.begin(), early.end());
             srv_.alive = line == "started";
             // The region is still held, ready and attached, by a client that
-            // has not yet seen its last server go: the "down" the driver took
-            // for that was the end of an earlier short link. The start is
-            // refused until the client lets go; its real "down" says when.
-            if (srv_.alive || attempt == 2 || line.find("already binded") == std::string::npos) break;
+            // has not yet seen its last server go (the "down" the driver took
+            // for that may have been the end of an earlier short link). The
+            // start is refused until the client lets go, within its death
+            // detection; no event of the driver's tells when, so it tries
+            // again a little later, for a bounded time.
+            if (srv_.alive || attempt == 50 || line.find("already binded") == std::string::npos) break;
             srv_.child.wait(30000);
-            ASSERT_TRUE(await(cli_, "down", nullptr, 5000)) << "client held the old block for good: " << line;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         ASSERT_TRUE(srv_.alive) << "server did not start after " << history_ << ": " << line;
     }

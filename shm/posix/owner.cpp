@@ -119,7 +119,7 @@ std::uint32_t owner_id() noexcept {
     return id;
 }
 
-bool owner_alive(std::uint32_t id) noexcept {
+bool OwnerProbe::alive(std::uint32_t id) noexcept {
     const std::uint32_t token = (id >> k_slot_bits) & k_token_mask;
     if (token == 0) return false;
     pthread_mutex_lock(&g_owner_lock);
@@ -129,13 +129,27 @@ bool owner_alive(std::uint32_t id) noexcept {
     // A thread of this process gives its mutexes up before its slot, so a
     // word naming a free slot of ours was written by nobody who owns it.
     if (mine) return slot_used;
-    char path[64];
-    live_path(token, path);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return errno != ENOENT && errno != ELOOP; // unknown: assume alive, the wait is bounded
-    const bool alive = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return alive;
+    if (fd_ < 0 || token != token_) {
+        reset();
+        char path[64];
+        live_path(token, path);
+        fd_ = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd_ < 0) return errno != ENOENT && errno != ELOOP; // unknown: assume alive, the wait is bounded
+        token_ = token;
+    }
+    // Kept open between looks: the file (or its removed inode) stays that
+    // process's, whatever later takes its name.
+    if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        reset();
+        return false;
+    }
+    return errno == EWOULDBLOCK || errno == EINTR;
+}
+
+void OwnerProbe::reset() noexcept {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    token_ = 0;
 }
 
 void note_owned(Header *hdr, ino_t ino) noexcept {

@@ -167,8 +167,22 @@ class ForkGuard {
 // made, or too many threads of this process own mutexes at once).
 std::uint32_t owner_id() noexcept;
 // Whether the owner a lock word names may still live: false for a dead
-// process or thread, and for ids nobody could have written.
-bool owner_alive(std::uint32_t id) noexcept;
+// process or thread, and for ids nobody could have written. One probe serves
+// one wait and keeps the owner's liveness file open between looks, so a long
+// wait costs one system call per look.
+class OwnerProbe {
+  public:
+    OwnerProbe() = default;
+    ~OwnerProbe() { reset(); }
+    OwnerProbe(const OwnerProbe &) = delete;
+    OwnerProbe &operator=(const OwnerProbe &) = delete;
+    bool alive(std::uint32_t id) noexcept;
+
+  private:
+    void reset() noexcept;
+    int fd_ = -1;
+    std::uint32_t token_ = 0;
+};
 // The calling thread's record of the mutexes it owns, for its end.
 void note_owned(Header *hdr, ino_t ino) noexcept;
 void note_released(ino_t ino) noexcept;

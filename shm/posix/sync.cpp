@@ -68,7 +68,7 @@ inline void tsan_release(Header *) {}
 // A waiter looks at its owner's life between slices of this length: a dead
 // owner is noticed within it, and a wait on a live one costs a few system
 // calls per slice.
-constexpr long k_owner_slice_ns = 20000000;
+constexpr long k_owner_slice_ns = 30000000;
 // How long a newcomer leaves a pending hand-off to the sleeper it is for.
 constexpr long k_handoff_ns = 10000000;
 
@@ -120,6 +120,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
     // take of a free mutex costs no system call.
     timespec until{};
     bool have_deadline = false;
+    OwnerProbe probe;
     bool woken = false;     // woken by a release: a hand-off may be ours
     bool ask_owner = false; // a whole slice passed with the word unchanged
     std::uint32_t v = h->lock.load(std::memory_order_relaxed);
@@ -150,7 +151,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
         }
         if (ask_owner && owner != 0) {
             ask_owner = false;
-            if (!owner_alive(owner)) {
+            if (!probe.alive(owner)) {
                 // Of all the waiters that find the owner dead, the one whose
                 // swap succeeds takes the mutex as abandoned.
                 if (h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
