@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "shm/endpoint_internal.h"
@@ -18,6 +19,11 @@
 namespace {
 
 using vexa::endpoint::Delivery;
+
+// How long the loop waits for a claiming client's name before it reports the
+// link anyway (and leaves the name to the listener, which gives up on a
+// claimer that never names itself after two seconds).
+constexpr auto k_name_grace = std::chrono::milliseconds(100);
 using vexa::thread::Endpoint;
 
 // Consulted after the server has announced its sleep: anything the loop must
@@ -82,6 +88,9 @@ void *shm_server(void *arg) {
     thr->running.store(1, std::memory_order_seq_cst);
     vexa::thread::notify(thr);
 
+    // A claim whose name has not come yet, and since when.
+    bool claim_seen = false;
+    std::chrono::steady_clock::time_point claim_seen_at{};
     while (thr->running.load(std::memory_order_seq_cst)) {
         const std::int32_t connected = shm_membuf_is_connected(mb);
         const bool broken = vexa::endpoint::take_broken(thr);
@@ -92,12 +101,28 @@ void *shm_server(void *arg) {
         if (thr->seen && (!connected || departed || broken)) client_gone(thr, mb, broken);
         if (!thr->seen && connected) {
             // The client's name as it stands now is the one its listener
-            // watches, however late that thread starts.
+            // watches, however late that thread starts. A claim is seen
+            // before its name is published (the attach opens the rings
+            // first), so the loop looks again every millisecond for a while:
+            // a listener left to find the name itself could take the next
+            // client's for it, were this one quick to leave.
             char name[32];
             const bool named = vexa::block::published_name(mb->cli_hup, name);
+            const auto now = std::chrono::steady_clock::now();
+            if (!named) {
+                if (!claim_seen) claim_seen_at = now;
+                claim_seen = true;
+                if (now - claim_seen_at < k_name_grace) {
+                    usleep(1000);
+                    continue;
+                }
+            }
+            claim_seen = false;
             vexa::endpoint::call_connected(thr);
             thr->listener = vexa::endpoint::start_listener(thr, named ? name : nullptr);
             thr->seen = connected;
+        } else {
+            claim_seen = false;
         }
         if (!thr->link) {
             // The rebuild after a client's death failed: the block has no
