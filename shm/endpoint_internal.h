@@ -25,9 +25,9 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
 // yet).
 thread::Listener *start_listener(thread::Endpoint *thr, const char *expected = nullptr) noexcept;
 
-// Waits for the listener's notice and frees it. With may_orphan, a listener
-// still watching is given up instead (it frees itself when it ends).
-void collect_listener(thread::Listener *&listener, bool may_orphan) noexcept;
+// Tells the listener that its owner is done with the link, waits for its
+// notice (at most two of its slices, whatever the peer does) and frees it.
+void collect_listener(thread::Listener *&listener) noexcept;
 
 std::int32_t call_connected(thread::Endpoint *thr) noexcept;
 void call_disconnected(thread::Endpoint *thr) noexcept;

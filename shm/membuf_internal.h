@@ -50,6 +50,11 @@ struct Link {
         std::atomic<std::uint64_t> hup{0};
         std::atomic<std::uint64_t> ring[2][3]{}; // [ring][lock, req, event]
         std::atomic<std::uint64_t> &of(int obj, int idx) noexcept { return obj == k_hup ? hup : ring[idx][obj - 1]; }
+        // The name under which each handle was made or opened, kept in
+        // process memory: the block's copy is the peer's to overwrite.
+        // Written before the side goes live or a listener starts.
+        char names[4][2][32] = {};
+        char (&name(int obj, int idx) noexcept)[32] { return names[obj][obj == k_hup ? 0 : idx]; }
     } own[2];
 
     // References: one from the registry while a side holds the link, one
@@ -102,18 +107,38 @@ void unhold(Link *l, int side) noexcept;
 bool trust_rings(Link &l, std::uint64_t size, int side) noexcept;
 inline void go_live(Link &l, int side) noexcept { l.live[side].store(1, std::memory_order_release); }
 inline void go_dead(Link &l, int side) noexcept { l.live[side].store(0, std::memory_order_release); }
-// Keeps a new handle as this process's own and shows it in the block's slot.
-void keep(Link &l, int side, int obj, int idx, std::uint64_t &slot, void *handle) noexcept;
+// Keeps a new handle, made or opened under name, as this process's own and
+// shows it in the block's slot.
+void keep(Link &l, int side, int obj, int idx, std::uint64_t &slot, void *handle, const char (&name)[32]) noexcept;
+// Whether name is one of the objects that side of this process made or
+// opened for the link: never a valid name for the peer's hang-up mutex.
+bool own_name(Link &l, int side, const char (&name)[32]) noexcept;
+// The client's test that the block is still the one it attached to: ring
+// idx's lock still carries the name the client opened. A rebuild (after the
+// server ended the link) makes every object under a new name, and the
+// server's unbind clears the names under each ring's lock first.
+bool still_attached(const Link &l, int idx) noexcept;
 // Closes this process's handle of an object once; the block's slot is
 // cleared only if it still shows that handle.
 void close_own(Link &l, int side, int obj, int idx, std::uint64_t &slot) noexcept;
 
 // ---- rings (membuf_ring.cpp)
 
+// How long a ring operation waits for the ring's lock. A peer stopped in a
+// debugger, or a hostile one, may hold it for ever: the operation then
+// returns -ETIMEDOUT and the link stays.
+inline constexpr std::uint32_t k_lock_wait_ms = 1000;
+
 std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) noexcept;
-std::int32_t ring_connect(Link &l, int idx) noexcept;
+// Opens ring idx's objects, provided its lock still has lock_name (the bind
+// the client claimed); -ENOTCONN otherwise.
+std::int32_t ring_connect(Link &l, int idx, const char (&lock_name)[32]) noexcept;
 void ring_disconnect(Link &l, int idx) noexcept;
 void ring_withdraw(Link &l, int idx) noexcept;
+// Write, read and release: a count, -ENOSPC, -EAGAIN, -ETIMEDOUT (lock not
+// had in time), -EPROTO (the ring fails its checks), -EINVAL (the side is not
+// live), or on a client -ENOTCONN: the server has ended the link and the
+// block is no longer the one attached to (nothing was moved).
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept;
 std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept;
 std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noexcept;
@@ -168,22 +193,27 @@ std::int32_t close_client_hup(shm_membuf *mb) noexcept;
 // Writes a fresh object name of this process into out: a mutex's, or with
 // event an event's.
 void format_name(char (&out)[32], bool event) noexcept;
-// Creates a mutex (or with event an auto-reset event) under a fresh name,
-// written into name. An object that already exists under a name is never
-// adopted (another process formats the same names when it has the same pid
-// in another PID namespace): the next name is tried. Null on failure, with
-// the cause in the last error.
-void *create_named(char (&name)[32], bool event) noexcept;
+// Creates a mutex (with owned, owned by the calling thread from the start,
+// so that no other process can take it first) or with event an auto-reset
+// event, under a fresh name written into name. An object that already exists under a name is
+// never adopted (another process formats the same names when it has the same
+// pid in another PID namespace): the next name is tried. Null on failure,
+// with the cause in the last error.
+void *create_named(char (&name)[32], bool event, bool owned = false) noexcept;
 
 // The client's hang-up mutex name as published in the block: empty while the
 // client is still taking its mutex. Returns false when it is empty or not
 // properly terminated.
-bool published_name(const shm_named_handle &h, char (&out)[32]) noexcept;
+bool published_name(shm_named_handle &h, char (&out)[32]) noexcept;
+
+// Whether name has the shape of a hang-up mutex's name as a peer formats it.
+bool hup_name_shape(const char (&name)[32]) noexcept;
 
 // Release and take this process's own hang-up mutex of the block (the
-// server's reset hands it over for a moment).
+// server's reset hands it over for a moment). The take waits at most
+// timeout_ms; 0 once held (also when a dead holder left it abandoned).
 void release_own_hup(Link &l, int side) noexcept;
-std::int32_t take_own_hup(Link &l, int side) noexcept;
+std::int32_t take_own_hup(Link &l, int side, std::uint32_t timeout_ms) noexcept;
 
 } // namespace vexa::block
 

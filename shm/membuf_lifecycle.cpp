@@ -5,7 +5,11 @@
 //
 // Rules. The claim is one compare-and-swap on the flags: of two clients that
 // look at the same moment exactly one sets SHM_CONNECTED, and the loser never
-// clears it. Everything a client reads from the block (magic, size, ring
+// clears it. A claim belongs to the bind the client saw when it made it
+// (told by the names of the rings' locks, which every bind makes afresh): a
+// client that was held up until the server gave up on it and laid the block
+// out again never opens the new bind's objects, never publishes its name into
+// it and never clears the bit that the next client has set. Everything a client reads from the block (magic, size, ring
 // layout, object names) comes from a peer it does not trust and is checked
 // before use. A name is published with its first byte stored last (release),
 // so that a reader never sees half of it. Each process releases and closes
@@ -40,11 +44,33 @@ HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(sta
 
 bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
 
+// The names of both rings' locks, the identity of a bind.
+struct BindNames {
+    char lock[2][32];
+};
+
+BindNames bind_names(shm_membuf *mb) noexcept {
+    BindNames n;
+    for (int i = 0; i < 2; ++i)
+        for (std::size_t k = 0; k < 32; k += 8) {
+            const std::uint64_t w = ref(*reinterpret_cast<std::uint64_t *>(mb->rb[i].lock.name + k)).load();
+            memcpy(n.lock[i] + k, &w, 8);
+        }
+    return n;
+}
+
+bool same_bind(const BindNames &a, const BindNames &b) noexcept { return memcmp(&a, &b, sizeof a) == 0; }
+
 // A client whose attach failed lets go of everything it took and of its
-// claim.
-std::int32_t unclaim(shm_membuf *mb, Link *l, std::int32_t r) noexcept {
+// claim, unless the block has been laid out anew since: the bit is then not
+// its own any more. A bind that the server has only withdrawn (its names
+// cleared, none new yet) is still the one claimed: the server lays out no
+// new one while the bit stands, unless it has given up on this claimer.
+std::int32_t unclaim(shm_membuf *mb, Link *l, const BindNames &claimed, std::int32_t r) noexcept {
     if (l) unhold(l, k_cli);
-    ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+    const BindNames now = bind_names(mb);
+    if (same_bind(now, claimed) || now.lock[0][0] == 0)
+        ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
     return r;
 }
 
@@ -55,10 +81,10 @@ void format_name(char (&out)[32], bool event) noexcept {
              entity_counter.fetch_add(1, std::memory_order_relaxed));
 }
 
-void *create_named(char (&name)[32], bool event) noexcept {
+void *create_named(char (&name)[32], bool event, bool owned) noexcept {
     for (int attempt = 0; attempt < 16; ++attempt) {
         format_name(name, event);
-        HANDLE h = event ? CreateEventA(nullptr, FALSE, FALSE, name) : CreateMutexA(nullptr, FALSE, name);
+        HANDLE h = event ? CreateEventA(nullptr, FALSE, FALSE, name) : CreateMutexA(nullptr, owned ? TRUE : FALSE, name);
         if (!h || GetLastError() != ERROR_ALREADY_EXISTS) return h;
         if (!CloseHandle(h)) map_error();
     }
@@ -79,14 +105,14 @@ std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     memcpy(mb->magic, k_magic, sizeof k_magic);
 
     char name[32];
-    HANDLE hup = create_named(name, false);
+    HANDLE hup = create_named(name, false, true);
     memcpy(mb->srv_hup.name, name, sizeof name);
     if (!hup) {
         const std::int32_t e = -map_error();
         unhold(l, k_srv);
         return e;
     }
-    keep(*l, k_srv, k_hup, 0, mb->srv_hup.creator_handle, hup);
+    keep(*l, k_srv, k_hup, 0, mb->srv_hup.creator_handle, hup, name);
 
     auto fail = [&](std::int32_t e) {
         ring_withdraw(*l, 1);
@@ -104,22 +130,52 @@ std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     }
     go_live(*l, k_srv);
 
-    mb->size = size;
+    // The hang-up mutex is held since its creation: a client's listener that
+    // opens it sleeps on it from the start.
+    ref(mb->size).store(size, std::memory_order_relaxed);
     ref(mb->flags).store(SHM_READY, std::memory_order_seq_cst);
-    map_lock_error(WaitForSingleObject(hup, INFINITE));
     shm_log_info("mb %p bind shm_membuf_size %zu\n", static_cast<void *>(mb), static_cast<size_t>(shm_membuf_size));
     if (out) *out = l;
     return 0;
 }
 
+namespace {
+
+// How long the unbind waits for each ring's lock. A client holds it for one
+// copy; one that holds it longer is stopped or hostile, and the server goes
+// on without it.
+constexpr DWORD k_retire_wait_ms = 100;
+
+// Tells a client that may still be attached that this bind is over: under
+// each ring's lock, the lock's name is cleared. A client checks the name under
+// the same lock before it moves bytes, so once this returns no client of
+// this bind moves another byte through the block.
+void retire_rings(Link &l) noexcept {
+    for (int idx = 0; idx < 2; ++idx) {
+        HANDLE lock = as_handle(l.handle(k_srv, k_lock, idx));
+        if (!lock) continue;
+        const DWORD r = WaitForSingleObject(lock, k_retire_wait_ms);
+        ref(*reinterpret_cast<std::uint64_t *>(l.mb->rb[idx].lock.name)).store(0, std::memory_order_seq_cst);
+        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+            if (!ReleaseMutex(lock)) map_error();
+        } else {
+            map_lock_error(r);
+        }
+    }
+}
+
+} // namespace
+
 std::int32_t unbind(shm_membuf *mb) noexcept {
     const LinkRef l = find(mb);
-    const std::uint32_t before = ref(mb->flags).fetch_and(~SHM_READY, std::memory_order_seq_cst);
+    ref(mb->flags).fetch_and(~SHM_READY, std::memory_order_seq_cst);
     if (l) {
         go_dead(*l, k_srv);
-        // An attached client sleeping on ring 0 learns at once that the block
-        // is gone; the fence inside pairs with its announcement.
-        if (before & SHM_CONNECTED) wake_if_waiting(*l, 0, k_srv);
+        retire_rings(*l);
+        // A client sleeping on ring 0 learns at once that the block is gone
+        // (also one that the server has declared dead while it lives); the
+        // fence inside pairs with its announcement.
+        wake_if_waiting(*l, 0, k_srv);
         release_own_hup(*l, k_srv);
         // Every server handle goes, also after a client's death: the rebind
         // makes all objects afresh under new names, so keeping ring 0's req
@@ -135,55 +191,89 @@ std::int32_t unbind(shm_membuf *mb) noexcept {
 }
 
 std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
+    // The bind as seen before the claim; if the claim lands on another (the
+    // block was laid out again in between), the claim is undone at once.
+    const BindNames claimed = bind_names(mb);
     auto f = ref(mb->flags);
     std::uint32_t v = f.load(std::memory_order_seq_cst);
     do {
         if (!(v & SHM_READY)) return SHM_E_NOT_READY;
         if (v & SHM_CONNECTED) return SHM_E_ALREADY_CONNECTED;
     } while (!f.compare_exchange_weak(v, v | SHM_CONNECTED, std::memory_order_seq_cst));
+    if (!same_bind(bind_names(mb), claimed)) {
+        f.fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+        return SHM_E_NOT_READY;
+    }
 
     // Until this client holds its hang-up mutex the name stays empty, so the
     // server's listener never watches a mutex that nobody holds yet.
     std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
 
-    if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) return unclaim(mb, nullptr, SHM_E_BAD_MAGIC);
-    if (ref(mb->size).load(std::memory_order_relaxed) != size) return unclaim(mb, nullptr, SHM_E_BAD_SIZE);
+    if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) return unclaim(mb, nullptr, claimed, SHM_E_BAD_MAGIC);
+    if (ref(mb->size).load(std::memory_order_relaxed) != size) return unclaim(mb, nullptr, claimed, SHM_E_BAD_SIZE);
     Link *l = hold(mb, k_cli);
-    if (!l) return unclaim(mb, nullptr, -ENOMEM);
+    if (!l) return unclaim(mb, nullptr, claimed, -ENOMEM);
     // The ring layout comes from the peer: it must be the one this size gives
     // and fit the mapping, or the block is refused.
     const std::uint64_t cap = (size - shm_membuf_size) / 2;
-    if (size <= shm_membuf_size + 1 || mb->rb[0].pbuf != shm_membuf_size || mb->rb[0].end != cap ||
-        mb->rb[1].pbuf != shm_membuf_size + cap || mb->rb[1].end != cap || !trust_rings(*l, size, k_cli)) {
+    auto load = [](std::uint64_t &field) { return ref(field).load(std::memory_order_relaxed); };
+    if (size <= shm_membuf_size + 1 || load(mb->rb[0].pbuf) != shm_membuf_size || load(mb->rb[0].end) != cap ||
+        load(mb->rb[1].pbuf) != shm_membuf_size + cap || load(mb->rb[1].end) != cap || !trust_rings(*l, size, k_cli)) {
         shm_log_error("mb %p connect: ring layout does not match size %zu, refused\n", static_cast<void *>(mb), size);
-        return unclaim(mb, l, -EPROTO);
+        return unclaim(mb, l, claimed, -EPROTO);
     }
 
-    if (const std::int32_t e = ring_connect(*l, 0)) return unclaim(mb, l, e);
-    if (const std::int32_t e = ring_connect(*l, 1)) {
+    if (const std::int32_t e = ring_connect(*l, 0, claimed.lock[0])) return unclaim(mb, l, claimed, e);
+    if (const std::int32_t e = ring_connect(*l, 1, claimed.lock[1])) {
         ring_disconnect(*l, 0);
-        return unclaim(mb, l, e);
+        return unclaim(mb, l, claimed, e);
     }
 
     char name[32];
-    HANDLE hup = create_named(name, false);
+    HANDLE hup = create_named(name, false, true);
     if (!hup) {
         const std::int32_t e = -map_error();
         ring_disconnect(*l, 0);
         ring_disconnect(*l, 1);
-        return unclaim(mb, l, e);
+        return unclaim(mb, l, claimed, e);
     }
-    keep(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle, hup);
-    map_lock_error(WaitForSingleObject(hup, INFINITE));
+    keep(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle, hup, name);
+    // Held since its creation. The name is published only into the bind
+    // that was claimed, and the claim is confirmed once it is out: a server
+    // that gave up on this client in between has laid out a new bind, and
+    // this attach is then undone without touching the new one.
+    auto undo = [&](bool published) {
+        if (published) {
+            char shown[32];
+            if (published_name(mb->cli_hup, shown) && strncmp(shown, name, sizeof shown) == 0)
+                std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
+        }
+        release_own_hup(*l, k_cli);
+        close_own(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
+        ring_disconnect(*l, 0);
+        ring_disconnect(*l, 1);
+        return unclaim(mb, l, claimed, -ENOTCONN);
+    };
+    auto claim_stands = [&] {
+        return (flags(mb) & SHM_CONNECTED) && still_attached(*l, 0) && still_attached(*l, 1);
+    };
+    if (!claim_stands()) return undo(false);
     // Publish the name: every byte but the first, then the first (release).
-    memcpy(mb->cli_hup.name + 1, name + 1, sizeof name - 1);
+    for (std::size_t i = 1; i < sizeof name; ++i)
+        std::atomic_ref<char>(mb->cli_hup.name[i]).store(name[i], std::memory_order_relaxed);
     std::atomic_ref<char>(mb->cli_hup.name[0]).store(name[0], std::memory_order_release);
+    char shown[32];
+    if (!claim_stands() || !published_name(mb->cli_hup, shown) || strncmp(shown, name, sizeof shown) != 0)
+        return undo(true);
     go_live(*l, k_cli);
 
-    for (shm_ringbuf &rb : mb->rb)
+    for (int i = 0; i < 2; ++i) {
+        shm_ringbuf &rb = mb->rb[i];
         shm_log_debug("rb %p connected : pbuf %zu phead %zd ptail %zd pend %zd , req %p\n", static_cast<void *>(&rb),
-                      static_cast<size_t>(rb.pbuf), static_cast<ssize_t>(rb.head), static_cast<ssize_t>(rb.tail),
-                      static_cast<ssize_t>(rb.end), static_cast<void *>(&rb.req));
+                      static_cast<size_t>(l->pbuf(i)), static_cast<ssize_t>(ref(rb.head).load(std::memory_order_relaxed)),
+                      static_cast<ssize_t>(ref(rb.tail).load(std::memory_order_relaxed)), static_cast<ssize_t>(l->end(i)),
+                      static_cast<void *>(&rb.req));
+    }
     shm_log_info("mb %p connected\n", static_cast<void *>(mb));
     if (out) *out = l;
     return 0;
@@ -192,10 +282,17 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
 std::int32_t disconnect(shm_membuf *mb) noexcept {
     const LinkRef l = find(mb);
     if (l) go_dead(*l, k_cli);
+    // A client that the server has given up on finds the block laid out anew,
+    // perhaps with the next client attached: the name and the bit are then
+    // that client's, and stay. A bind only withdrawn is still this client's
+    // to let go of: the next server binds only once the bit is clear.
+    const bool mine = !l || (still_attached(*l, 0) && still_attached(*l, 1)) || bind_names(mb).lock[0][0] == 0;
     // The name goes first: a server listener that starts for the next client
     // must never find this client's name and take its departure for a death.
-    std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
-    ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+    if (mine) {
+        std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
+        ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+    }
     if (l) {
         // Wake the server while this side's handle of its event is still
         // open, so it sees the departure at once rather than after its sleep.
@@ -216,13 +313,28 @@ std::int32_t close_client_hup(shm_membuf *mb) noexcept {
     return 0;
 }
 
-bool published_name(const shm_named_handle &h, char (&out)[32]) noexcept {
+bool published_name(shm_named_handle &h, char (&out)[32]) noexcept {
     // The first byte is published last (release) by the attaching client.
-    const char first = std::atomic_ref<const char>(h.name[0]).load(std::memory_order_acquire);
+    const char first = std::atomic_ref<char>(h.name[0]).load(std::memory_order_acquire);
     if (first == 0) return false;
-    memcpy(out, h.name, sizeof out);
     out[0] = first;
+    for (std::size_t i = 1; i < sizeof out; ++i) out[i] = std::atomic_ref<char>(h.name[i]).load(std::memory_order_relaxed);
     return name_terminated(out);
+}
+
+bool hup_name_shape(const char (&name)[32]) noexcept {
+    // The mutex pattern of format_name: the prefix, then three decimal
+    // numbers joined by underscores, and nothing else.
+    const std::size_t plen = strlen(k_mutex_prefix);
+    if (strncmp(name, k_mutex_prefix, plen) != 0) return false;
+    const char *p = name + plen;
+    for (int part = 0; part < 3; ++part) {
+        if (part > 0 && *p++ != '_') return false;
+        const char *digits = p;
+        while (*p >= '0' && *p <= '9' && p - digits < 10) ++p;
+        if (p == digits) return false;
+    }
+    return *p == 0;
 }
 
 void release_own_hup(Link &l, int side) noexcept {
@@ -230,8 +342,11 @@ void release_own_hup(Link &l, int side) noexcept {
         if (!ReleaseMutex(as_handle(h))) map_error();
 }
 
-std::int32_t take_own_hup(Link &l, int side) noexcept {
-    return -map_lock_error(WaitForSingleObject(as_handle(l.handle(side, k_hup)), INFINITE));
+std::int32_t take_own_hup(Link &l, int side, std::uint32_t timeout_ms) noexcept {
+    const DWORD r = WaitForSingleObject(as_handle(l.handle(side, k_hup)), timeout_ms);
+    const std::int32_t e = map_lock_error(r);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return 0;
+    return r == WAIT_TIMEOUT ? -ETIMEDOUT : -(e ? e : EINVAL);
 }
 
 } // namespace vexa::block

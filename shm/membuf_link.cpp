@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <cinttypes>
+#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -123,7 +124,8 @@ bool trust_rings(Link &l, std::uint64_t size, int side) noexcept {
     return true;
 }
 
-void keep(Link &l, int side, int obj, int idx, std::uint64_t &slot, void *handle) noexcept {
+void keep(Link &l, int side, int obj, int idx, std::uint64_t &slot, void *handle, const char (&name)[32]) noexcept {
+    memcpy(l.own[side].name(obj, idx), name, sizeof name);
     l.own[side].of(obj, idx).store(as_slot(handle), std::memory_order_release);
     ref(slot).store(as_slot(handle), std::memory_order_relaxed);
 }
@@ -134,6 +136,26 @@ void close_own(Link &l, int side, int obj, int idx, std::uint64_t &slot) noexcep
     std::uint64_t shown = v;
     ref(slot).compare_exchange_strong(shown, 0, std::memory_order_relaxed);
     if (!CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)))) map_error();
+}
+
+bool own_name(Link &l, int side, const char (&name)[32]) noexcept {
+    for (const auto &by_obj : l.own[side].names)
+        for (const char(&n)[32] : by_obj)
+            if (n[0] && strncmp(n, name, sizeof n) == 0) return true;
+    return false;
+}
+
+bool still_attached(const Link &l, int idx) noexcept {
+    // Read in words: the server may clear the name while this looks (only a
+    // client that has lost the race with the server's unbind can see that).
+    const char(&mine)[32] = l.own[k_cli].names[k_lock][idx];
+    char(&shown)[32] = l.mb->rb[idx].lock.name; // 8-byte aligned in the fixed layout
+    for (std::size_t i = 0; i < sizeof shown; i += 8) {
+        std::uint64_t a;
+        memcpy(&a, mine + i, 8);
+        if (a != ref(*reinterpret_cast<std::uint64_t *>(shown + i)).load(std::memory_order_relaxed)) return false;
+    }
+    return true;
 }
 
 } // namespace vexa::block

@@ -7,8 +7,18 @@
 // against the ring's invariants, and from then on uses only the checked
 // copy; the data area is addressed through the trusted offset, never through
 // the block's own. A ring that fails the check is refused with -EPROTO and an
-// error line. Object names from the peer are used only when terminated in
-// their field.
+// error line. Every load and store of a shared field is a single atomic
+// access: a peer may write any field at any moment, and each value read is
+// a value it wrote, never a torn mix. Object names from the peer are used
+// only when terminated in their field.
+//
+// The lock is waited for at most a second: the holder may be stopped or
+// hostile, and no host call may wait on it for longer. A client also checks,
+// under the lock, that the block is still the one it attached to (the server
+// may have ended the link and laid the block out again for another client),
+// once before it moves bytes and once more just before it publishes the new
+// positions, so that it never writes into, or reads from, a link that is not
+// its own any more.
 #include <sys/types.h>
 
 #include <algorithm>
@@ -49,23 +59,33 @@ constexpr const char *k_trace_read_beg = "rb_read %p beg: buf %p, pbuf %zu, phea
 constexpr const char *k_trace_read_end =
     "rb_read %p end:  buf %p, pbuf %zu, phead %zu , ptail %zu, pend %zu, has_data %d, result %zd of %zu\n";
 
-void trace_io(const char *format, shm_ringbuf &rb, const void *data, bool with_result = false,
-              std::int64_t result = 0, std::uint64_t len = 0) noexcept {
-    const auto pbuf = static_cast<size_t>(rb.pbuf), head = static_cast<size_t>(rb.head);
-    const auto tail = static_cast<size_t>(rb.tail), end = static_cast<size_t>(rb.end);
-    const int has = static_cast<int>(rb.has_data);
-    if (with_result)
-        shm_log_debug(format, static_cast<void *>(&rb), data, pbuf, head, tail, end, has, static_cast<ssize_t>(result),
-                      static_cast<size_t>(len));
-    else
-        shm_log_debug(format, static_cast<void *>(&rb), data, pbuf, head, tail, end, has);
-}
-
 // A ring's positions as loaded once under its lock and checked.
 struct RingView {
     std::uint8_t *data;
-    std::uint64_t end, head, tail, has;
+    std::uint64_t pbuf, end, head, tail, has;
 };
+
+// Traced from this process's own copy of the positions (as checked, or as
+// just stored), never read from the block again.
+void trace_io(const char *format, shm_ringbuf &rb, const RingView &v, bool with_result = false,
+              std::int64_t result = 0, std::uint64_t len = 0) noexcept {
+    const auto pbuf = static_cast<size_t>(v.pbuf), head = static_cast<size_t>(v.head);
+    const auto tail = static_cast<size_t>(v.tail), end = static_cast<size_t>(v.end);
+    const int has = static_cast<int>(v.has);
+    if (with_result)
+        shm_log_debug(format, static_cast<void *>(&rb), static_cast<void *>(v.data), pbuf, head, tail, end, has,
+                      static_cast<ssize_t>(result), static_cast<size_t>(len));
+    else
+        shm_log_debug(format, static_cast<void *>(&rb), static_cast<void *>(v.data), pbuf, head, tail, end, has);
+}
+
+// Stores new positions (the peer reads has_data without the lock: it is
+// published last, with release).
+void store_positions(shm_ringbuf &rb, std::uint64_t head, std::uint64_t tail, std::uint64_t has) noexcept {
+    ref(rb.head).store(head, std::memory_order_relaxed);
+    ref(rb.tail).store(tail, std::memory_order_relaxed);
+    ref(rb.has_data).store(has, std::memory_order_release);
+}
 
 bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
     shm_ringbuf &rb = l.mb->rb[idx];
@@ -83,7 +103,7 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
                       static_cast<void *>(&rb), rb_pbuf, head, tail, rb_end, has);
         return false;
     }
-    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, end, head, tail, has};
+    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, pbuf, end, head, tail, has};
     return true;
 }
 
@@ -106,34 +126,45 @@ std::int32_t take_lock(std::uint64_t handle) noexcept {
             if (r == WAIT_TIMEOUT)
                 for (int k = 0; k < 16; ++k) cpu_relax();
         }
-    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), INFINITE);
+    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), k_lock_wait_ms);
     const std::int32_t e = map_lock_error(r);
+    if (r == WAIT_TIMEOUT) return -ETIMEDOUT;
     return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? 0 : -(e ? e : EINVAL);
 }
 
 // The common start of every ring operation: the side live, the ring's lock
-// taken through this side's own handle, and the ring checked. On failure
-// error holds the negative result and no lock is held.
+// taken through this side's own handle, the link still this client's, and
+// the ring checked. On failure error holds the negative result and no lock
+// is held.
 struct LockedRing {
+    Link &link;
+    int ring;
+    bool client;
     std::uint64_t lock = 0;
     RingView view{};
     std::int64_t error = 0;
 
-    LockedRing(Link &l, std::uint64_t idx, int side) noexcept {
+    LockedRing(Link &l, std::uint64_t idx, int side) noexcept
+        : link(l), ring(static_cast<int>(idx)), client(side == k_cli) {
         if (!l.is_live(side)) {
             error = -EINVAL;
             return;
         }
-        lock = l.handle(side, k_lock, static_cast<int>(idx));
+        lock = l.handle(side, k_lock, ring);
         if (const std::int32_t e = take_lock(lock)) {
             error = e;
             return;
         }
-        if (!check_ring(l, idx, view)) {
+        if (!ours()) {
+            unlock();
+            error = -ENOTCONN;
+        } else if (!check_ring(l, idx, view)) {
             unlock();
             error = -EPROTO;
         }
     }
+    // The server owns its block: only a client can find it taken from it.
+    bool ours() const noexcept { return !client || still_attached(link, ring); }
     void unlock() const noexcept { ReleaseMutex(as_handle(lock)); }
 };
 
@@ -151,17 +182,18 @@ std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) 
             ring_withdraw(l, idx);
             return e;
         }
-        keep(l, k_srv, o.obj, idx, o.record->creator_handle, h);
+        keep(l, k_srv, o.obj, idx, o.record->creator_handle, h, name);
     }
     ref(rb->waiting).store(0);
-    rb->pbuf = pbuf;
-    rb->end = end;
-    shm_log_debug(k_trace_bind, static_cast<void *>(rb), static_cast<size_t>(rb->pbuf), static_cast<ssize_t>(rb->head),
-                  static_cast<ssize_t>(rb->tail), static_cast<ssize_t>(rb->end), static_cast<void *>(&rb->req));
+    ref(rb->pbuf).store(pbuf, std::memory_order_relaxed);
+    ref(rb->end).store(end, std::memory_order_relaxed);
+    // The positions are 0: bind cleared the header.
+    shm_log_debug(k_trace_bind, static_cast<void *>(rb), static_cast<size_t>(pbuf), static_cast<ssize_t>(0),
+                  static_cast<ssize_t>(0), static_cast<ssize_t>(end), static_cast<void *>(&rb->req));
     return 0;
 }
 
-std::int32_t ring_connect(Link &l, int idx) noexcept {
+std::int32_t ring_connect(Link &l, int idx, const char (&lock_name)[32]) noexcept {
     shm_ringbuf *rb = &l.mb->rb[idx];
     // The names come from the peer: each is copied once, and only a copy
     // that is terminated within its field is used.
@@ -169,6 +201,7 @@ std::int32_t ring_connect(Link &l, int idx) noexcept {
     memcpy(names[0], rb->lock.name, 32);
     memcpy(names[1], rb->req.name, 32);
     memcpy(names[2], rb->event.name, 32);
+    if (memcmp(names[0], lock_name, sizeof lock_name) != 0) return -ENOTCONN;
     for (const auto &n : names)
         if (!name_terminated(n)) return -EPROTO;
     RingObject objs[] = {{&rb->lock, k_lock, false}, {&rb->req, k_req, false}, {&rb->event, k_event, true}};
@@ -180,10 +213,11 @@ std::int32_t ring_connect(Link &l, int idx) noexcept {
             ring_disconnect(l, idx);
             return e;
         }
-        keep(l, k_cli, o.obj, idx, o.record->opener_handle, h);
+        keep(l, k_cli, o.obj, idx, o.record->opener_handle, h, names[i]);
     }
-    shm_log_debug(k_trace_connect, static_cast<void *>(rb), static_cast<size_t>(rb->pbuf),
-                  static_cast<ssize_t>(rb->head), static_cast<ssize_t>(rb->tail), static_cast<ssize_t>(rb->end),
+    shm_log_debug(k_trace_connect, static_cast<void *>(rb), static_cast<size_t>(l.pbuf(idx)),
+                  static_cast<ssize_t>(ref(rb->head).load(std::memory_order_relaxed)),
+                  static_cast<ssize_t>(ref(rb->tail).load(std::memory_order_relaxed)), static_cast<ssize_t>(l.end(idx)),
                   static_cast<void *>(&rb->req));
     return 0;
 }
@@ -211,7 +245,7 @@ std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64
     if (locked.error) return locked.error;
     const RingView &v = locked.view;
     const bool dbg = vexa::log::debug_on();
-    if (dbg) trace_io(k_trace_write_beg, rb, v.data);
+    if (dbg) trace_io(k_trace_write_beg, rb, v);
 
     const auto *in = static_cast<const std::uint8_t *>(src);
     std::uint64_t tail = v.tail;
@@ -235,12 +269,18 @@ std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64
         }
         result = static_cast<std::int64_t>(c1 + c2);
     }
+    RingView after = v;
     if (result > 0) {
-        rb.tail = tail;
-        ref(rb.has_data).store(v.has + static_cast<std::uint64_t>(result), std::memory_order_release);
+        if (!locked.ours()) {
+            locked.unlock();
+            return -ENOTCONN;
+        }
+        after.tail = tail;
+        after.has = v.has + static_cast<std::uint64_t>(result);
+        store_positions(rb, v.head, after.tail, after.has);
     }
 
-    if (dbg) trace_io(k_trace_write_end, rb, v.data, true, result, len);
+    if (dbg) trace_io(k_trace_write_end, rb, after, true, result, len);
     locked.unlock();
     wake_if_waiting(l, idx, writer_side(idx));
     return result;
@@ -252,10 +292,11 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     if (locked.error) return locked.error;
     const RingView &v = locked.view;
     const bool dbg = vexa::log::debug_on();
-    if (dbg) trace_io(k_trace_read_beg, rb, v.data);
+    if (dbg) trace_io(k_trace_read_beg, rb, v);
 
     auto *out = static_cast<std::uint8_t *>(dst);
     std::int64_t result;
+    RingView after = v;
     if (v.head == v.tail && v.has == 0) {
         result = -EAGAIN;
     } else {
@@ -276,20 +317,23 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
             }
             total = c1 + c2;
         }
+        if (!locked.ours()) {
+            locked.unlock();
+            return -ENOTCONN;
+        }
         // Emptying the ring puts both positions back at the start, so the
         // next writes copy in one piece.
         if (total == v.has) {
-            rb.head = 0;
-            rb.tail = 0;
-            ref(rb.has_data).store(0, std::memory_order_release);
+            after.head = after.tail = after.has = 0;
         } else {
-            rb.head = head;
-            ref(rb.has_data).store(v.has - total, std::memory_order_release);
+            after.head = head;
+            after.has = v.has - total;
         }
+        store_positions(rb, after.head, after.tail, after.has);
         result = static_cast<std::int64_t>(total);
     }
 
-    if (dbg) trace_io(k_trace_read_end, rb, v.data, true, result, len);
+    if (dbg) trace_io(k_trace_read_end, rb, after, true, result, len);
     locked.unlock();
     return result;
 }
@@ -306,10 +350,13 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
     const std::uint64_t free_bytes = v.end - v.has;
     std::int64_t result = 0;
     if (free_bytes < n) {
+        if (!locked.ours()) {
+            locked.unlock();
+            return -ENOTCONN;
+        }
         const std::uint64_t drop = n - free_bytes;
         const std::uint64_t head = v.head + drop;
-        rb.head = head >= v.end ? head - v.end : head;
-        ref(rb.has_data).store(v.has - drop, std::memory_order_release);
+        store_positions(rb, head >= v.end ? head - v.end : head, v.tail, v.has - drop);
         result = static_cast<std::int64_t>(drop);
     }
     locked.unlock();

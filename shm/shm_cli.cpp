@@ -25,11 +25,20 @@ namespace {
 using vexa::endpoint::Delivery;
 using vexa::thread::Endpoint;
 
+// The server has ended this client's link: its listener has seen the
+// server go (or lay the block out anew), or the block no longer shows the
+// bind this client attached to. A client that the server declared dead while
+// it lived (stopped for long, or its ring corrupt) learns it here.
+bool link_lost(Endpoint *thr) {
+    if (thr->listener && thr->listener->finished.load(std::memory_order_acquire)) return true;
+    return thr->link && !(vexa::block::still_attached(*thr->link, 0) && vexa::block::still_attached(*thr->link, 1));
+}
+
 // Consulted after the client has announced its sleep on ring 0.
 bool cli_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
     return !thr->running.load(std::memory_order_seq_cst) ||
-           !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed));
+           !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed)) || link_lost(thr);
 }
 
 // The pause between attempts: timeout_us, cut short by a close.
@@ -65,12 +74,12 @@ void *end_alone(Endpoint *thr) {
 
 // Detaches: the listener is told first that a normal return of its wait now
 // means the end, then the block is left and the listener collected.
-void detach(Endpoint *thr, shm_membuf *mb, bool broken) {
+void detach(Endpoint *thr, shm_membuf *mb) {
     vexa::thread::close_gate(thr);
     thr->link = nullptr;
     if (thr->listener) thr->listener->leaving.store(1, std::memory_order_release);
     vexa::block::disconnect(mb);
-    vexa::endpoint::collect_listener(thr->listener, broken);
+    vexa::endpoint::collect_listener(thr->listener);
     vexa::block::close_client_hup(mb);
     let_go(thr);
 }
@@ -93,9 +102,10 @@ Attempt attempt(Endpoint *thr) {
     const std::int32_t r = vexa::block::connect(mb, ep.size, &thr->link);
     if (r == 0) return Attempt::attached;
     let_go(thr);
-    // Not ready, taken by another client, or the server withdrawing its
-    // objects under our feet (they are gone: ENOENT): all pass, so retry.
-    if (r == SHM_E_NOT_READY || r == SHM_E_ALREADY_CONNECTED || r == -ENOENT) {
+    // Not ready, taken by another client, the server withdrawing its
+    // objects under our feet (they are gone: ENOENT), or laying the block
+    // out anew while this attach was held up (ENOTCONN): all pass, so retry.
+    if (r == SHM_E_NOT_READY || r == SHM_E_ALREADY_CONNECTED || r == -ENOENT || r == -ENOTCONN) {
         if (r == SHM_E_NOT_READY) shmt_unlink(ep.path);
         shm_log_debug("error connecting (%d): %s\n", -r, shm_strerror(r));
         return Attempt::retry;
@@ -141,22 +151,20 @@ void *shm_cli_connecting(void *arg) {
         // Wake the server so that it sees the attach at once.
         vexa::block::wake_if_waiting(*thr->link, 1, vexa::block::k_cli);
 
-        bool broken = false;
         while (thr->running.load(std::memory_order_seq_cst)) {
-            broken = vexa::endpoint::take_broken(thr);
-            if (broken || !shm_membuf_is_ready(mb)) break;
+            if (vexa::endpoint::take_broken(thr) || !shm_membuf_is_ready(mb) || link_lost(thr)) break;
             if (vexa::endpoint::deliver(thr, *thr->link, false, cli_keep_awake) == Delivery::broken)
                 vexa::endpoint::mark_broken(thr);
         }
         if (!thr->running.load(std::memory_order_seq_cst)) {
             // Stop sequence: the host hears of the end before anything is undone.
             vexa::endpoint::call_disconnected(thr);
-            detach(thr, mb, false);
+            detach(thr, mb);
             return stopped_end(thr);
         }
-        // The server has gone (or broke its ring): let go, report, pause, and
-        // start a new connection cycle.
-        detach(thr, mb, broken);
+        // The server has gone, broke its ring, or ended this link: let go,
+        // report, pause, and start a new connection cycle.
+        detach(thr, mb);
         vexa::endpoint::call_disconnected(thr);
         pause(thr);
     }

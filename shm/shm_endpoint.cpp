@@ -42,7 +42,7 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         std::uint8_t buf[UINT16_MAX];
         const std::size_t m = std::min<std::size_t>(thr->data.endpoint.chunk_max, n);
         const std::int64_t r = block::ring_read(l, idx, buf, m);
-        if (r == -EPROTO) return Delivery::broken;
+        if (r == -EPROTO || r == -ENOTCONN) return Delivery::broken;
         if (r >= 1) {
             thread::CallbackScope scope(thr);
             h.on_data(h.user_data, thr, buf, r);
@@ -61,14 +61,9 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
     return Delivery::idle;
 }
 
-void collect_listener(thread::Listener *&listener, bool may_orphan) noexcept {
+void collect_listener(thread::Listener *&listener) noexcept {
     if (!listener) return;
-    std::uint8_t expected = 0;
-    if (may_orphan && listener->finished.compare_exchange_strong(expected, thread::k_listener_orphaned,
-                                                                 std::memory_order_acq_rel)) {
-        listener = nullptr;
-        return;
-    }
+    listener->leaving.store(1, std::memory_order_release);
     thread::wait(listener);
     destroy_shm_thread(listener);
     listener = nullptr;
@@ -120,8 +115,14 @@ ssize_t host_op(shm_thread *handle, Op op, void *buf, size_t len) {
     case Op::recv: r = vexa::block::ring_read(*l, server ? 1 : 0, buf, len); break;
     case Op::release: r = vexa::block::ring_release_space(*l, server ? 0 : 1, len); break;
     }
+    // A corrupt incoming ring, or a client's link that the server has ended:
+    // the endpoint thread ends the link (woken, if it sleeps, while the gate
+    // still keeps the link).
+    if ((r == -EPROTO && op == Op::recv) || r == -ENOTCONN) {
+        vexa::endpoint::mark_broken(thr);
+        vexa::block::notify_own(*l, server ? vexa::block::k_srv : vexa::block::k_cli);
+    }
     vexa::thread::leave(thr);
-    if (r == -EPROTO && op == Op::recv) vexa::endpoint::mark_broken(thr);
     return static_cast<ssize_t>(r);
 }
 

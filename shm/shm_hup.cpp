@@ -58,21 +58,38 @@ bool still_watched(shm_membuf *mb, const Watch &w, const char (&name)[32]) noexc
 // Waits for the owner's name. The client publishes its name only once it
 // holds its mutex, microseconds after its claim; until then the listener looks
 // again every millisecond, for as long as the link stands. A claim whose name
-// never comes belongs to a client that died in between: after a generous
-// bound it is treated as dead, or the server would wait for it for ever.
-constexpr int k_name_wait_ms = 2000;
+// never comes belongs to a client that died in between (or is stopped): after
+// a generous bound, on the clock, it is treated as dead, or the server would
+// wait for it for ever. The client confirms its claim after it has published
+// its name, so one that comes back after this never attaches to the block
+// that the server lays out again.
+constexpr auto k_name_wait = std::chrono::seconds(2);
 
 enum class Name { published, gone, never };
 
-constexpr DWORD k_leave_slice_ms = 200;
+// The listener waits on the peer's mutex in slices of this length, so that
+// its owner can end it within two slices whatever the peer does.
+constexpr DWORD k_slice_ms = 100;
 
 Name wait_for_name(Listener *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
-    for (int waited = 0; !vexa::block::published_name(*w.record, name); ++waited) {
+    const auto give_up = std::chrono::steady_clock::now() + k_name_wait;
+    while (!vexa::block::published_name(*w.record, name)) {
         if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
-        if (waited >= k_name_wait_ms) return Name::never;
+        if (std::chrono::steady_clock::now() >= give_up) return Name::never;
         usleep(1000);
     }
     return Name::published;
+}
+
+// A name the listener may wait on: shaped like a hang-up mutex's name, and
+// none of the objects that its own side made or opened for this link (a
+// peer that names the server's own mutex would have the server wait on
+// itself).
+bool acceptable(shm_membuf *mb, int side, const char (&name)[32]) noexcept {
+    if (!vexa::block::hup_name_shape(name)) return false;
+    const vexa::block::LinkRef link = vexa::block::find(mb);
+    const int own = side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli;
+    return link && !vexa::block::own_name(*link, own, name);
 }
 
 void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
@@ -89,6 +106,14 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
         shm_log_debug("finished hup listener\n");
         return;
     }
+    if (!acceptable(mb, side, name)) {
+        // A protocol violation: the link ends as if its owner had died.
+        name[sizeof name - 1] = 0;
+        shm_log_error("hup listener: the peer's hang-up name '%s' is not acceptable, link ended\n", name);
+        if (link_stands(mb, w)) mark_dead(mb, w);
+        shm_log_debug("finished hup listener\n");
+        return;
+    }
 
     HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
     if (!h) {
@@ -100,16 +125,31 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
         shm_log_debug("finished hup listener\n");
         return;
     }
-    w.record->opener_handle = reinterpret_cast<std::uintptr_t>(h);
+    ref(w.record->opener_handle).store(reinterpret_cast<std::uintptr_t>(h), std::memory_order_relaxed);
 
+    bool over_before = false; // the last slice also ended with the link over
     for (;;) {
-        // The client's listener waits in slices: a server that never saw this
-        // client (it attached and left between two of the server's looks)
-        // never releases its mutex for it, and a leaving client must not wait
-        // for that for ever.
-        const DWORD r = WaitForSingleObject(h, side == k_watch_server ? k_leave_slice_ms : INFINITE);
+        const DWORD r = WaitForSingleObject(h, k_slice_ms);
         if (r == WAIT_TIMEOUT) {
-            if (self->leaving.load(std::memory_order_acquire)) break;
+            const bool over = self->leaving.load(std::memory_order_acquire) || !still_watched(mb, w, name);
+            if (side == k_watch_server) {
+                // A server that never saw this client (it attached and left
+                // between two of the server's looks) never releases its mutex
+                // for it: a client that leaves, or whose server has gone or
+                // laid the block out anew, stops watching.
+                if (over) break;
+                continue;
+            }
+            // A client that leaves releases its mutex right after it has
+            // cleared its name and its bit. One that still holds it a whole
+            // slice after its link ended has let go of the link without
+            // leaving (stopped, or misbehaving): it is taken for dead, and
+            // the server lays the block out anew.
+            if (over && over_before) {
+                mark_dead(mb, w);
+                break;
+            }
+            over_before = over;
             continue;
         }
         const std::int32_t e = map_lock_error(r);
@@ -129,33 +169,29 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
         }
         // The server hands its mutex over for a moment in its reset after a
         // client has gone. A client whose link still stands (the block is
-        // ready and the client is not leaving) keeps watching; otherwise a
-        // client attached right after another one left would lose its
-        // detection of the server's death.
-        const bool handover = r == WAIT_OBJECT_0 && link_stands(mb, w) && !self->leaving.load(std::memory_order_acquire);
+        // ready under the same server name, and the client is not leaving)
+        // keeps watching; otherwise a client attached right after another one
+        // left would lose its detection of the server's death.
+        const bool handover =
+            r == WAIT_OBJECT_0 && still_watched(mb, w, name) && !self->leaving.load(std::memory_order_acquire);
         if (!handover) break;
         usleep(2000);
     }
-    w.record->opener_handle = 0;
+    ref(w.record->opener_handle).store(0, std::memory_order_relaxed);
     if (!CloseHandle(h)) map_error();
     shm_log_debug("finished hup listener\n");
 }
 
-// The listener's last touch of its object: its notice, or, when its owner
-// has given it up (a link broken by a misbehaving peer that still holds its
-// mutex), freeing the object itself.
+// The listener's last touch of its object: its notice. Its owner always waits
+// for it (the listener ends within two slices of being asked to), so the
+// block is still mapped here.
 void finish(Listener *self, int side) {
-    std::uint8_t expected = 0;
-    if (!self->finished.compare_exchange_strong(expected, vexa::thread::k_listener_done, std::memory_order_acq_rel)) {
-        destroy_shm_thread(self);
-        return;
-    }
+    self->finished.store(vexa::thread::k_listener_done, std::memory_order_seq_cst);
     // Wake this side's endpoint thread if it sleeps, so that it acts on the
     // peer's departure at once rather than at the end of its sleep. After
     // finished is set: the endpoint consults it once it has announced its
     // sleep, and the wake looks at the announcement after a full fence, so
-    // one of the two sees the other. The owner waits for the notice before
-    // it lets go of the block, so the block is still mapped here.
+    // one of the two sees the other.
     if (shm_membuf *mb = self->membuf.load())
         vexa::block::wake_reader(mb, side == k_watch_client ? 1 : 0,
                                  side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli);
@@ -177,10 +213,6 @@ void *shm_cli_hup_listener(void *arg) {
 }
 
 } // namespace
-
-extern "C" {
-
-} // extern "C"
 
 Listener *vexa::endpoint::start_listener(Endpoint *thr, const char *expected) noexcept {
     // A listener needs a block to watch: an endpoint whose link is not made
@@ -230,8 +262,15 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
     vexa::block::release_own_hup(*link, vexa::block::k_srv);
     usleep(1000);
 
-    if (vexa::block::flags(mb) & SHM_CLI_HUP) {
-        const std::uint64_t size = mb->size;
+    // The handed-over mutex comes back at once unless something other than a
+    // listener of ours holds it (a misbehaving client that opened it): the
+    // block is then laid out anew under fresh names, as after a death.
+    const bool rebuild = (vexa::block::flags(mb) & SHM_CLI_HUP) ||
+                         vexa::block::take_own_hup(*link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0;
+    if (rebuild) {
+        // The size this server was configured with, never the block's: a
+        // dead or hostile client may have written any size there.
+        const std::uint64_t size = thr->data.endpoint.size;
         // Host threads stay off the block while it is taken down and laid
         // out again.
         vexa::thread::close_gate(thr);
@@ -249,8 +288,6 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
             vexa::thread::open_gate(thr);
         else
             shm_log_error("%s: rebuild failed (%d): %s\n", thr->name, -r, shm_strerror(r));
-    } else {
-        vexa::block::take_own_hup(*link, vexa::block::k_srv);
     }
     shm_log_info("hup mutex relocked\n");
     return 0;

@@ -22,7 +22,7 @@ using vexa::endpoint::Delivery;
 
 // How long the loop waits for a claiming client's name before it reports the
 // link anyway (and leaves the name to the listener, which gives up on a
-// claimer that never names itself after two seconds).
+// claimer that has not named itself after two seconds).
 constexpr auto k_name_grace = std::chrono::milliseconds(100);
 using vexa::thread::Endpoint;
 
@@ -47,13 +47,12 @@ void release_region(Endpoint *thr) {
 // listener, make the block ready for the next one, and tell the host.
 void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
     if (broken) {
-        // Treated as a dead client: the block is rebuilt. Its listener may go
-        // on waiting on a mutex that the misbehaving client still holds, so
-        // it is given up rather than waited for.
+        // Treated as a dead client: the block is rebuilt. Its listener ends
+        // within two slices even though the client still holds its mutex.
         vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
         vexa::block::ref(mb->flags).fetch_or(SHM_CLI_HUP, std::memory_order_seq_cst);
     }
-    vexa::endpoint::collect_listener(thr->listener, broken);
+    vexa::endpoint::collect_listener(thr->listener);
     shm_hup_reset(thr);
     vexa::endpoint::call_disconnected(thr);
     thr->seen = 0;
@@ -138,7 +137,7 @@ void *shm_server(void *arg) {
     vexa::thread::close_gate(thr);
     thr->link = nullptr;
     vexa::block::unbind(mb);
-    vexa::endpoint::collect_listener(thr->listener, false);
+    vexa::endpoint::collect_listener(thr->listener);
     release_region(thr);
     vexa::thread::notify(thr);
     return nullptr;

@@ -85,12 +85,12 @@ struct Listener : shm_thread {
     Listener() noexcept : shm_thread(SHM_HUP) {}
 
     std::atomic<shm_membuf *> membuf{};
-    // The owner is taking the link down; a normal return of the wait ends
-    // the listener instead of watching the peer again.
+    // The owner is taking the link down: the listener ends at the end of its
+    // current slice (a server's listener gives a client that still holds its
+    // mutex one more slice, then takes it for dead).
     std::atomic<std::uint8_t> leaving{0};
     // 0 while it watches, k_listener_done once its wait has returned (its
-    // notice follows), k_listener_orphaned when its owner has given it up
-    // without waiting (it then frees itself when it ends).
+    // notice follows).
     std::atomic<std::uint8_t> finished{0};
     // The peer's hang-up name as its owner saw it when it noticed the link,
     // or empty: the listener then takes the first name published. Set before
@@ -99,7 +99,6 @@ struct Listener : shm_thread {
 };
 
 inline constexpr std::uint8_t k_listener_done = 1;
-inline constexpr std::uint8_t k_listener_orphaned = 2;
 
 // The endpoint behind a handle, or null for null or a handle of another kind.
 inline Endpoint *endpoint_of(shm_thread *t) noexcept {
