@@ -1,8 +1,9 @@
 // Chaos soak: link cycles between a server process and client processes with
 // checked traffic both ways, each link ended at a random moment in a random
 // way (orderly client close, orderly server stop, SIGKILL of either side,
-// SIGSTOP then SIGKILL). The survivor goes on: the server serves the next
-// client, a client reattaches to the restarted server.
+// SIGSTOP then SIGKILL, an orderly end while the other side is stopped and
+// then continued). The survivor goes on: the server serves the next client,
+// a client reattaches to the restarted server.
 //
 // Traffic is fixed-size frames: every send and every read is a whole number
 // of frames and each ring's capacity is too, so a frame is never split across
@@ -442,24 +443,38 @@ class Driver {
         collect_stats(srv_);
         collect_stats(cli_);
 
-        static const char *kinds[] = {"client close", "server stop", "client SIGKILL", "server SIGKILL",
-                                      "SIGSTOP+SIGKILL client", "SIGSTOP+SIGKILL server"};
-        const int kind = static_cast<int>(rng_() % 6);
+        static const char *kinds[] = {"client close",           "server stop",
+                                      "client SIGKILL",         "server SIGKILL",
+                                      "SIGSTOP+SIGKILL client", "SIGSTOP+SIGKILL server",
+                                      "server stopped, client close, SIGCONT", "client stopped, server stop, SIGCONT"};
+        const int kind = static_cast<int>(rng_() % 8);
         ++fig.ends[kinds[kind]];
         history_ = (history_ + kinds[kind] + "; ").substr(history_.size() > 200 ? 60 : 0);
-        const bool client_ends = kind == 0 || kind == 2 || kind == 4;
+        // Kinds 6 and 7: one side is stopped, the other ends in order (which
+        // must not wait for the stopped one), then the stopped one goes on
+        // and must learn that its link has ended.
+        const bool client_ends = kind == 0 || kind == 2 || kind == 4 || kind == 6;
         Peer &victim = client_ends ? cli_ : srv_;
         Peer &survivor = client_ends ? srv_ : cli_;
         prev_close_valid_ = false;
         auto t0 = Clock::now();
-        if (kind == 0 || kind == 1) {
+        if (kind == 0 || kind == 1 || kind >= 6) {
             std::string line;
+            if (kind >= 6) survivor.child.kill(SIGSTOP);
             t0 = Clock::now();
             if (!end_peer(victim, line)) {
                 ++fig.failures;
                 fig.fault_lines.push_back(std::string("orderly end failed: ") + kinds[kind] + ": " + line);
             }
-            if (kind == 0) {
+            if (kind >= 6) {
+                // The end is bounded (2 s) whatever the stopped peer does.
+                if (ms_since(t0) > 3000) {
+                    ++fig.failures;
+                    fig.fault_lines.push_back(std::string("end held up by a stopped peer: ") + kinds[kind]);
+                }
+                survivor.child.kill(SIGCONT);
+            }
+            if (kind == 0 || kind == 6) {
                 char stream[32] = {0};
                 uint32_t seq = 0;
                 if (sscanf(line.c_str(), "ended %*d %*u %*u %31s %u", stream, &seq) == 2 && stream[0] != '-') {
@@ -480,7 +495,7 @@ class Driver {
         if (!await(survivor, "down")) {
             ++fig.failures;
             fig.fault_lines.push_back(std::string("survivor never saw the end: ") + kinds[kind]);
-        } else if (kind >= 2) {
+        } else if (kind >= 2 && kind < 6) {
             fig.detect_ms.push_back(ms_since(t0));
         }
         ++fig.cycles;

@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -21,6 +22,7 @@
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
+#include "shm/win_api.h"
 
 namespace {
 
@@ -568,6 +570,176 @@ TEST_F(Endpoint, CloseNeverRacesTheClientThread) {
         if (i % 2) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
         EXPECT_EQ(shm_close(c), 0) << "a close cuts the pause short";
     }
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+// Child: a same-user process that maps the block and breaks the rules in one
+// way (argv[1]), says "attacked" and stays alive until killed. The first two
+// attach first, say "attached" and attack when told "go" (once the server
+// has seen the link).
+//   hold-locks  takes both rings' locks and never lets go
+//   clear-bit   clears the connected bit but keeps its mutex
+//   self-name   claims the block and publishes the server's own hang-up name
+VT_CHILD_ROLE(attacker) {
+    const std::string path = argv[0], how = argv[1];
+    void *fd = shmt_open(path.c_str(), 2, 0);
+    shm_membuf *mb = nullptr;
+    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    if (how == "self-name") {
+        vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
+        memcpy(mb->cli_hup.name, mb->srv_hup.name, sizeof mb->cli_hup.name);
+    } else {
+        if (shm_membuf_connect(mb, k_size) != 0) return 3;
+        vt::child_send("attached");
+        std::string go;
+        if (!vt::child_recv(go)) return 4;
+        if (how == "hold-locks") {
+            const vexa::block::LinkRef l = vexa::block::find(mb);
+            for (int idx = 0; idx < 2; ++idx)
+                WaitForSingleObject(reinterpret_cast<HANDLE>(l->handle(vexa::block::k_cli, vexa::block::k_lock, idx)),
+                                    INFINITE);
+        } else if (how == "clear-bit") {
+            vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
+        }
+    }
+    vt::child_send("attacked");
+    std::string line;
+    while (vt::child_recv(line, 120000)) {
+    }
+    return 0;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// What a hostile peer can do to the server: a held lock times its calls out
+// after about a second and leaves the link; a broken protocol ends the link
+// and the next client is served. Either way the close returns within bound.
+TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
+    for (const char *how : {"hold-locks", "clear-bit", "self-name"}) {
+        SCOPED_TRACE(how);
+        vt::Recorder srv;
+        shm_data cfg = srv.config(path, k_size);
+        shm_thread *s = shm_srv_start(&cfg);
+        ASSERT_NE(s, nullptr);
+        auto bad = vt::Child::spawn("attacker", {path, how}, quiet());
+        if (std::string(how) != "self-name") {
+            ASSERT_TRUE(bad.expect("attached"));
+            ASSERT_TRUE(srv.events.expect("connected"));
+            bad.send("go");
+        }
+        ASSERT_TRUE(bad.expect("attacked"));
+        if (std::string(how) == "self-name") {
+            ASSERT_TRUE(srv.events.expect("connected"));
+        }
+        if (std::string(how) == "hold-locks") {
+            char buf[16] = "x";
+            auto t = std::chrono::steady_clock::now();
+            EXPECT_EQ(shm_send(s, buf, 1), -ETIMEDOUT);
+            EXPECT_EQ(shm_recv(s, buf, sizeof buf), -ETIMEDOUT);
+            EXPECT_LT(seconds_since(t), 6.0) << "each call gives up after about a second";
+        } else {
+            ASSERT_TRUE(srv.events.expect("disconnected"));
+            auto c = client();
+            ASSERT_TRUE(c.expect("connected")) << "the next client is served";
+            c.send("send after");
+            ASSERT_TRUE(srv.events.expect("data:after"));
+            c.send("close");
+            ASSERT_TRUE(c.expect("closed 0"));
+            EXPECT_EQ(c.wait(), 0);
+        }
+        auto t = std::chrono::steady_clock::now();
+        EXPECT_EQ(shm_srv_stop(s), 0);
+        EXPECT_LT(seconds_since(t), 3.0) << "the close is bounded whatever the client does";
+        bad.kill(SIGKILL);
+        bad.wait();
+    }
+}
+
+// A peer stopped in a debugger: the other side's close returns within its
+// bound, and the stopped side, once continued, learns what happened and goes
+// on (the client attaches again, the server serves the next client).
+TEST_F(Endpoint, AStoppedPeerNeverHoldsUpTheOtherSidesClose) {
+    {
+        vt::Recorder srv;
+        shm_data cfg = srv.config(path, k_size);
+        shm_thread *s = shm_srv_start(&cfg);
+        ASSERT_NE(s, nullptr);
+        auto c = client();
+        ASSERT_TRUE(c.expect("connected"));
+        ASSERT_TRUE(srv.events.expect("connected"));
+        c.kill(SIGSTOP);
+        auto t = std::chrono::steady_clock::now();
+        EXPECT_EQ(shm_srv_stop(s), 0);
+        EXPECT_LT(seconds_since(t), 3.0) << "server's close with a stopped client";
+        c.kill(SIGCONT);
+        ASSERT_TRUE(c.expect("disconnected")) << "the continued client sees the server gone";
+        c.send("close");
+        ASSERT_TRUE(c.expect("closed 0"));
+        EXPECT_EQ(c.wait(), 0);
+    }
+    {
+        auto srv = server();
+        ASSERT_TRUE(srv.expect("started"));
+        vt::Recorder cli;
+        shm_data cfg = cli.config(path, k_size);
+        shm_thread *c = shm_cli_connect(&cfg);
+        ASSERT_TRUE(cli.events.expect("connected"));
+        ASSERT_TRUE(srv.expect("connected"));
+        srv.kill(SIGSTOP);
+        auto t = std::chrono::steady_clock::now();
+        EXPECT_EQ(shm_close(c), 0);
+        EXPECT_LT(seconds_since(t), 3.0) << "client's close with a stopped server";
+        srv.kill(SIGCONT);
+        ASSERT_TRUE(srv.expect("disconnected")) << "the continued server sees the client gone";
+        vt::Recorder next;
+        shm_data ncfg = next.config(path, k_size);
+        shm_thread *n = shm_cli_connect(&ncfg);
+        ASSERT_TRUE(next.events.expect("connected")) << "and serves the next one";
+        EXPECT_EQ(shm_close(n), 0);
+        srv.send("stop");
+        ASSERT_TRUE(srv.expect("stopped 0"));
+        EXPECT_EQ(srv.wait(), 0);
+    }
+}
+
+// A client that the server has declared dead while it lives (here: stopped,
+// and its ring found corrupt meanwhile) never delivers a byte into the link
+// that follows: once continued, it learns that its link has ended, and what
+// it sends afterwards arrives only through a link of its own.
+TEST_F(Endpoint, AClientDeclaredDeadNeverWritesIntoTheNextLink) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto c = client();
+    ASSERT_TRUE(c.expect("connected"));
+    ASSERT_TRUE(srv.events.expect("connected"));
+    c.kill(SIGSTOP);
+    shm_membuf *mb = ep(s)->membuf;
+    vexa::block::ref(mb->rb[1].has_data).store(mb->rb[1].end + 1);
+    ASSERT_TRUE(srv.events.expect("disconnected")) << "the corrupt ring ends the link";
+    c.kill(SIGCONT);
+    c.send("send ghost");
+    // The reply and the client's own events come in either order.
+    std::string line, sent;
+    bool gone = false, back = false;
+    while ((sent.empty() || !back) && c.recv(line)) {
+        if (line.rfind("sent ", 0) == 0) sent = line;
+        gone = gone || line == "disconnected";
+        back = back || (gone && line == "connected");
+    }
+    ASSERT_TRUE(back) << "the client learns its link ended and attaches again";
+    EXPECT_NE(sent, "sent 5") << "the old link takes no byte";
+    c.send("send after");
+    ASSERT_TRUE(srv.events.expect("connected"));
+    std::string e;
+    ASSERT_TRUE(srv.events.next(e));
+    EXPECT_EQ(e, "data:after") << "nothing of the old link comes first";
+    c.send("close");
+    ASSERT_TRUE(c.expect("closed 0"));
+    EXPECT_EQ(c.wait(), 0);
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -214,6 +215,52 @@ TEST_F(Ring10, EachCorruptFieldIsRefusedWithoutTouchingMemory) {
     }
 }
 
+// A hostile peer that rewrites the ring fields while this process works on
+// the ring (the check-then-use window): every operation either refuses or
+// moves bytes within the caller's buffer and the ring's data area. Run under
+// AddressSanitizer, an access outside them is a fault.
+TEST(HostileRace, FieldsFlippedDuringOperationsNeverMoveMemoryOutsideTheRing) {
+    Block b(2 * 4096);
+    b.bind_and_attach();
+    const uint64_t cap = b.srv->rb[0].end;
+    // Every refusal logs a line: thousands a second here.
+    shm_log_set_func([](int32_t, const char *, va_list) { return 0; }, 0, 1, 2);
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        std::mt19937_64 rng(7);
+        const uint64_t wild[] = {0, 1, cap / 2, cap - 1, cap, cap + 1, 1ull << 32, ~0ull, ~0ull - cap, shm_membuf_size};
+        while (!stop.load(std::memory_order_relaxed)) {
+            shm_ringbuf &rb = b.cli->rb[rng() & 1];
+            uint64_t *fields[] = {&rb.head, &rb.tail, &rb.has_data, &rb.pbuf, &rb.end};
+            uint64_t *f = fields[rng() % 5];
+            const uint64_t saved = vexa::block::ref(*f).load(std::memory_order_relaxed);
+            vexa::block::ref(*f).store(wild[rng() % std::size(wild)], std::memory_order_relaxed);
+            if (rng() % 4 == 0) vexa::block::ref(*f).store(saved, std::memory_order_relaxed);
+        }
+    });
+    std::mt19937_64 rng(11);
+    size_t ops = 0;
+    int64_t bad = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (bad == 0 && std::chrono::steady_clock::now() < until) {
+        const size_t len = 1 + rng() % (2 * cap);
+        std::unique_ptr<uint8_t[]> buf(new uint8_t[len]); // exact size: ASan sees one byte beyond it
+        memset(buf.get(), 0x5a, len);
+        const int idx = static_cast<int>(rng() & 1);
+        shm_membuf *writer = idx == 0 ? b.srv : b.cli;
+        shm_membuf *reader = idx == 0 ? b.cli : b.srv;
+        for (const int64_t r : {shm_ringbuf_write(writer, idx, buf.get(), len), shm_ringbuf_read(reader, idx, buf.get(), len),
+                                shm_ringbuf_release_space(writer, idx, len % (cap + 1))})
+            if (!(r == -EPROTO || r == -ENOSPC || r == -EAGAIN || (r >= 0 && static_cast<uint64_t>(r) <= len))) bad = r;
+        ++ops;
+    }
+    stop = true;
+    flipper.join();
+    shm_log_set_func(nullptr, 0, 1, 2);
+    EXPECT_EQ(bad, 0) << "a result outside the documented ones";
+    EXPECT_GT(ops, 100u);
+}
+
 TEST(BlockLifecycle, BindRefusesABoundOrAttachedBlock) {
     Block b(1000);
     ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
@@ -242,6 +289,27 @@ TEST(BlockLifecycle, RebindDrawsNewNames) {
     ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
     ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
     EXPECT_GE(counter_of(b.srv->srv_hup.name), first + 7);
+}
+
+// A client whose link the server has ended (the block laid out anew while the
+// client still holds its old objects, as after it was declared dead) moves no
+// byte through the new bind, and says so.
+TEST(BlockLifecycle, AClientOfAnEndedBindMovesNoByte) {
+    Block b(1000);
+    b.bind_and_attach();
+    ASSERT_EQ(shm_cli_write(b.cli, "old", 3), 3);
+    ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
+    vexa::block::ref(b.srv->flags).store(0); // the server's rebuild clears the client's claim
+    ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+    char buf[8];
+    EXPECT_EQ(shm_cli_write(b.cli, "ghost", 5), -ENOTCONN);
+    EXPECT_EQ(shm_cli_release_space(b.cli, 10), -ENOTCONN);
+    EXPECT_EQ(shm_srv_write(b.srv, "new", 3), 3);
+    EXPECT_EQ(shm_cli_read(b.cli, buf, sizeof buf), -ENOTCONN);
+    EXPECT_EQ(shm_srv_has_data(b.srv), 0u);
+    EXPECT_EQ(shm_cli_has_data(b.cli), 3u) << "the new bytes stay for the next client";
+    shm_membuf_disconnect(b.cli);
+    shm_membuf_disconnect_cb(b.cli);
 }
 
 TEST(BlockLifecycle, AProcessHoldsAsManyLinksAsItLikes) {
