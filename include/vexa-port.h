@@ -68,22 +68,30 @@ VEXA_API vexa_port *vexa_port_connect(const vexa_port_config *cfg);
  * Returns the number of bytes taken, which is less than len when the ring
  * has less room (send the rest later), or: -ENOSPC the ring is full (the
  * peer has not read yet; retry after it has), -EINVAL port is NULL or has
- * no link (a client that is not attached), -EPROTO the ring fails its consistency checks (a corrupt
- * peer). Never blocks on the peer, only briefly on the ring's lock. Any
- * thread, including the port's own callbacks. */
+ * no link (a client that is not attached), -EPROTO the ring fails its
+ * consistency checks (a corrupt peer), -ETIMEDOUT the ring's lock was not had
+ * within about a second, -ENOTCONN (client) the server has ended this link
+ * (on_disconnected follows and the client attaches again). Waits for the peer
+ * only to take the ring's lock, which a peer holds for one copy; one stopped
+ * in a debugger (or misbehaving) can make the call wait up to about a second
+ * and return -ETIMEDOUT, and the link stays. Any thread, including the
+ * port's own callbacks. */
 VEXA_API int64_t vexa_port_send(vexa_port *port, const void *buf, uint64_t len);
 
 /* Move up to cap waiting bytes into buf, in the order they were sent.
  * Returns the number of bytes read, or: -EAGAIN nothing waits, -EINVAL port is
- * NULL or has no link, -EPROTO the ring fails its checks. Never
- * waits for bytes: wait for on_data_ready instead. Any thread, including the
- * port's own callbacks (typically on_data_ready). */
+ * NULL or has no link, -EPROTO the ring fails its checks, -ETIMEDOUT and
+ * -ENOTCONN as for send. Never waits for bytes (wait for on_data_ready
+ * instead), and for the ring's lock at most about a second. Any thread,
+ * including the port's own callbacks (typically on_data_ready). */
 VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap);
 
 /* Stop the port's endpoint (detaching from or withdrawing the region, which
  * the peer sees as a disconnect) and free the handle. Waits for the
- * endpoint's thread to finish; once it returns no callback of the port runs
- * any more and the handle is gone. 0; -EINVAL for NULL; -EDEADLK when called
+ * endpoint's thread to finish, within about 2 s whatever the peer does or
+ * fails to do (a callback of this port that is running must return first);
+ * once it returns no callback of the port runs any more and the handle is
+ * gone. 0; -EINVAL for NULL; -EDEADLK when called
  * from one of the port's own callbacks (nothing is closed then). Any thread
  * but the port's own; never from a callback of the same port. */
 VEXA_API int32_t vexa_port_close(vexa_port *port);

@@ -25,8 +25,10 @@ VEXA_EXTERN_C_BEGIN
  * instance one served already, or a thread that cannot be started). data is
  * copied; the caller keeps its record. Any thread, also from a callback. */
 VEXA_API shm_thread *shm_srv_start(const shm_data *data);
-/* Stop a server and free it. 0; -EINVAL for NULL; -EDEADLK from inside one of
- * the endpoint's own callbacks. Not to be called from a callback. */
+/* Stop a server and free it, within about 2 s whatever the client does (a
+ * running callback must return first). 0; -EINVAL for NULL; -EDEADLK from
+ * inside one of the endpoint's own callbacks. Not to be called from a
+ * callback. */
 VEXA_API int32_t shm_srv_stop(shm_thread *thr);
 
 /* Start a client that attaches to the region in the background, retrying
@@ -39,11 +41,15 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data);
 
 /* Send copies up to len bytes into the outgoing ring and wakes the peer;
  * receive moves up to len waiting bytes out of the incoming ring. Neither
- * waits for the peer. Bytes moved (a send may take fewer than len when the
- * ring has less room), or a negative result: -ENOSPC (peer's ring full),
- * -EAGAIN (nothing to read), -EINVAL (NULL, a listener's handle, or no link:
- * a client not attached), -EPROTO (corrupt ring; the link is dropped). Any
- * thread, including the endpoint's callbacks. */
+ * waits for data or room; each waits for the ring's lock, which the peer
+ * holds for one copy, at most about a second. Bytes moved (a send may take
+ * fewer than len when the ring has less room), or a negative result:
+ * -ENOSPC (peer's ring full), -EAGAIN (nothing to read), -EINVAL (NULL, a
+ * listener's handle, or no link: a client not attached), -EPROTO (corrupt
+ * ring; the link is dropped), -ETIMEDOUT (the peer held the lock for longer:
+ * stopped or misbehaving; the link stays), -ENOTCONN (a client whose link
+ * the server has ended; on_disconnected follows). Any thread, including the
+ * endpoint's callbacks. */
 VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len);
 VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len);
 /* Drop the oldest bytes of this side's outgoing ring that the peer has not
@@ -54,8 +60,9 @@ VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len);
 VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n);
 /* Stop and free an endpoint of either kind: a client reports
  * on_disconnected (when attached) and detaches, a server withdraws its
- * region. Returns when the endpoint's thread has finished; no callback runs
- * afterwards and the handle is freed. 0; -EINVAL for NULL or a listener's
+ * region. Returns when the endpoint's thread has finished, within about 2 s
+ * whatever the peer does (a running callback must return first); no callback
+ * runs afterwards and the handle is freed. 0; -EINVAL for NULL or a listener's
  * handle; -EDEADLK from inside one of the endpoint's own callbacks (nothing
  * is stopped then). Any thread but the endpoint's own. */
 VEXA_API int32_t shm_close(shm_thread *thr);

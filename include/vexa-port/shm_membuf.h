@@ -89,7 +89,11 @@ VEXA_API int32_t shm_membuf_disconnect_cb(shm_membuf *mb);
 
 /* Side-bound ring access: the server writes ring 0 and reads ring 1, the
  * client the reverse. Bytes moved, -ENOSPC (ring full), -EAGAIN (ring empty),
- * -EINVAL (NULL block or buffer), -EPROTO (the ring fails its checks). */
+ * -EINVAL (NULL block or buffer), -EPROTO (the ring fails its checks),
+ * -ETIMEDOUT (the ring's lock was not had within about a second: the peer
+ * holds it, stopped or misbehaving; the link stays), and on the client
+ * -ENOTCONN (the server has ended this client's link and laid the block out
+ * anew: nothing was moved). The same for release below. */
 VEXA_API ssize_t shm_srv_write(shm_membuf *mb, const void *buf, size_t len);
 VEXA_API ssize_t shm_cli_write(shm_membuf *mb, const void *buf, size_t len);
 VEXA_API ssize_t shm_srv_read(shm_membuf *mb, void *buf, size_t len);
