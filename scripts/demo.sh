@@ -91,7 +91,7 @@ pr -m -t -w "$width" \
 
 # Both have exited; their shared-memory objects (the port's region, and the
 # mutexes and events named after each creator's process id) went with them.
-left=$(ls -A /dev/shm 2>/dev/null | grep -E "^vexa\.$(id -u)\.(org\.vexa-port\.Port\.$port\$|Global%5CSHMEM_(event)?(${pids// /|})_)" || true)
+left=$(ls -A "/dev/shm/vexa.$(id -u)" 2>/dev/null | grep -E "^(org\.vexa-port\.Port\.$port\$|Global%5CSHMEM_(event)?(${pids// /|})_)" || true)
 if [ -n "$left" ]; then
   echo "demo: left behind in /dev/shm:" $left >&2
   exit 1

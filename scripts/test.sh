@@ -3,14 +3,14 @@
 # AddressSanitizer+UndefinedBehaviorSanitizer and under ThreadSanitizer; then
 # clang-tidy over the sources and the shared block's fuzz target for a
 # bounded time (VEXA_FUZZ_SECONDS, default 60). Fails if any step fails or if
-# the runs leave objects behind in /dev/shm. Each suite's ctest summary is
+# the runs leave objects behind in the user's directory under /dev/shm. Each suite's ctest summary is
 # repeated at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh || exit 1
 
-leftovers() { ls -A /dev/shm 2>/dev/null | grep -E "^vexa\.$(id -u)\." | sort; }
+leftovers() { ls -A "/dev/shm/vexa.$(id -u)" 2>/dev/null | sort; }
 before=$(leftovers)
 
 status=0

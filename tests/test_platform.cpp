@@ -26,8 +26,10 @@ using vtp::listed;
 
 // Commands: cm/om/ce/oe NAME (create/open mutex/event), cr NAME SIZE, or NAME
 // (regions), map H, wait H MS, rel H, set H, close H -> "result lasterror";
-// poke ADDR VALUE, peek ADDR (a 64-bit word); drop (become uid 65534);
-// rawopen PATH, plant PATH -> errno of a plain open / exclusive create.
+// poke ADDR VALUE, peek ADDR (a 64-bit word); drop (become uid 65534), dropto
+// UID; rawopen PATH, plant PATH, plantdir PATH, plantlink PATH, plantfifo
+// PATH, remove PATH -> errno of a plain open / exclusive create / mkdir /
+// symlink / mkfifo / remove.
 VT_CHILD_ROLE(platform_agent) {
     std::string line;
     while (vt::child_recv(line, 60000)) {
@@ -52,7 +54,17 @@ VT_CHILD_ROLE(platform_agent) {
         else if (cmd == "close") { const BOOL r = CloseHandle(h); reply(static_cast<std::uint64_t>(r), GetLastError()); }
         else if (cmd == "poke") { *reinterpret_cast<std::uint64_t *>(na) = nb; reply(1, 0); }
         else if (cmd == "peek") reply(*reinterpret_cast<std::uint64_t *>(na), 0);
-        else if (cmd == "drop") { const bool ok = setgid(65534) == 0 && setuid(65534) == 0; reply(ok, errno); }
+        else if (cmd == "drop" || cmd == "dropto") {
+            const uid_t id = cmd == "drop" ? 65534 : static_cast<uid_t>(std::stoul(a));
+            const bool ok = setgid(id) == 0 && setuid(id) == 0;
+            reply(ok, errno);
+        } else if (cmd == "plantdir" || cmd == "plantlink" || cmd == "plantfifo" || cmd == "remove") {
+            const int r = cmd == "plantdir"    ? mkdir(a.c_str(), 0700)
+                          : cmd == "plantlink" ? symlink("/tmp", a.c_str())
+                          : cmd == "plantfifo" ? mkfifo(a.c_str(), 0600)
+                                               : remove(a.c_str());
+            reply(static_cast<std::uint64_t>(r == 0 ? 0 : errno), 0);
+        }
         else if (cmd == "rawopen" || cmd == "plant") {
             const int fd = cmd == "plant" ? open(a.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600) : open(a.c_str(), O_RDWR);
             const int e = fd < 0 ? errno : 0;
@@ -256,13 +268,13 @@ TEST(PlatformLastError, CausesArePerThreadAndTellApart) {
     EXPECT_TRUE(CloseHandle(b));
 }
 
-TEST(PlatformNames, EscapedDeterministicallyPerUser) {
-    const std::string uid = std::to_string(geteuid());
-    EXPECT_EQ(vtp::file_of("Global\\SHMEM_4242_0_7"), "vexa." + uid + ".Global%5CSHMEM_4242_0_7");
-    EXPECT_EQ(vtp::file_of("/vexa-port.Port.0"), "vexa." + uid + ".%2Fvexa-port.Port.0");
-    EXPECT_EQ(vtp::file_of("../a b"), "vexa." + uid + "...%2Fa%20b");
+TEST(PlatformNames, EscapedDeterministically) {
+    EXPECT_EQ(vtp::file_of("Global\\SHMEM_4242_0_7"), "Global%5CSHMEM_4242_0_7");
+    EXPECT_EQ(vtp::file_of("/vexa-port.Port.0"), "%2Fvexa-port.Port.0");
+    EXPECT_EQ(vtp::file_of("../a b"), "%2E.%2Fa%20b");
+    EXPECT_EQ(vtp::file_of("."), "%2E");
     EXPECT_NE(vtp::file_of("a/b"), vtp::file_of("a%2Fb"));
-    EXPECT_EQ(vtp::file_of("a%2Fb"), "vexa." + uid + ".a%252Fb");
+    EXPECT_EQ(vtp::file_of("a%2Fb"), "a%252Fb");
     const size_t room = NAME_MAX - vtp::file_of("").size();
     EXPECT_EQ(vtp::file_of(std::string(room, 'n')).size(), size_t{NAME_MAX});
     EXPECT_EQ(vtp::file_of(std::string(room + 1, 'n')), "");
@@ -413,7 +425,7 @@ TEST(PlatformRegions, SizedZeroFilledReservedAndBounded) {
     HANDLE r = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8192, name.c_str());
     ASSERT_NE(r, nullptr);
     struct stat st {};
-    ASSERT_EQ(stat(("/dev/shm/" + vtp::file_of(name)).c_str(), &st), 0);
+    ASSERT_EQ(stat(vtp::path_of(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_GE(st.st_blocks * 512, 8192 + 4096) << "the pages are reserved at creation";
     auto *view = static_cast<unsigned char *>(MapViewOfFile(r, FILE_MAP_ALL_ACCESS, 0, 0, 0));
@@ -516,7 +528,7 @@ TEST(PlatformSecurity, ObjectsAreOwnerOnlyWhateverTheUmask) {
     HANDLE m = CreateMutexA(nullptr, FALSE, name.c_str());
     umask(old);
     ASSERT_NE(m, nullptr);
-    const std::string path = "/dev/shm/" + vtp::file_of(name);
+    const std::string path = vtp::path_of(name);
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -536,18 +548,39 @@ TEST(PlatformSecurity, AnotherUserCanNeitherReachNorPlant) {
     const std::string ours = vt::unique_name("uid"), planted = vt::unique_name("uid");
     HANDLE m = CreateMutexA(nullptr, FALSE, ours.c_str());
     ASSERT_NE(m, nullptr);
-    Agent other;
-    ASSERT_EQ(other.ask("drop")[0], 1u);
-    EXPECT_EQ(other.ask("rawopen /dev/shm/" + vtp::file_of(ours))[0], static_cast<std::uint64_t>(EACCES));
-    EXPECT_EQ(other.ask("om " + ours)[1], ERROR_FILE_NOT_FOUND) << "each user has names of its own";
-    // A file that another user made under one of our names is refused.
-    const std::string path = "/dev/shm/" + vtp::file_of(planted);
-    ASSERT_EQ(other.ask("plant " + path)[0], 0u);
-    EXPECT_EQ(CreateMutexA(nullptr, FALSE, planted.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, planted.c_str()), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(listed(planted)) << "and left alone";
-    EXPECT_EQ(unlink(path.c_str()), 0);
+    struct stat st {};
+    ASSERT_EQ(lstat(vtp::object_dir_path().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode) && (st.st_mode & 07777) == 0700) << "a private directory";
+    {
+        Agent other;
+        ASSERT_EQ(other.ask("drop")[0], 1u);
+        EXPECT_EQ(other.ask("rawopen " + vtp::path_of(ours))[0], static_cast<std::uint64_t>(EACCES));
+        EXPECT_EQ(other.ask("om " + ours)[1], ERROR_FILE_NOT_FOUND) << "each user has names of its own";
+        EXPECT_EQ(other.ask("plant " + vtp::path_of(planted))[0], static_cast<std::uint64_t>(EACCES))
+            << "nothing can be planted among our objects";
+    }
     EXPECT_TRUE(CloseHandle(m));
+    rmdir(vtp::object_dir_path(65534).c_str());
+
+    // A user whose directory another user has squatted, in each way a name
+    // can be taken: every call fails at once with access denied (and an
+    // error line), and works again once the squatter has removed it.
+    const uid_t victim_uid = 65533;
+    const std::string dir = vtp::object_dir_path(victim_uid);
+    rmdir(dir.c_str());
+    Agent squatter;
+    ASSERT_EQ(squatter.ask("drop")[0], 1u);
+    for (const char *how : {"plant", "plantdir", "plantlink", "plantfifo"}) {
+        SCOPED_TRACE(how);
+        Agent victim;
+        ASSERT_EQ(victim.ask("dropto " + std::to_string(victim_uid))[0], 1u);
+        ASSERT_EQ(squatter.ask(std::string(how) + " " + dir)[0], 0u);
+        EXPECT_EQ(victim.ask("cm " + planted)[1], ERROR_ACCESS_DENIED);
+        EXPECT_EQ(victim.ask("or " + planted)[1], ERROR_ACCESS_DENIED);
+        ASSERT_EQ(squatter.ask("remove " + dir)[0], 0u);
+        const auto made = victim.ask("cm " + planted);
+        EXPECT_NE(made[0], 0u) << "service resumes once the squatter is gone";
+        EXPECT_EQ(victim.ask("close " + hex(made[0]))[0], 1u);
+        ASSERT_EQ(rmdir(dir.c_str()), 0) << "and nothing of the victim's was left in it";
+    }
 }

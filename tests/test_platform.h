@@ -23,13 +23,18 @@
 
 namespace vtp {
 
-// The file in /dev/shm that holds the object called name.
+// The file in the user's object directory that holds the object called name,
+// and its full path.
 inline std::string file_of(const std::string &name) {
     char path[vexa::posix::k_path_max];
     DWORD error = 0;
     if (!vexa::posix::object_path(name.c_str(), path, error)) return {};
-    return path + std::string(vexa::posix::k_object_dir).size();
+    return path;
 }
+inline std::string object_dir_path(uid_t uid = geteuid()) {
+    return std::string(vexa::posix::k_shm_root) + "/vexa." + std::to_string(uid);
+}
+inline std::string path_of(const std::string &name) { return object_dir_path() + "/" + file_of(name); }
 
 inline bool listed(const std::string &name) {
     const std::string file = file_of(name);
@@ -59,7 +64,8 @@ inline bool queued_on_mutex(pid_t tid) {
 inline bool name_leads_to_object(HANDLE h) {
     vexa::posix::HandleRef ref(h);
     struct stat st {};
-    return ref && stat(ref->path, &st) == 0 && st.st_dev == ref->dev && st.st_ino == ref->ino;
+    return ref && stat((object_dir_path() + "/" + ref->path).c_str(), &st) == 0 && st.st_dev == ref->dev &&
+           st.st_ino == ref->ino;
 }
 
 // Creates or opens name, checks the handle's object still has the name,

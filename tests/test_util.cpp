@@ -269,7 +269,8 @@ bool wait_until(const std::function<bool()> &pred, int timeout_ms) {
 
 std::vector<std::string> shm_entries(const std::string &text) {
     std::vector<std::string> out;
-    if (DIR *d = opendir("/dev/shm")) {
+    const std::string dir = "/dev/shm/vexa." + std::to_string(geteuid());
+    if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d))
             if (strstr(e->d_name, text.c_str())) out.emplace_back(e->d_name);
         closedir(d);

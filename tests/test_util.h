@@ -86,7 +86,8 @@ class Child {
 // event to wait on. Returns pred()'s last value.
 bool wait_until(const std::function<bool()> &pred, int timeout_ms = 10000);
 
-// Entries of /dev/shm whose name contains text.
+// Entries of this user's object directory under /dev/shm whose name contains
+// text.
 std::vector<std::string> shm_entries(const std::string &text);
 // Creates and closes a throwaway named object; a creation sweeps away the
 // objects that nobody holds any more (those of killed processes).

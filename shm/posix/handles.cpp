@@ -177,6 +177,7 @@ void fork_prepare() { begin_exclusive(); }
 void fork_parent() { end_exclusive(); }
 
 void fork_child() {
+    object_dir_fork_child();
     owner_fork_child();
     views_fork_child();
     // The header pages were not inherited (MADV_DONTFORK); only the holder

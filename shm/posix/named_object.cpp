@@ -1,7 +1,9 @@
-// Named objects as files in /dev/shm, and the holder-lock protocol that gives
-// them the replaced platform's lifetime: an object lives while some process
-// holds a handle or a view of it, and its name goes with the last holder,
-// also when that holder is killed.
+// Named objects as files in a private directory of the user under /dev/shm,
+// and the holder-lock protocol that gives them the replaced platform's
+// lifetime: an object lives while some process holds a handle or a view of
+// it, and its name goes with the last holder, also when that holder is
+// killed. Every open, create, link, unlink and sweep is relative to the
+// directory's descriptor.
 //
 // The rules that make this race-free:
 //  - A holder keeps a shared flock on an open file description of its own.
@@ -33,10 +35,58 @@
 #include <unordered_map>
 
 #include "shm/posix/posix_internal.h"
+#include "vexa-port/shm_logs.h"
 
 namespace vexa::posix {
 
 namespace {
+
+// The object directory of the effective user id it was opened for. The
+// descriptor is published once checked and kept for the process's life;
+// the lock serialises the opening (and is made afresh in a forked child).
+pthread_mutex_t g_dir_lock = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<int> g_dir_fd{-1};
+std::atomic<uid_t> g_dir_uid{0};
+// The last refusal written to the log, so that a client retrying every few
+// milliseconds writes it once, not on every attempt.
+char g_dir_refusal[160] = {};
+
+// Opens and checks the directory; -1 with error set otherwise. Called with
+// the lock held.
+int open_dir(uid_t uid, DWORD &error) {
+    char path[64];
+    snprintf(path, sizeof path, "%s/vexa.%u", k_shm_root, static_cast<unsigned>(uid));
+    const bool made = mkdir(path, 0700) == 0;
+    if (!made && errno != EEXIST) {
+        error = error_from_errno(errno);
+        return -1;
+    }
+    // No link is followed and nothing that is not a directory is opened
+    // (O_DIRECTORY is checked before a FIFO could block the open).
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int open_errno = errno;
+    struct stat st {};
+    if (fd >= 0 && made && fstat(fd, &st) == 0 && (st.st_mode & 07777) != 0700) fchmod(fd, 0700); // the umask's doing
+    const bool ok = fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid &&
+                    (st.st_mode & 07777) == 0700;
+    if (ok) {
+        g_dir_refusal[0] = 0;
+        return fd;
+    }
+    if (fd < 0) lstat(path, &st); // what lies there, for the message
+    char text[sizeof g_dir_refusal];
+    snprintf(text, sizeof text, "%s is not a private directory of uid %u (%s, owner uid %u, mode %04o)", path,
+             static_cast<unsigned>(uid),
+             fd < 0 ? strerror(open_errno) : !S_ISDIR(st.st_mode) ? "not a directory" : "wrong owner or mode",
+             static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+    if (strcmp(text, g_dir_refusal) != 0) {
+        memcpy(g_dir_refusal, text, sizeof text);
+        shm_log_error("%s: no named object can be made or opened until it is removed\n", text);
+    }
+    if (fd >= 0) close(fd);
+    error = ERROR_ACCESS_DENIED;
+    return -1;
+}
 
 // Inodes of the object files that records of this process hold, with the
 // number of records each. The sweep passes over them without opening them:
@@ -108,13 +158,15 @@ int flock_retry(int fd, int op) {
     return rc;
 }
 
-int open_object_file(const char *path) { return open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }
+int open_object_file(int dfd, const char *name) {
+    return openat(dfd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
 
-// Called while holding the object exclusively: removes path if it still
+// Called while holding the object exclusively: removes name if it still
 // names that object.
-void unlink_if_same(const char *path, dev_t dev, ino_t ino) {
+void unlink_if_same(int dfd, const char *name, dev_t dev, ino_t ino) {
     struct stat cur {};
-    if (lstat(path, &cur) == 0 && same_object(cur, dev, ino)) unlink(path);
+    if (fstatat(dfd, name, &cur, AT_SYMLINK_NOFOLLOW) == 0 && same_object(cur, dev, ino)) unlinkat(dfd, name, 0);
 }
 
 Header *map_header(int fd, DWORD &error) {
@@ -132,15 +184,19 @@ void drop_unpublished(Object *obj, bool locked_mutex) {
 // Removes our object files that nobody holds. The normal last-holder check
 // can miss one: a survivor that closes its handle right after a peer's death
 // may still see the dead process's lock, and nobody may touch that name
-// again. Creating is rare, so every creation of a new object sweeps.
-void sweep_stale() {
-    DIR *dir = opendir(k_object_dir);
-    if (!dir) return;
-    char prefix[32];
-    const int plen = snprintf(prefix, sizeof prefix, "vexa.%u.", static_cast<unsigned>(geteuid()));
-    const int dfd = dirfd(dir);
+// again. Creating is rare, so every creation of a new object sweeps; the
+// directory holds only this user's objects, so a sweep costs no more than
+// they do.
+void sweep_stale(int dfd) {
+    const int lfd = openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lfd < 0) return;
+    DIR *dir = fdopendir(lfd);
+    if (!dir) {
+        close(lfd);
+        return;
+    }
     while (const dirent *e = readdir(dir)) {
-        if (strncmp(e->d_name, prefix, static_cast<size_t>(plen)) != 0 || held_here(e->d_ino)) continue;
+        if (e->d_name[0] == '.' || held_here(e->d_ino)) continue;
         const int fd = openat(dfd, e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) continue;
         struct stat st {};
@@ -158,10 +214,10 @@ void sweep_stale() {
 enum class Found { held, absent, failed };
 
 // The open procedure: on success fd is a holder of the object that path
-// names (shared lock taken, name verified afterwards).
-Found open_holder(const char *path, int &out_fd, struct stat &out_st, DWORD &error) {
+// names in the directory dfd (shared lock taken, name verified afterwards).
+Found open_holder(int dfd, const char *path, int &out_fd, struct stat &out_st, DWORD &error) {
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
-        const int fd = open_object_file(path);
+        const int fd = open_object_file(dfd, path);
         if (fd < 0) {
             if (errno == ENOENT) {
                 error = ERROR_FILE_NOT_FOUND;
@@ -187,7 +243,7 @@ Found open_holder(const char *path, int &out_fd, struct stat &out_st, DWORD &err
         }
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
             // Nobody holds it: stale, or its last holder is just leaving.
-            unlink_if_same(path, st.st_dev, st.st_ino);
+            unlink_if_same(dfd, path, st.st_dev, st.st_ino);
             close(fd);
             error = ERROR_FILE_NOT_FOUND;
             return Found::absent;
@@ -198,7 +254,7 @@ Found open_holder(const char *path, int &out_fd, struct stat &out_st, DWORD &err
             return Found::failed;
         }
         struct stat cur {};
-        if (lstat(path, &cur) == 0 && same_object(cur, st.st_dev, st.st_ino)) {
+        if (fstatat(dfd, path, &cur, AT_SYMLINK_NOFOLLOW) == 0 && same_object(cur, st.st_dev, st.st_ino)) {
             out_fd = fd;
             out_st = st;
             return Found::held;
@@ -209,10 +265,10 @@ Found open_holder(const char *path, int &out_fd, struct stat &out_st, DWORD &err
     return Found::failed;
 }
 
-Object *open_at(Kind kind, const char *path, DWORD &error) {
+Object *open_at(int dfd, Kind kind, const char *path, DWORD &error) {
     int fd = -1;
     struct stat st {};
-    if (open_holder(path, fd, st, error) != Found::held) return nullptr;
+    if (open_holder(dfd, path, fd, st, error) != Found::held) return nullptr;
     // Anything shorter than a header page, or with a header of another
     // version or kind, is not an object of the kind asked for; the replaced
     // platform answers a name held by another kind with ERROR_INVALID_HANDLE.
@@ -247,6 +303,27 @@ Object *open_at(Kind kind, const char *path, DWORD &error) {
 
 } // namespace
 
+int object_dir(DWORD &error) noexcept {
+    const uid_t uid = geteuid();
+    int fd = g_dir_fd.load(std::memory_order_acquire);
+    if (fd >= 0 && g_dir_uid.load(std::memory_order_acquire) == uid) return fd;
+    pthread_mutex_lock(&g_dir_lock);
+    fd = g_dir_fd.load(std::memory_order_relaxed);
+    if (fd < 0 || g_dir_uid.load(std::memory_order_relaxed) != uid) {
+        // A process that changed its user id keeps the old descriptor open
+        // (another thread may still be using it) and looks in the new one.
+        fd = open_dir(uid, error);
+        if (fd >= 0) {
+            g_dir_uid.store(uid, std::memory_order_release);
+            g_dir_fd.store(fd, std::memory_order_release);
+        }
+    }
+    pthread_mutex_unlock(&g_dir_lock);
+    return fd;
+}
+
+void object_dir_fork_child() noexcept { pthread_mutex_init(&g_dir_lock, nullptr); }
+
 std::int64_t monotonic_ns() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -274,15 +351,15 @@ void *map_unlocked(int fd, std::size_t bytes, std::uint64_t offset, DWORD &error
 
 bool object_path(const char *name, char *out, DWORD &error) {
     static constexpr char hex[] = "0123456789ABCDEF";
-    int n = snprintf(out, k_path_max, "%svexa.%u.", k_object_dir, static_cast<unsigned>(geteuid()));
-    const std::size_t dir_len = strlen(k_object_dir);
-    std::size_t len = static_cast<std::size_t>(n);
+    std::size_t len = 0;
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) {
         const unsigned char c = *p;
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
-                           c == '_' || c == '-';
+        // A leading '.' is escaped too: "." and ".." are not object files,
+        // and the sweep passes over dot files.
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                           (c == '.' && len > 0) || c == '_' || c == '-';
         const std::size_t need = plain ? 1 : 3;
-        if (len - dir_len + need > NAME_MAX) {
+        if (len + need > NAME_MAX) {
             error = error_from_errno(ENAMETOOLONG);
             return false;
         }
@@ -309,7 +386,9 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
         return nullptr;
     }
 
-    const int fd = open(k_object_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    const int dfd = object_dir(error);
+    if (dfd < 0) return nullptr;
+    const int fd = openat(dfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = error_from_errno(errno);
         return nullptr;
@@ -367,8 +446,8 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     char self[32];
     proc_fd_path(fd, self);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
-        if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
-            sweep_stale();
+        if (linkat(AT_FDCWD, self, dfd, path, AT_SYMLINK_FOLLOW) == 0) {
+            sweep_stale(dfd);
             return obj;
         }
         if (errno != EEXIST) {
@@ -376,7 +455,7 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
             drop_unpublished(obj, locked);
             return nullptr;
         }
-        if (Object *found = open_at(kind, path, error)) {
+        if (Object *found = open_at(dfd, kind, path, error)) {
             drop_unpublished(obj, locked);
             *existed = true;
             return found;
@@ -399,13 +478,18 @@ Object *open_object(Kind kind, const char *name, DWORD &error) {
     }
     char path[k_path_max];
     if (!object_path(name, path, error)) return nullptr;
-    return open_at(kind, path, error);
+    const int dfd = object_dir(error);
+    if (dfd < 0) return nullptr;
+    return open_at(dfd, kind, path, error);
 }
 
 void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon) {
+    DWORD error = 0;
+    const int dfd = object_dir(error);
+    if (dfd < 0) return;
     long pause_ns = 1000000;
     for (int attempt = 0;; ++attempt) {
-        const int fd = open_object_file(path);
+        const int fd = open_object_file(dfd, path);
         if (fd < 0) return;
         struct stat st {};
         if (fstat(fd, &st) != 0 || !same_object(st, dev, ino)) {
@@ -413,7 +497,7 @@ void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon) {
             return;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            unlink_if_same(path, dev, ino);
+            unlink_if_same(dfd, path, dev, ino);
             close(fd);
             return;
         }

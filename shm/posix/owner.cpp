@@ -7,8 +7,8 @@
 // a word written by anybody at all can only ever name an owner, never make
 // us touch memory.
 //
-// A process's token is the name of its liveness file,
-// "/dev/shm/vexa.<euid>.%live-<token>", which the process holds with a shared
+// A process's token is the name of its liveness file, "%live-<token>" in the
+// user's object directory, which the process holds with a shared
 // flock for as long as it lives: the kernel drops the lock when the process
 // dies, in whatever namespace, and anybody who can then take the lock
 // exclusively knows the owner is gone. The file is made complete and locked
@@ -47,8 +47,7 @@ int g_live_fd = -1;
 bool g_slot_used[k_slots];
 
 void live_path(std::uint32_t token, char (&out)[64]) {
-    snprintf(out, sizeof out, "%svexa.%u.%%live-%05x", k_object_dir, static_cast<unsigned>(geteuid()),
-             static_cast<unsigned>(token));
+    snprintf(out, sizeof out, "%%live-%05x", static_cast<unsigned>(token));
 }
 
 // Makes this process's liveness file under a fresh token. Called with the
@@ -59,7 +58,10 @@ bool make_token() {
         if (getrandom(&token, sizeof token, 0) != sizeof token) token = static_cast<std::uint32_t>(getpid()) + attempt;
         token &= k_token_mask;
         if (token == 0) continue;
-        const int fd = open(k_object_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        DWORD error = 0;
+        const int dfd = object_dir(error);
+        if (dfd < 0) return false;
+        const int fd = openat(dfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0) return false;
         if (flock(fd, LOCK_SH) != 0) {
             close(fd);
@@ -68,7 +70,7 @@ bool make_token() {
         char self[32], path[64];
         snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
         live_path(token, path);
-        if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) {
+        if (linkat(AT_FDCWD, self, dfd, path, AT_SYMLINK_FOLLOW) == 0) {
             g_live_fd = fd;
             g_token = token;
             return true;
@@ -133,7 +135,10 @@ bool OwnerProbe::alive(std::uint32_t id) noexcept {
         reset();
         char path[64];
         live_path(token, path);
-        fd_ = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        DWORD error = 0;
+        const int dfd = object_dir(error);
+        if (dfd < 0) return true; // unknown: assume alive, the wait is bounded
+        fd_ = openat(dfd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd_ < 0) return errno != ENOENT && errno != ELOOP; // unknown: assume alive, the wait is bounded
         token_ = token;
     }
@@ -179,7 +184,8 @@ void owner_release_at_exit() noexcept {
     if (g_token != 0) {
         char path[64];
         live_path(g_token, path);
-        unlink(path);
+        DWORD error = 0;
+        if (const int dfd = object_dir(error); dfd >= 0) unlinkat(dfd, path, 0);
     }
     pthread_mutex_unlock(&g_owner_lock);
 }

@@ -61,8 +61,9 @@ static_assert(sizeof(Header) <= k_header_bytes);
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 static_assert(sizeof(void *) == 8, "handle values pack a salt, a generation and a slot into 64 bits");
 
-// "/dev/shm/" + a file name of at most NAME_MAX bytes + the closing zero.
-inline constexpr std::size_t k_path_max = 9 + NAME_MAX + 1;
+// A file name in the object directory: at most NAME_MAX bytes and the
+// closing zero.
+inline constexpr std::size_t k_path_max = NAME_MAX + 1;
 
 // What a handle refers to. Owned by its slot in the handle table; destroyed
 // when the handle is closed and its last concurrent use has ended.
@@ -71,7 +72,7 @@ struct Object {
     std::atomic<int> fd{-1};       // holder descriptor: shared flock on its own open file description
     Header *hdr = nullptr;         // header page, mapped through a descriptor that holds no lock
     std::uint64_t region_size = 0; // regions: bytes behind the header page
-    char path[k_path_max] = {};    // empty for an unnamed object
+    char path[k_path_max] = {};    // file name in the object directory; empty for an unnamed object
     dev_t dev = 0;
     ino_t ino = 0;
     // Mutexes: ownerships taken through this object by threads of this
@@ -87,13 +88,24 @@ struct Object {
 
 // ---- names and object files (named_object.cpp)
 
-// Writes "/dev/shm/vexa.<euid>.<name>" into out (k_path_max bytes), with
-// every byte of name outside [A-Za-z0-9._-] written as %XX, so '/' and '\'
-// never reach the file system and distinct names stay distinct. Fails with
-// error_from_errno(ENAMETOOLONG) when the file name would pass NAME_MAX.
+// Writes the file name of the object called name into out (k_path_max
+// bytes), with every byte of name outside [A-Za-z0-9._-] written as %XX, so
+// '/' and '\' never reach the file system and distinct names stay distinct.
+// Fails with error_from_errno(ENAMETOOLONG) when it would pass NAME_MAX.
 bool object_path(const char *name, char *out, DWORD &error);
-// The directory the object files live in, with a trailing slash.
-inline constexpr const char *k_object_dir = "/dev/shm/";
+
+// Every object file of a user lives in a directory of that user's own,
+// "/dev/shm/vexa.<euid>" (mode 0700): no other user can list, open, plant or
+// remove anything in it, and looking through it costs only our own entries.
+// It is made when missing and opened without following a link; anything else
+// under its name (another owner, another mode, not a directory) is refused
+// with an error line naming it, and looked at again on the next call, so
+// service resumes once it is gone. Returns the directory's descriptor (kept
+// for the process's life, per effective user id), or -1 with error set to
+// ERROR_ACCESS_DENIED or the errno of the failure.
+int object_dir(DWORD &error) noexcept;
+inline constexpr const char *k_shm_root = "/dev/shm";
+void object_dir_fork_child() noexcept;
 
 // Maps bytes of fd's file at offset through a second open file description.
 // A mapping keeps its file description alive, and with it any flock on it;
