@@ -191,8 +191,11 @@ std::int32_t disconnect(shm_membuf *mb) noexcept;
 std::int32_t close_client_hup(shm_membuf *mb) noexcept;
 
 // Writes a fresh object name of this process into out: a mutex's, or with
-// event an event's.
+// event an event's. The pattern of the channel's first version while it
+// fits the field; otherwise a compact form of the same pid and counter that
+// always fits. Never cut, and distinct for every pid and counter.
 void format_name(char (&out)[32], bool event) noexcept;
+void format_name_for(char (&out)[32], bool event, std::uint32_t pid, std::uint32_t counter) noexcept;
 // Creates a mutex (with owned, owned by the calling thread from the start,
 // so that no other process can take it first) or with event an auto-reset
 // event, under a fresh name written into name. An object that already exists under a name is

@@ -38,7 +38,23 @@ constexpr const char *k_event_prefix = "Global\\SHMEM_event";
 
 // One process-wide counter of formatted names; an atomic increment hands two
 // threads that format names at the same moment distinct values.
-std::atomic<std::int32_t> entity_counter{0};
+std::atomic<std::uint32_t> entity_counter{0};
+
+// The compact form's digits, and its mark: a decimal pid never starts with
+// 'x', so the two forms never meet.
+constexpr char k_digits62[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr char k_compact_mark = 'x';
+
+char *put62(char *p, std::uint64_t v) noexcept {
+    char tmp[16];
+    int n = 0;
+    do tmp[n++] = k_digits62[v % 62];
+    while ((v /= 62) != 0);
+    while (n > 0) *p++ = tmp[--n];
+    return p;
+}
+
+bool is_digit62(char c) noexcept { return c != 0 && strchr(k_digits62, c) != nullptr; }
 
 HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 
@@ -76,9 +92,25 @@ std::int32_t unclaim(shm_membuf *mb, Link *l, const BindNames &claimed, std::int
 
 } // namespace
 
+void format_name_for(char (&out)[32], bool event, std::uint32_t pid, std::uint32_t counter) noexcept {
+    const char *prefix = event ? k_event_prefix : k_mutex_prefix;
+    const int n = snprintf(out, sizeof out, "%s%u_%d_%u", prefix, pid, 0, counter);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof out) return;
+    // The pattern would be cut (a seven-digit pid and a counter past 999 no
+    // longer fit an event's name): the same pid and counter in base 62,
+    // marked, which always fits (pids below 62^4, 32-bit counters).
+    char *p = out + strlen(prefix);
+    memcpy(out, prefix, strlen(prefix));
+    *p++ = k_compact_mark;
+    p = put62(p, pid);
+    *p++ = '_';
+    p = put62(p, counter);
+    *p = 0;
+}
+
 void format_name(char (&out)[32], bool event) noexcept {
-    snprintf(out, sizeof out, "%s%d_%d_%d", event ? k_event_prefix : k_mutex_prefix, static_cast<int>(getpid()), 0,
-             entity_counter.fetch_add(1, std::memory_order_relaxed));
+    format_name_for(out, event, static_cast<std::uint32_t>(getpid()),
+                    entity_counter.fetch_add(1, std::memory_order_relaxed));
 }
 
 void *create_named(char (&name)[32], bool event, bool owned) noexcept {
@@ -323,15 +355,18 @@ bool published_name(shm_named_handle &h, char (&out)[32]) noexcept {
 }
 
 bool hup_name_shape(const char (&name)[32]) noexcept {
-    // The mutex pattern of format_name: the prefix, then three decimal
-    // numbers joined by underscores, and nothing else.
+    // A mutex's name as format_name writes it: the prefix, then three decimal
+    // numbers joined by underscores, or the compact form's mark and two
+    // base-62 numbers; nothing else.
     const std::size_t plen = strlen(k_mutex_prefix);
-    if (strncmp(name, k_mutex_prefix, plen) != 0) return false;
+    if (strnlen(name, sizeof name) == sizeof name || strncmp(name, k_mutex_prefix, plen) != 0) return false;
     const char *p = name + plen;
-    for (int part = 0; part < 3; ++part) {
+    const bool compact = *p == k_compact_mark;
+    if (compact) ++p;
+    for (int part = 0; part < (compact ? 2 : 3); ++part) {
         if (part > 0 && *p++ != '_') return false;
         const char *digits = p;
-        while (*p >= '0' && *p <= '9' && p - digits < 10) ++p;
+        while ((compact ? is_digit62(*p) : (*p >= '0' && *p <= '9')) && p - digits < 10) ++p;
         if (p == digits) return false;
     }
     return *p == 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -289,6 +290,24 @@ TEST(BlockLifecycle, RebindDrawsNewNames) {
     ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
     ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
     EXPECT_GE(counter_of(b.srv->srv_hup.name), first + 7);
+
+    // A seven-digit pid: its event names stop fitting the pattern at counter
+    // 1000 (143 rebinds); over ten thousand names (1,400 rebinds) none is cut,
+    // none repeats, and every mutex name is one a listener accepts.
+    std::set<std::string> seen;
+    for (uint32_t pid : {1u, 4194303u})
+        for (uint32_t counter = 0; counter < 10000; ++counter)
+            for (bool event : {false, true}) {
+                char name[32];
+                memset(name, 0x7f, sizeof name);
+                vexa::block::format_name_for(name, event, pid, counter);
+                ASSERT_NE(memchr(name, 0, sizeof name), nullptr);
+                ASSERT_TRUE(seen.insert(name).second) << name;
+                EXPECT_EQ(vexa::block::hup_name_shape(name), !event) << name;
+            }
+    char top[32];
+    vexa::block::format_name_for(top, true, 14776335u, UINT32_MAX);
+    EXPECT_STREQ(top, "Global\\SHMEM_eventxzzzz_4gfFC3") << "the largest pid and counter still fit";
 }
 
 // A client whose link the server has ended (the block laid out anew while the
