@@ -41,6 +41,11 @@ bool config_usable(const shm_data *data, const char *who) noexcept;
 void mark_broken(thread::Endpoint *thr) noexcept;
 bool take_broken(thread::Endpoint *thr) noexcept;
 
+// Lays the server's unbound block out again with the configured size and
+// opens the gate; false (with an error line) when the bind fails: the
+// server's loop then tries again, waiting longer each time.
+bool rebind(thread::Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept;
+
 // Stops a client endpoint and frees it (shm_close on a client).
 std::int32_t close_client(thread::Endpoint *thr) noexcept;
 

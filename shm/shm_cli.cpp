@@ -86,22 +86,46 @@ void detach(Endpoint *thr, shm_membuf *mb) {
 
 enum class Attempt { attached, retry, fail };
 
+// This process's own trouble (out of descriptors or memory, or a directory
+// of objects that another user has squatted): never the end of the client,
+// which tries again. An error line is written when the cause changes, not
+// on every attempt.
+Attempt passing_trouble(Endpoint *thr, std::int32_t e, const char *what) {
+    if (e != thr->last_trouble)
+        shm_log_error("%s: %s failed (%d): %s, trying again\n", thr->name, what, e, strerror(e));
+    thr->last_trouble = e;
+    return Attempt::retry;
+}
+
+bool resources_short(std::int32_t e) { return e == EMFILE || e == ENFILE || e == ENOMEM || e == EAGAIN; }
+
 Attempt attempt(Endpoint *thr) {
     const shm_endpoint &ep = thr->data.endpoint;
     thr->region = shmt_open(ep.path, O_RDWR, 0);
-    if (thr->region == shmt_invalid_fd()) return shmt_errno() == ENOENT ? Attempt::retry : Attempt::fail;
+    if (thr->region == shmt_invalid_fd()) {
+        const std::int32_t e = shmt_errno();
+        if (e == ENOENT) return Attempt::retry;
+        if (e == EINVAL || e == ENAMETOOLONG) return Attempt::fail; // a path that can never name a region
+        return passing_trouble(thr, e, "opening the region");
+    }
 
     shm_membuf *mb = nullptr;
     if (const std::int32_t r = shm_membuf_map(thr->region, ep.size, &mb); r < 0) {
-        shm_log_error("error mapping shm_cli (%d)\n", -r);
+        const std::int32_t e = r == -1 ? shmt_errno() : -r;
         shmt_close(thr->region);
         thr->region = shmt_invalid_fd();
+        if (r == -1) return passing_trouble(thr, e, "mapping the region");
+        shm_log_error("error mapping shm_cli (%d)\n", e);
         return Attempt::fail;
     }
     thr->membuf.store(mb);
     const std::int32_t r = vexa::block::connect(mb, ep.size, &thr->link);
-    if (r == 0) return Attempt::attached;
+    if (r == 0) {
+        thr->last_trouble = 0;
+        return Attempt::attached;
+    }
     let_go(thr);
+    if (resources_short(-r)) return passing_trouble(thr, -r, "attaching");
     // Not ready, taken by another client, the server withdrawing its
     // objects under our feet (they are gone: ENOENT), or laying the block
     // out anew while this attach was held up (ENOTCONN): all pass, so retry.

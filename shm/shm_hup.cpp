@@ -115,15 +115,24 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
         return;
     }
 
-    HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
-    if (!h) {
+    HANDLE h = nullptr;
+    std::int32_t reported = 0;
+    while (!(h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name))) {
         // The name goes with the mutex's last holder: a name that is still
         // published while the link stands but can no longer be opened means
-        // its owner died before this listener got to it.
-        map_error();
-        if (still_watched(mb, w, name)) mark_dead(mb, w);
-        shm_log_debug("finished hup listener\n");
-        return;
+        // its owner died before this listener got to it. Any other failure
+        // (no descriptor or memory left, say) is this process's own trouble,
+        // never the peer's death: it is logged and the open tried again.
+        const bool gone = GetLastError() == ERROR_FILE_NOT_FOUND;
+        const std::int32_t e = map_error();
+        if (gone || !still_watched(mb, w, name) || self->leaving.load(std::memory_order_acquire)) {
+            if (gone && still_watched(mb, w, name)) mark_dead(mb, w);
+            shm_log_debug("finished hup listener\n");
+            return;
+        }
+        if (e != reported) shm_log_error("hup listener: cannot open the peer's hang-up mutex (%d): %s, retrying\n", e, strerror(e));
+        reported = e;
+        usleep(k_slice_ms * 1000);
     }
     ref(w.record->opener_handle).store(reinterpret_cast<std::uintptr_t>(h), std::memory_order_relaxed);
 
@@ -153,9 +162,16 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
             continue;
         }
         const std::int32_t e = map_lock_error(r);
-        if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
-            if (!ReleaseMutex(h)) map_error();
+        if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+            // A wait that failed says nothing of the peer (this process may
+            // be out of descriptors for its liveness file): look again.
+            if (e != reported) shm_log_error("hup listener: wait failed (%d): %s, retrying\n", e, strerror(e));
+            reported = e;
+            if (self->leaving.load(std::memory_order_acquire) || !still_watched(mb, w, name)) break;
+            usleep(k_slice_ms * 1000);
+            continue;
         }
+        if (!ReleaseMutex(h)) map_error();
         if (e == EOWNERDEAD) {
             mark_dead(mb, w);
             break;
@@ -213,6 +229,26 @@ void *shm_cli_hup_listener(void *arg) {
 }
 
 } // namespace
+
+bool vexa::endpoint::rebind(Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept {
+    // A client may have claimed the block in the instant between the death
+    // being noticed and the unbind; its attach then finds the bind retired
+    // and lets go at once. One that has not let go within a second is held up
+    // (stopped, say): its claim is on a bind that is no more, so it is
+    // cleared, or the server would never be ready again.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
+           thr->running.load(std::memory_order_acquire))
+        usleep(1000);
+    if (!(vexa::block::flags(mb) & SHM_READY)) vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
+    const std::int32_t r = vexa::block::bind(mb, size, &thr->link);
+    if (r != 0) {
+        shm_log_error("%s: rebuild failed (%d): %s, trying again\n", thr->name, -r, shm_strerror(r));
+        return false;
+    }
+    vexa::thread::open_gate(thr);
+    return true;
+}
 
 Listener *vexa::endpoint::start_listener(Endpoint *thr, const char *expected) noexcept {
     // A listener needs a block to watch: an endpoint whose link is not made
@@ -276,18 +312,7 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
         vexa::thread::close_gate(thr);
         thr->link = nullptr;
         vexa::block::unbind(mb);
-        // A new client may claim the block in the instant between the death
-        // being noticed and the unbind; its attach then fails and lets go.
-        // Wait for that (bounded) rather than have the bind refuse and leave
-        // the server without a ready block for good.
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
-               thr->running.load(std::memory_order_acquire))
-            usleep(1000);
-        if (const std::int32_t r = vexa::block::bind(mb, size, &thr->link); r == 0)
-            vexa::thread::open_gate(thr);
-        else
-            shm_log_error("%s: rebuild failed (%d): %s\n", thr->name, -r, shm_strerror(r));
+        if (!vexa::endpoint::rebind(thr, mb, size)) return 0; // retried by the server's loop
     }
     shm_log_info("hup mutex relocked\n");
     return 0;

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -89,6 +90,7 @@ void *shm_server(void *arg) {
 
     // A claim whose name has not come yet, and since when.
     bool claim_seen = false;
+    auto rebuild_backoff = std::chrono::milliseconds(10);
     std::chrono::steady_clock::time_point claim_seen_at{};
     while (thr->running.load(std::memory_order_seq_cst)) {
         const std::int32_t connected = shm_membuf_is_connected(mb);
@@ -124,9 +126,21 @@ void *shm_server(void *arg) {
             claim_seen = false;
         }
         if (!thr->link) {
-            // The rebuild after a client's death failed: the block has no
-            // rings to serve, and no event to sleep on.
-            usleep(10000);
+            // The rebuild after a client's death failed (out of descriptors
+            // or memory, say): the block has no rings to serve and no event
+            // to sleep on. Try again, waiting longer each time, up to a
+            // second; a stop cuts the wait short.
+            for (auto waited = std::chrono::milliseconds(0);
+                 waited < rebuild_backoff && thr->running.load(std::memory_order_seq_cst);
+                 waited += std::chrono::milliseconds(10))
+                usleep(10000);
+            if (!thr->running.load(std::memory_order_seq_cst)) break;
+            if (vexa::endpoint::rebind(thr, mb, ep.size)) {
+                shm_log_info("%s: block laid out again, ready\n", thr->name);
+                rebuild_backoff = std::chrono::milliseconds(10);
+            } else {
+                rebuild_backoff = std::min(rebuild_backoff * 2, std::chrono::milliseconds(1000));
+            }
             continue;
         }
         if (vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake) == Delivery::broken)

@@ -75,6 +75,9 @@ struct Endpoint : shm_thread {
     // (server) and the current hang-up listener.
     std::int32_t seen = 0;
     Listener *listener = nullptr;
+    // Client: the cause of the last attempt that failed for want of
+    // resources (logged once per cause).
+    std::int32_t last_trouble = 0;
     // Client: the pause between attempts, which a close cuts short.
     std::mutex pause_mutex;
     std::condition_variable pause_cond;

@@ -743,6 +743,59 @@ TEST_F(Endpoint, AClientDeclaredDeadNeverWritesIntoTheNextLink) {
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 
+// Child: attaches by hand and is held up between its claim and its name (in
+// the log hook, at the trace of the first ring it opens) until told "go",
+// then says how its attach ended.
+VT_CHILD_ROLE(slow_claimer) {
+    void *fd = shmt_open(argv[0], 2, 0);
+    shm_membuf *mb = nullptr;
+    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    shm_log_set_func([](int32_t, const char *fmt, va_list) {
+        static bool held = false;
+        if (!held && strncmp(fmt, "rb %p connect:", 14) == 0) {
+            held = true;
+            vt::child_send("paused");
+            std::string go;
+            vt::child_recv(go);
+        }
+        return 0;
+    }, 0, 1, 2);
+    shm_log_set_debug(1);
+    vt::child_send("attach " + std::to_string(shm_membuf_connect(mb, k_size)));
+    std::string line;
+    while (vt::child_recv(line)) {
+    }
+    return 0;
+}
+
+// A client held up between its claim and its name past the server's patience
+// is taken for dead and the block laid out anew; when it goes on, its attach
+// fails rather than joining the next client on the same block.
+TEST_F(Endpoint, AClaimHeldUpPastTheBoundNeverSplits) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    auto slow = vt::Child::spawn("slow_claimer", {path}, quiet());
+    ASSERT_TRUE(slow.expect("paused"));
+    ASSERT_TRUE(srv.events.expect("disconnected")) << "the nameless claim is given up";
+    auto next = client();
+    ASSERT_TRUE(next.expect("connected"));
+    ASSERT_TRUE(srv.events.expect("connected"));
+    slow.send("go");
+    ASSERT_TRUE(slow.expect("attach " + std::to_string(-ENOTCONN)));
+    next.send("send hello");
+    ASSERT_TRUE(srv.events.expect("data:hello"));
+    EXPECT_EQ(shm_membuf_is_connected(ep(s)->membuf), 2) << "the next client's claim stands";
+    EXPECT_TRUE(srv.events.drain().empty());
+    next.send("close");
+    ASSERT_TRUE(next.expect("closed 0"));
+    EXPECT_EQ(next.wait(), 0);
+    slow.kill(SIGKILL);
+    slow.wait();
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
 struct SelfCloser {
     std::atomic<int> result{1};
     shm_thread *self = nullptr;
