@@ -42,7 +42,9 @@ typedef struct vexa_port_config {
      * from any other thread. Called again while bytes keep waiting. */
     shm_on_data_ready_fn on_data_ready;
     /* The peer detached or died. A server is ready for the next client by
-     * the time this returns; a client goes on trying to attach. */
+     * the time this returns (unless laying its block out again failed: an
+     * error line says so, and it keeps trying); a client goes on trying to
+     * attach. */
     shm_on_disconnected_fn on_disconnected;
     void *user_data; /* first argument of every callback; borrowed, never freed */
     uint8_t option;  /* carried along; the library never reads it */
