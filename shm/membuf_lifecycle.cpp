@@ -196,6 +196,26 @@ void retire_rings(Link &l) noexcept {
     }
 }
 
+// The client's hold of ring 0's lock for a step that must not meet the
+// server's retirement of the bind; waited for as long as the retirement
+// waits, and not held when that runs out (the server is stopped).
+struct RingLock {
+    HANDLE lock = nullptr;
+    bool held = false;
+    explicit RingLock(Link *l) noexcept {
+        if (!l || !(lock = as_handle(l->handle(k_cli, k_lock, 0)))) return;
+        const DWORD r = WaitForSingleObject(lock, k_retire_wait_ms);
+        held = r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+        if (!held) map_lock_error(r);
+    }
+    explicit RingLock(Link &l) noexcept : RingLock(&l) {}
+    ~RingLock() {
+        if (held && !ReleaseMutex(lock)) map_error();
+    }
+    RingLock(const RingLock &) = delete;
+    RingLock &operator=(const RingLock &) = delete;
+};
+
 } // namespace
 
 std::int32_t unbind(shm_membuf *mb) noexcept {
@@ -289,11 +309,20 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     auto claim_stands = [&] {
         return (flags(mb) & SHM_CONNECTED) && still_attached(*l, 0) && still_attached(*l, 1);
     };
-    if (!claim_stands()) return undo(false);
-    // Publish the name: every byte but the first, then the first (release).
-    for (std::size_t i = 1; i < sizeof name; ++i)
-        std::atomic_ref<char>(mb->cli_hup.name[i]).store(name[i], std::memory_order_relaxed);
-    std::atomic_ref<char>(mb->cli_hup.name[0]).store(name[0], std::memory_order_release);
+    // Under ring 0's lock, which the server's unbind takes to retire the
+    // bind: the check and the publication are one step against it.
+    bool published = false;
+    {
+        const RingLock ring0(*l);
+        if (ring0.held && claim_stands()) {
+            // Every byte but the first, then the first (release).
+            for (std::size_t i = 1; i < sizeof name; ++i)
+                std::atomic_ref<char>(mb->cli_hup.name[i]).store(name[i], std::memory_order_relaxed);
+            std::atomic_ref<char>(mb->cli_hup.name[0]).store(name[0], std::memory_order_release);
+            published = true;
+        }
+    }
+    if (!published) return undo(false);
     char shown[32];
     if (!claim_stands() || !published_name(mb->cli_hup, shown) || strncmp(shown, name, sizeof shown) != 0)
         return undo(true);
@@ -318,12 +347,19 @@ std::int32_t disconnect(shm_membuf *mb) noexcept {
     // perhaps with the next client attached: the name and the bit are then
     // that client's, and stay. A bind only withdrawn is still this client's
     // to let go of: the next server binds only once the bit is clear.
-    const bool mine = !l || (still_attached(*l, 0) && still_attached(*l, 1)) || bind_names(mb).lock[0][0] == 0;
-    // The name goes first: a server listener that starts for the next client
-    // must never find this client's name and take its departure for a death.
-    if (mine) {
-        std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
-        ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+    // Decided and done under ring 0's lock (when it can be had in time), so
+    // that a server retiring the bind cannot come in between.
+    {
+        const RingLock ring0(l ? l.get() : nullptr);
+        const bool mine =
+            !l || (still_attached(*l, 0) && still_attached(*l, 1)) || bind_names(mb).lock[0][0] == 0;
+        // The name goes first: a server listener that starts for the next
+        // client must never find this client's name and take its departure
+        // for a death.
+        if (mine) {
+            std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
+            ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
+        }
     }
     if (l) {
         // Wake the server while this side's handle of its event is still

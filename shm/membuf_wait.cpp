@@ -68,6 +68,10 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
     // On a single CPU the poll would burn the time slice the peer needs to
     // write.
     if (data_wakes && keep_awake && may_poll() && poll_briefly(rb, keep_awake, arg)) return 0;
+    // A client whose link the server has ended must not touch the flag: it
+    // belongs to the next client's sleep now.
+    const bool client = reader_side(idx) == k_cli;
+    if (client && !still_attached(l, idx)) return 0;
     if (ref(rb.waiting).exchange(1, std::memory_order_seq_cst)) return k_has_sleeper;
     const bool has = data_wakes && ref(rb.has_data).load(std::memory_order_seq_cst) != 0;
     if (has || (keep_awake && keep_awake(arg))) {
@@ -76,7 +80,7 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
     }
     const std::uint64_t ev = l.handle(reader_side(idx), k_event, idx);
     const std::int32_t r = -map_lock_error(WaitForSingleObject(as_handle(ev), 1000));
-    ref(rb.waiting).store(0, std::memory_order_seq_cst);
+    if (!client || still_attached(l, idx)) ref(rb.waiting).store(0, std::memory_order_seq_cst);
     // A sleep that runs out while bytes wait in the ring means a wake-up was
     // lost or came a second late; counted so that a benchmark can prove
     // there were none. Only this rare path pays for the increment.

@@ -37,7 +37,7 @@ bool link_lost(Endpoint *thr) {
 // Consulted after the client has announced its sleep on ring 0.
 bool cli_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
-    return !thr->running.load(std::memory_order_seq_cst) ||
+    return !thr->running.load(std::memory_order_seq_cst) || thr->broken.load(std::memory_order_seq_cst) ||
            !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed)) || link_lost(thr);
 }
 

@@ -91,7 +91,7 @@ bool config_usable(const shm_data *data, const char *who) noexcept {
     return true;
 }
 
-void mark_broken(thread::Endpoint *thr) noexcept { thr->broken.store(1, std::memory_order_release); }
+void mark_broken(thread::Endpoint *thr) noexcept { thr->broken.store(1, std::memory_order_seq_cst); }
 
 bool take_broken(thread::Endpoint *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
 

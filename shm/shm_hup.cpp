@@ -149,11 +149,17 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
                 if (over) break;
                 continue;
             }
-            // A client that leaves releases its mutex right after it has
-            // cleared its name and its bit. One that still holds it a whole
+            // A client that leaves clears its name, then its bit, then
+            // releases its mutex: one whose name is gone has left in order,
+            // however late its release comes (and the next client may have
+            // claimed the block meanwhile), so the listener ends without a
+            // mark. One that still shows its name but holds its mutex a whole
             // slice after its link ended has let go of the link without
             // leaving (stopped, or misbehaving): it is taken for dead, and
             // the server lays the block out anew.
+            char shown[32];
+            const bool named = vexa::block::published_name(*w.record, shown) && strncmp(shown, name, sizeof shown) == 0;
+            if (over && !named) break;
             if (over && over_before) {
                 mark_dead(mb, w);
                 break;
@@ -233,10 +239,11 @@ void *shm_cli_hup_listener(void *arg) {
 bool vexa::endpoint::rebind(Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept {
     // A client may have claimed the block in the instant between the death
     // being noticed and the unbind; its attach then finds the bind retired
-    // and lets go at once. One that has not let go within a second is held up
-    // (stopped, say): its claim is on a bind that is no more, so it is
-    // cleared, or the server would never be ready again.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    // and lets go at once. One that has not let go within a tenth of a second
+    // is held up (stopped, say): its claim is on a bind that is no more (it
+    // can never attach to the next one), so it is cleared, or the server
+    // would never be ready again.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
     while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
            thr->running.load(std::memory_order_acquire))
         usleep(1000);
@@ -296,6 +303,9 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
     // platform hands a released mutex straight to a waiter, so the take below
     // cannot overtake it.
     vexa::block::release_own_hup(*link, vexa::block::k_srv);
+    // A server that is stopping unbinds on its way out: nothing to take back
+    // or lay out again, and no time to spend on it.
+    if (!thr->running.load(std::memory_order_seq_cst)) return 0;
     usleep(1000);
 
     // The handed-over mutex comes back at once unless something other than a

@@ -32,7 +32,7 @@ using vexa::thread::Endpoint;
 // that has seen the client go).
 bool srv_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
-    if (!thr->running.load(std::memory_order_seq_cst)) return true;
+    if (!thr->running.load(std::memory_order_seq_cst) || thr->broken.load(std::memory_order_seq_cst)) return true;
     if (shm_membuf_is_connected(thr->membuf.load(std::memory_order_relaxed)) != thr->seen) return true;
     return thr->listener && thr->listener->finished.load(std::memory_order_seq_cst) != 0;
 }
@@ -93,6 +93,24 @@ void *shm_server(void *arg) {
     auto rebuild_backoff = std::chrono::milliseconds(10);
     std::chrono::steady_clock::time_point claim_seen_at{};
     while (thr->running.load(std::memory_order_seq_cst)) {
+        if (!thr->link) {
+            // The rebuild after a client's death failed (out of descriptors
+            // or memory, say): the block has no rings to serve and no event
+            // to sleep on, and whatever its flags say is no link. Try again, waiting longer each time, up to a
+            // second; a stop cuts the wait short.
+            for (auto waited = std::chrono::milliseconds(0);
+                 waited < rebuild_backoff && thr->running.load(std::memory_order_seq_cst);
+                 waited += std::chrono::milliseconds(10))
+                usleep(10000);
+            if (!thr->running.load(std::memory_order_seq_cst)) break;
+            if (vexa::endpoint::rebind(thr, mb, ep.size)) {
+                shm_log_info("%s: block laid out again, ready\n", thr->name);
+                rebuild_backoff = std::chrono::milliseconds(10);
+            } else {
+                rebuild_backoff = std::min(rebuild_backoff * 2, std::chrono::milliseconds(1000));
+            }
+            continue;
+        }
         const std::int32_t connected = shm_membuf_is_connected(mb);
         const bool broken = vexa::endpoint::take_broken(thr);
         // A listener that has returned means the client it watched has gone,
@@ -124,24 +142,6 @@ void *shm_server(void *arg) {
             thr->seen = connected;
         } else {
             claim_seen = false;
-        }
-        if (!thr->link) {
-            // The rebuild after a client's death failed (out of descriptors
-            // or memory, say): the block has no rings to serve and no event
-            // to sleep on. Try again, waiting longer each time, up to a
-            // second; a stop cuts the wait short.
-            for (auto waited = std::chrono::milliseconds(0);
-                 waited < rebuild_backoff && thr->running.load(std::memory_order_seq_cst);
-                 waited += std::chrono::milliseconds(10))
-                usleep(10000);
-            if (!thr->running.load(std::memory_order_seq_cst)) break;
-            if (vexa::endpoint::rebind(thr, mb, ep.size)) {
-                shm_log_info("%s: block laid out again, ready\n", thr->name);
-                rebuild_backoff = std::chrono::milliseconds(10);
-            } else {
-                rebuild_backoff = std::min(rebuild_backoff * 2, std::chrono::milliseconds(1000));
-            }
-            continue;
         }
         if (vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake) == Delivery::broken)
             vexa::endpoint::mark_broken(thr);

@@ -657,6 +657,43 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
     }
 }
 
+// A client that leaves in order but releases its hang-up mutex late (its
+// thread preempted between clearing its name and bit and the release) is no
+// hostile one: the next client, which has claimed the block meanwhile, keeps
+// its link.
+TEST_F(Endpoint, ALateReleaseOfALeavingClientSparesTheNextClient) {
+    vt::Recorder srv;
+    shm_data cfg = srv.config(path, k_size);
+    shm_thread *s = shm_srv_start(&cfg);
+    ASSERT_NE(s, nullptr);
+    void *fd[2];
+    shm_membuf *m[2];
+    for (int i = 0; i < 2; ++i) {
+        fd[i] = shmt_open(path.c_str(), 2, 0);
+        ASSERT_EQ(shm_membuf_map(fd[i], k_size, &m[i]), 0);
+    }
+    ASSERT_EQ(shm_membuf_connect(m[0], k_size), 0);
+    ASSERT_TRUE(srv.events.expect("connected"));
+    // The first steps of the first client's detach, without the release.
+    std::atomic_ref<char>(m[0]->cli_hup.name[0]).store(0);
+    vexa::block::ref(m[0]->flags).fetch_and(~SHM_CONNECTED);
+    ASSERT_TRUE(vt::wait_until([&] { return shm_membuf_connect(m[1], k_size) == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400)); // the late release: past two listener slices
+    shm_membuf_disconnect(m[0]);
+    shm_membuf_disconnect_cb(m[0]);
+    ASSERT_TRUE(srv.events.expect("disconnected"));
+    ASSERT_TRUE(srv.events.expect("connected"));
+    EXPECT_EQ(shm_cli_write(m[1], "y", 1), 1) << "the next client keeps its link";
+    ASSERT_TRUE(srv.events.expect("data:y"));
+    shm_membuf_disconnect(m[1]);
+    shm_membuf_disconnect_cb(m[1]);
+    for (int i = 0; i < 2; ++i) {
+        shmt_unmap(m[i], k_size);
+        shmt_close(fd[i]);
+    }
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
 // A peer stopped in a debugger: the other side's close returns within its
 // bound, and the stopped side, once continued, learns what happened and goes
 // on (the client attaches again, the server serves the next client).

@@ -158,6 +158,20 @@ int flock_retry(int fd, int op) {
     return rc;
 }
 
+// Takes a shared lock on an object that somebody holds. A remover holds an
+// exclusive lock for a moment only; a process of the same user that holds
+// one for longer is not waited for beyond a second (EWOULDBLOCK).
+int share_lock_bounded(int fd) {
+    for (int tries = 0; tries < 1000; ++tries) {
+        if (flock(fd, LOCK_SH | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+        const timespec pause{0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    errno = EWOULDBLOCK;
+    return -1;
+}
+
 int open_object_file(int dfd, const char *name) {
     return openat(dfd, name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 }
@@ -248,7 +262,7 @@ Found open_holder(int dfd, const char *path, int &out_fd, struct stat &out_st, D
             error = ERROR_FILE_NOT_FOUND;
             return Found::absent;
         }
-        if (errno != EWOULDBLOCK || flock_retry(fd, LOCK_SH) != 0) {
+        if (errno != EWOULDBLOCK || share_lock_bounded(fd) != 0) {
             error = error_from_errno(errno);
             close(fd);
             return Found::failed;
