@@ -279,7 +279,10 @@ TEST(PlatformMutex, ReleaseHandsOverToAWaiterUnderLoad) {
     shared->stop = 1;
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(contender.wait(), 0);
-    EXPECT_EQ(lost, 0) << "hand-overs lost of 200";
+    // A sleeper that is not scheduled within the hand-off window (10 ms) on
+    // an overloaded machine loses its turn by design; without the hand-off
+    // the releaser wins nearly every round.
+    EXPECT_LE(lost, 5) << "hand-overs lost of 200";
     EXPECT_TRUE(UnmapViewOfFile(shared));
     EXPECT_TRUE(CloseHandle(r));
     EXPECT_TRUE(CloseHandle(m));
