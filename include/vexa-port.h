@@ -98,6 +98,26 @@ VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap);
  * but the port's own; never from a callback of the same port. */
 VEXA_API int32_t vexa_port_close(vexa_port *port);
 
+/* Waiting inside an event loop (poll, epoll, libuv, asio, GLib, Qt) instead
+ * of taking callbacks: vexa_port_event_fd gives the port's descriptor, which
+ * becomes readable (level-triggered) when something happened; then
+ * vexa_port_events says what, as VEXA_PORT_EV_* bits, and empties it. For
+ * VEXA_PORT_EV_DATA read with vexa_port_recv until -EAGAIN. A wake-up whose
+ * events come back 0 is spurious: ignore it. Bytes left unread are announced
+ * again at the peer's next write or within a second. The descriptor is the
+ * port's: remove it from the loop before vexa_port_close, which closes it.
+ * Callbacks, if configured, still run. A host that never asks for the
+ * descriptor pays nothing for it. Any thread. The bits equal SHM_EV_* of
+ * vexa-port/shm_endpoint.h. */
+#define VEXA_PORT_EV_DATA 1u         /* bytes wait */
+#define VEXA_PORT_EV_CONNECTED 2u    /* a peer attached (and a client accepted it) */
+#define VEXA_PORT_EV_DISCONNECTED 4u /* the peer left or died */
+/* The descriptor, or -errno (-EINVAL for NULL). */
+VEXA_API int vexa_port_event_fd(vexa_port *port);
+/* The events since the last call (VEXA_PORT_EV_* bits, 0 when none), or
+ * -EINVAL for NULL. */
+VEXA_API int32_t vexa_port_events(vexa_port *port);
+
 /* The number of ports: 4. Any thread, any time. */
 VEXA_API uint64_t vexa_port_count(void);
 

@@ -67,6 +67,10 @@ VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap) {
 
 VEXA_API int32_t vexa_port_close(vexa_port *port) { return shm_close(port); }
 
+VEXA_API int vexa_port_event_fd(vexa_port *port) { return shm_event_fd(port); }
+
+VEXA_API int32_t vexa_port_events(vexa_port *port) { return shm_take_events(port); }
+
 VEXA_API uint64_t vexa_port_count(void) { return std::size(vexa::port::k_region_names); }
 
 VEXA_API void vexa_port_set_logfunc(shm_log_func func, int32_t l_err, int32_t l_info, int32_t l_debug) {

@@ -32,6 +32,11 @@ void collect_listener(thread::Listener *&listener) noexcept;
 std::int32_t call_connected(thread::Endpoint *thr) noexcept;
 void call_disconnected(thread::Endpoint *thr) noexcept;
 
+// Raises events on the endpoint's descriptor, if the host asked for one:
+// bits are added to the pending set, and the descriptor is made readable
+// when the set was empty. Costs one atomic load without a descriptor.
+void raise_events(thread::Endpoint *thr, std::uint32_t bits) noexcept;
+
 // Refuses a configuration that could never deliver: on_data with a chunk
 // limit of 0 would loop forever reading nothing.
 bool config_usable(const shm_data *data, const char *who) noexcept;

@@ -1,6 +1,7 @@
 // The delivery step and the other pieces that the server and client endpoint
 // threads share, and the channel operations that hosts call on either kind
 // of endpoint.
+#include <sys/eventfd.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -36,6 +37,7 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         sleep_on_ring(thr, l, idx, keep_awake, true);
         return Delivery::idle;
     }
+    raise_events(thr, SHM_EV_DATA);
     const shm_handlers &h = thr->data.handlers;
     if (h.on_data) {
         // The chunk lives on this thread's stack; nothing is allocated per read.
@@ -71,16 +73,34 @@ void collect_listener(thread::Listener *&listener) noexcept {
 
 std::int32_t call_connected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
-    if (!h.on_connected) return 0;
-    thread::CallbackScope scope(thr);
-    return h.on_connected(h.user_data, thr);
+    std::int32_t r = 0;
+    if (h.on_connected) {
+        thread::CallbackScope scope(thr);
+        r = h.on_connected(h.user_data, thr);
+    }
+    // A client that refuses the link has no link to report.
+    if (r >= 0 || thr->type == SHM_SRV) raise_events(thr, SHM_EV_CONNECTED);
+    return r;
 }
 
 void call_disconnected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
+    raise_events(thr, SHM_EV_DISCONNECTED);
     if (!h.on_disconnected) return;
     thread::CallbackScope scope(thr);
     h.on_disconnected(h.user_data, thr);
+}
+
+void raise_events(thread::Endpoint *thr, std::uint32_t bits) noexcept {
+    const int fd = thr->event_fd.load(std::memory_order_acquire);
+    if (fd < 0) return;
+    // Only the change from nothing pending to something makes the
+    // descriptor readable: a busy link costs one system call per time the
+    // host takes its events, not one per message.
+    if (thr->events.fetch_or(bits, std::memory_order_seq_cst) != 0) return;
+    const std::uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 bool config_usable(const shm_data *data, const char *who) noexcept {
@@ -137,6 +157,41 @@ VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len) {
 VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len) { return host_op(thr, Op::recv, buf, len); }
 
 VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n) { return host_op(thr, Op::release, nullptr, n); }
+
+VEXA_API int shm_event_fd(shm_thread *handle) {
+    vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
+    if (!thr) return -EINVAL;
+    std::lock_guard lock(thr->event_mutex);
+    if (const int fd = thr->event_fd.load(std::memory_order_acquire); fd >= 0) return fd;
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return -errno;
+    thr->event_fd.store(fd, std::memory_order_seq_cst);
+    // What is already so when the descriptor is made counts as news: a link
+    // that stands, and bytes that wait.
+    std::uint32_t now = 0;
+    if (vexa::block::Link *l = vexa::thread::enter(thr)) {
+        const bool server = thr->type == SHM_SRV;
+        if (!server || shm_membuf_is_connected(l->mb)) now |= SHM_EV_CONNECTED;
+        if (vexa::block::has_data(*l, server ? 1 : 0) != 0) now |= SHM_EV_DATA;
+        vexa::thread::leave(thr);
+    }
+    if (now) vexa::endpoint::raise_events(thr, now);
+    return fd;
+}
+
+VEXA_API std::int32_t shm_take_events(shm_thread *handle) {
+    vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
+    if (!thr) return -EINVAL;
+    const int fd = thr->event_fd.load(std::memory_order_acquire);
+    if (fd < 0) return 0;
+    // Emptied before the set is taken: an event raised in between either
+    // lands in the set taken here, or makes the descriptor readable again
+    // for the next round (then perhaps with nothing new: a spurious wake-up).
+    std::uint64_t count = 0;
+    while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    return static_cast<std::int32_t>(thr->events.exchange(0, std::memory_order_seq_cst));
+}
 
 VEXA_API std::int32_t shm_close(shm_thread *handle) {
     vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);

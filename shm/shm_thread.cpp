@@ -3,6 +3,7 @@
 // notice that can be neither lost nor taken twice. Relies on pthread mutexes
 // and condition variables, and on the configuration copies of shm_types.
 #include <sched.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -52,7 +53,10 @@ template <typename T> T *finish_making(T *thr, std::int32_t *err) noexcept {
 
 namespace vexa::thread {
 
-Endpoint::~Endpoint() { clear_shm_data(&data); }
+Endpoint::~Endpoint() {
+    clear_shm_data(&data);
+    if (const int fd = event_fd.load(std::memory_order_relaxed); fd >= 0) close(fd);
+}
 
 Endpoint *new_endpoint(const shm_data *data, std::int32_t type, std::int32_t *err) noexcept {
     auto *thr = new (std::nothrow) Endpoint(type);

@@ -75,6 +75,12 @@ struct Endpoint : shm_thread {
     // (server) and the current hang-up listener.
     std::int32_t seen = 0;
     Listener *listener = nullptr;
+    // The event descriptor for hosts that wait in a loop of their own
+    // (eventfd, made on first request, closed with the object), and the
+    // events raised since the host last took them.
+    std::atomic<int> event_fd{-1};
+    std::atomic<std::uint32_t> events{0};
+    std::mutex event_mutex; // making the descriptor
     // Client: the cause of the last attempt that failed for want of
     // resources (logged once per cause).
     std::int32_t last_trouble = 0;

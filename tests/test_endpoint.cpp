@@ -3,6 +3,7 @@
 // refuses or mismatches, traffic checked byte for byte, and the races of
 // closing an endpoint.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <time.h>
 #include <signal.h>
 
@@ -830,6 +831,53 @@ TEST_F(Endpoint, AClaimHeldUpPastTheBoundNeverSplits) {
     EXPECT_EQ(next.wait(), 0);
     slow.kill(SIGKILL);
     slow.wait();
+    EXPECT_EQ(shm_srv_stop(s), 0);
+}
+
+// The event descriptor, as an event loop uses it: readable for each event
+// (attach, bytes, departure), never still readable once everything was taken
+// and read, and nothing lost by a host that takes its events late.
+TEST_F(Endpoint, TheEventDescriptorTellsAnEventLoopWhatHappened) {
+    shm_data cfg{};
+    cfg.endpoint.path = const_cast<char *>(path.c_str());
+    cfg.endpoint.size = k_size;
+    shm_thread *s = shm_srv_start(&cfg); // no callbacks: the loop is the host
+    ASSERT_NE(s, nullptr);
+    const int fd = shm_event_fd(s);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(shm_event_fd(s), fd);
+    auto readable = [&](int ms) {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, ms) == 1 && (p.revents & POLLIN);
+    };
+    // Waits (in the loop's way) until the events seen include want.
+    auto wait_for = [&](std::uint32_t want) {
+        std::uint32_t seen = 0;
+        for (int round = 0; round < 100 && (seen & want) != want; ++round)
+            if (readable(20000)) seen |= static_cast<std::uint32_t>(shm_take_events(s));
+        return seen;
+    };
+    EXPECT_FALSE(readable(0));
+    auto c = client();
+    ASSERT_TRUE(c.expect("connected"));
+    EXPECT_TRUE(wait_for(SHM_EV_CONNECTED) & SHM_EV_CONNECTED);
+    c.send("send hello");
+    ASSERT_TRUE(c.expect("sent 5"));
+    c.send("send world");
+    ASSERT_TRUE(c.expect("sent 5"));
+    EXPECT_TRUE(wait_for(SHM_EV_DATA) & SHM_EV_DATA);
+    char buf[64];
+    std::string got;
+    for (ssize_t n; (n = shm_recv(s, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(got, "helloworld") << "taken late, nothing lost";
+    shm_take_events(s);
+    EXPECT_FALSE(readable(200)) << "nothing more to say once all was taken and read";
+    c.send("close");
+    ASSERT_TRUE(c.expect("closed 0"));
+    EXPECT_EQ(c.wait(), 0);
+    EXPECT_TRUE(wait_for(SHM_EV_DISCONNECTED) & SHM_EV_DISCONNECTED);
+    EXPECT_EQ(shm_event_fd(nullptr), -EINVAL);
+    EXPECT_EQ(shm_take_events(nullptr), -EINVAL);
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
 

@@ -67,6 +67,31 @@ VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n);
  * is stopped then). Any thread but the endpoint's own. */
 VEXA_API int32_t shm_close(shm_thread *thr);
 
+/* Events for hosts that wait in an event loop of their own (poll, epoll and
+ * the loops built on them) instead of taking callbacks: */
+#define SHM_EV_DATA 1u         /* bytes wait in the incoming ring */
+#define SHM_EV_CONNECTED 2u    /* a peer attached (a client: and was accepted) */
+#define SHM_EV_DISCONNECTED 4u /* the peer left or died */
+/* The endpoint's event descriptor, made on the first call (later calls give
+ * the same one): it becomes readable when an event is raised and stays so
+ * (level-triggered) until shm_take_events. Events already so when it is made
+ * (a link that stands, bytes that wait) are raised at once. The descriptor
+ * belongs to the endpoint: remove it from the loop before shm_close, which
+ * closes it; do not read, write or close it yourself. Callbacks still run as
+ * configured. A descriptor or -errno (-EINVAL for NULL or a listener's
+ * handle, -EMFILE and the like when none can be made). Any thread. */
+VEXA_API int shm_event_fd(shm_thread *thr);
+/* The events raised since the last call, as SHM_EV_* bits, and the
+ * descriptor emptied: it becomes readable again with the next event. 0 may
+ * come after a wake-up (an event taken by the previous call): a spurious
+ * wake-up, to be ignored. For SHM_EV_DATA read with shm_recv until -EAGAIN;
+ * a host that leaves bytes unread is told again at the peer's next write, or
+ * within a second. Bytes are never lost, a host that never takes its events
+ * loses nothing, and a host that never asked for a descriptor pays no system
+ * call for it. 0 also when no
+ * descriptor was made; -EINVAL as above. Any thread. */
+VEXA_API int32_t shm_take_events(shm_thread *thr);
+
 VEXA_EXTERN_C_END
 
 #endif /* VEXA_PORT_SHM_ENDPOINT_H */
