@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -390,22 +391,94 @@ bool published_name(shm_named_handle &h, char (&out)[32]) noexcept {
     return name_terminated(out);
 }
 
-bool hup_name_shape(const char (&name)[32]) noexcept {
-    // A mutex's name as format_name writes it: the prefix, then three decimal
-    // numbers joined by underscores, or the compact form's mark and two
-    // base-62 numbers; nothing else.
+namespace {
+
+// Reads a mutex's name as format_name_for writes it: the prefix, then three
+// decimal numbers joined by underscores (pid, 0, counter), or the compact
+// form's mark and two base-62 numbers (pid, counter); nothing else. Returns
+// how many numbers it read into nums, 0 for any other shape.
+int read_mutex_name(const char (&name)[32], std::uint64_t (&nums)[3]) noexcept {
     const std::size_t plen = strlen(k_mutex_prefix);
-    if (strnlen(name, sizeof name) == sizeof name || strncmp(name, k_mutex_prefix, plen) != 0) return false;
+    if (strnlen(name, sizeof name) == sizeof name || strncmp(name, k_mutex_prefix, plen) != 0) return 0;
     const char *p = name + plen;
     const bool compact = *p == k_compact_mark;
     if (compact) ++p;
-    for (int part = 0; part < (compact ? 2 : 3); ++part) {
-        if (part > 0 && *p++ != '_') return false;
+    const int parts = compact ? 2 : 3;
+    for (int part = 0; part < parts; ++part) {
+        if (part > 0 && *p++ != '_') return 0;
         const char *digits = p;
-        while ((compact ? is_digit62(*p) : (*p >= '0' && *p <= '9')) && p - digits < 10) ++p;
-        if (p == digits) return false;
+        std::uint64_t v = 0; // at most ten digits: no overflow in either base
+        while ((compact ? is_digit62(*p) : (*p >= '0' && *p <= '9')) && p - digits < 10) {
+            v = v * (compact ? 62 : 10) + static_cast<std::uint64_t>(compact ? strchr(k_digits62, *p) - k_digits62 : *p - '0');
+            ++p;
+        }
+        if (p == digits) return 0;
+        nums[part] = v;
     }
-    return *p == 0;
+    return *p == 0 ? parts : 0;
+}
+
+} // namespace
+
+bool hup_name_shape(const char (&name)[32]) noexcept {
+    std::uint64_t nums[3];
+    return read_mutex_name(name, nums) != 0;
+}
+
+bool hup_name_pid(const char (&name)[32], std::uint32_t &pid) noexcept {
+    std::uint64_t nums[3];
+    if (read_mutex_name(name, nums) == 0 || nums[0] == 0 || nums[0] > INT32_MAX) return false;
+    pid = static_cast<std::uint32_t>(nums[0]);
+    return true;
+}
+
+bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, std::size_t why_len) noexcept {
+    static constexpr char k_no_magic[4] = {};
+    const bool magic = memcmp(mb.magic, k_magic, sizeof k_magic) == 0;
+    // A new region reads as zero, and a bind clears the header, then lays it
+    // out and stores the size and the flags last: until then there is
+    // nothing to check, and nothing attaches to it.
+    if (mb.size == 0 && mb.flags == 0 && (magic || memcmp(mb.magic, k_no_magic, sizeof k_no_magic) == 0)) return true;
+    if (!magic) {
+        snprintf(why, why_len, "bad magic");
+        return false;
+    }
+    if (mb.size != region_size || mb.size <= shm_membuf_size + 1) {
+        snprintf(why, why_len, "block size %" PRIu64 " does not match the region's %" PRIu64, mb.size, region_size);
+        return false;
+    }
+    if (mb.flags & ~std::uint32_t{SHM_READY | SHM_CONNECTED | SHM_SRV_HUP | SHM_CLI_HUP}) {
+        snprintf(why, why_len, "unknown flag bits 0x%" PRIx32, mb.flags);
+        return false;
+    }
+    const shm_named_handle *named[] = {&mb.srv_hup, &mb.cli_hup};
+    for (std::size_t k = 0; k < 2; ++k)
+        if (!name_terminated(named[k]->name)) {
+            snprintf(why, why_len, "%s name not terminated", k == 0 ? "srv_hup" : "cli_hup");
+            return false;
+        }
+    const std::uint64_t cap = (mb.size - shm_membuf_size) / 2;
+    for (int i = 0; i < 2; ++i) {
+        const shm_ringbuf &rb = mb.rb[i];
+        if (!name_terminated(rb.lock.name) || !name_terminated(rb.req.name) || !name_terminated(rb.event.name)) {
+            snprintf(why, why_len, "ring %d: an object name not terminated", i);
+            return false;
+        }
+        if (rb.pbuf != shm_membuf_size + static_cast<std::uint64_t>(i) * cap || rb.end != cap) {
+            snprintf(why, why_len, "ring %d: offset %" PRIu64 " and capacity %" PRIu64 " do not fit size %" PRIu64, i,
+                     rb.pbuf, rb.end, mb.size);
+            return false;
+        }
+        const bool in_range = rb.head < rb.end && rb.tail < rb.end && rb.has_data <= rb.end;
+        const bool consistent = rb.head != rb.tail ? rb.has_data == (rb.tail + rb.end - rb.head) % rb.end
+                                                   : rb.has_data == 0 || rb.has_data == rb.end;
+        if (!in_range || !consistent) {
+            snprintf(why, why_len, "ring %d: head %" PRIu64 ", tail %" PRIu64 " and has_data %" PRIu64
+                     " do not fit capacity %" PRIu64, i, rb.head, rb.tail, rb.has_data, rb.end);
+            return false;
+        }
+    }
+    return true;
 }
 
 void release_own_hup(Link &l, int side) noexcept {
