@@ -1,5 +1,5 @@
 # Installation: the shared library with its soname links, the public headers,
-# the console tool, a CMake package (find_package(vexa-port CONFIG) gives the
+# the console tools, a CMake package (find_package(vexa-port CONFIG) gives the
 # imported target vexa::port) and a pkg-config file. Included from the
 # top-level CMakeLists.txt.
 include(GNUInstallDirs)
@@ -26,7 +26,7 @@ install(TARGETS vexa-port EXPORT vexa-port-targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS vexa-port-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vexa-port-service vexa-port-cat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
