@@ -14,6 +14,8 @@ command -v clang-tidy >/dev/null || command -v clang-tidy-14 >/dev/null || need+
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# The baseline of the vexa-port-cat measurement in docs/benchmarks.md.
+command -v socat >/dev/null || need+=(socat)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
