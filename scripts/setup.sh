@@ -14,6 +14,9 @@ command -v clang-tidy >/dev/null || command -v clang-tidy-14 >/dev/null || need+
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# Debian's interpreter runs the Python module's tests (another python3 may be
+# first on PATH, without pytest).
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"
