@@ -368,10 +368,13 @@ class Port:
         when the ring has less room, and 0 when it is full: send the rest
         after the peer has read. Raises VexaPortError for anything else,
         e.g. EINVAL while a client is not attached."""
-        buf, length = _readable(data)
+        _keep, address, length = _address(data)
+        return self._send(address, length) if length else 0
+
+    def _send(self, address, length):
         handle = self._enter()
         try:
-            n = _send(handle, buf, length)
+            n = _send(handle, address, length)
         finally:
             self._leave()
         if n == -errno.ENOSPC:
@@ -381,13 +384,15 @@ class Port:
     def sendall(self, data, timeout=None):
         """Send all of data, retrying while the ring is full (the peer reads
         meanwhile). Raises TimeoutError when timeout seconds pass first;
-        the bytes sent until then stay sent."""
-        view = memoryview(data).cast("B")
+        the bytes sent until then stay sent. Not from a callback for long:
+        the port's thread is also the one that notices the peer leave."""
+        _keep, address, length = _address(data)
         deadline = None if timeout is None else time.monotonic() + timeout
-        while view:
-            n = self.send(view)
-            view = view[n:]
-            if view and not n:
+        done = 0
+        while done < length:
+            n = self._send(address + done, length - done)
+            done += n
+            if not n:
                 if deadline is not None and time.monotonic() > deadline:
                     raise TimeoutError("port %s: the peer has not read for %s s" % (self.port_num, timeout))
                 time.sleep(0.001)
@@ -445,9 +450,10 @@ class Port:
 
     def close(self):
         """Stop the port (the peer sees a disconnect) and free it. Waits for
-        a callback that is running; raises VexaPortError (EDEADLK) when
-        called from one of this port's own callbacks. Closing twice is
-        harmless."""
+        a callback that is running (whose calls on the port then raise
+        VexaPortError EBADF; no callback starts any more); raises
+        VexaPortError (EDEADLK) when called from one of this port's own
+        callbacks. Closing twice is harmless."""
         if self._callback_thread == threading.get_ident():
             raise VexaPortError(-errno.EDEADLK, "close of port %s from its own callback" % self.port_num)
         with self._cond:
@@ -473,15 +479,18 @@ class Port:
         return "<vexa_port.Port %s %s %s>" % (self.port_num, "server" if self.is_server else "client", state)
 
 
-def _readable(data):
-    """A pointer and length for data without copying where ctypes allows."""
+def _address(data):
+    """The address and length of data's bytes, without copying where ctypes
+    allows, and the object that keeps them alive while the address is used."""
     if isinstance(data, bytes):
-        return data, len(data)
+        return data, ctypes.cast(data, ctypes.c_void_p).value or 0, len(data)
     view = memoryview(data).cast("B")
     if view.readonly:
-        data = view.tobytes()  # ctypes cannot point into a read-only buffer
-        return data, len(data)
-    return (ctypes.c_char * len(view)).from_buffer(view), len(view)
+        return _address(view.tobytes())  # ctypes cannot point into a read-only buffer
+    if not view:
+        return view, 0, 0
+    c_buf = (ctypes.c_char * len(view)).from_buffer(view)
+    return c_buf, ctypes.addressof(c_buf), len(view)
 
 
 @atexit.register
