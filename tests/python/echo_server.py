@@ -1,7 +1,6 @@
 """Child process of test_ports.py: serves a port with callbacks and echoes
 every byte back. Prints "ready" once served; when the client leaves, prints
 what it saw and exits.   echo_server.py PORT SIZE"""
-import errno
 import hashlib
 import logging
 import sys
