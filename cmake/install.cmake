@@ -1,5 +1,5 @@
 # Installation: the shared library with its soname links, the public headers,
-# the console tools, a CMake package (find_package(vexa-port CONFIG) gives the
+# the console tools, the Python module, a CMake package (find_package(vexa-port CONFIG) gives the
 # imported target vexa::port) and a pkg-config file. Included from the
 # top-level CMakeLists.txt.
 include(GNUInstallDirs)
@@ -27,6 +27,8 @@ install(TARGETS vexa-port EXPORT vexa-port-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS vexa-port-service vexa-port-stat vexa-port-cat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Where the interpreter looks: see cmake/python.cmake.
+install(FILES ${PROJECT_SOURCE_DIR}/python/vexa_port.py DESTINATION ${VEXA_PYTHON_INSTALL_DIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")

@@ -16,6 +16,9 @@ command -v clang-tidy >/dev/null || command -v clang-tidy-14 >/dev/null || need+
 command -v pkg-config >/dev/null || need+=(pkg-config)
 # The baseline of the vexa-port-cat measurement in docs/benchmarks.md.
 command -v socat >/dev/null || need+=(socat)
+# Debian's interpreter runs the Python module's tests (another python3 may be
+# first on PATH, without pytest).
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
 
 if [ ${#need[@]} -gt 0 ]; then
   echo "setup: installing ${need[*]}"

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the built tree into a fresh prefix and builds a host project against
 # it twice: with CMake's find_package and with pkg-config. Each build is run,
-# and must find the installed library, not the build tree's.
-# Arguments: the build directory and the source directory.
+# and must find the installed library, not the build tree's. Then the Python
+# module is imported from the prefix and must load that same library.
+# Arguments: the build directory, the source directory and, optionally, the
+# Python interpreter the build chose (VEXA_PYTHON).
 set -euo pipefail
-build=$1 src=$2
+build=$1 src=$2 python=${3:-}
 work=$(mktemp -d /tmp/vexa-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -49,6 +51,27 @@ echo '#include <vexa-port.hpp>
 int main() { return vexa::port_version() == VEXA_PORT_VERSION_STRING ? 0 : 1; }' >"$work/v.cpp"
 c++ -std=c++20 -Wall -Wextra -Werror -o "$work/v" "$work/v.cpp" $(pkg-config --cflags --libs vexa-port)
 LD_LIBRARY_PATH=$libdir "$work/v"
+
+echo "--- python"
+if [ -z "$python" ]; then
+  echo "no Python interpreter configured: the module is not checked"
+else
+  module=$(find "$prefix" -name vexa_port.py)
+  [ -n "$module" ]
+  # A temporary prefix is on no interpreter's path, so PYTHONPATH names it;
+  # the library is found the way an installed one is, through the loader
+  # (LD_LIBRARY_PATH stands in for ld.so.conf), never through the override.
+  version=$(sed -n 's/.*VEXA_PORT_VERSION_STRING "\(.*\)"/\1/p' "$prefix/include/vexa-port/version.h")
+  env -u VEXA_PORT_LIBRARY PYTHONPATH="$(dirname "$module")" LD_LIBRARY_PATH="$libdir" PYTHONDONTWRITEBYTECODE=1 \
+    "$python" -c '
+import sys, vexa_port
+assert vexa_port.__file__ == sys.argv[1], vexa_port.__file__
+assert vexa_port.version() == sys.argv[2], vexa_port.version()
+maps = open("/proc/self/maps").read().split()
+loaded = {m for m in maps if "libvexa-port.so" in m}
+assert loaded and all(m.startswith(sys.argv[3] + "/") for m in loaded), loaded
+' "$module" "$version" "$libdir"
+fi
 
 left=$(ls -A /dev/shm | grep -F "vexa-install-$$" || true)
 [ -z "$left" ] || { echo "left in /dev/shm: $left" >&2; exit 1; }
