@@ -51,7 +51,12 @@ TEST_P(MinimalPair, ClientGetsItsEchoAndBothEnd) {
 INSTANTIATE_TEST_SUITE_P(Examples, MinimalPair,
                          ::testing::Values(Pair{"server", "client"}, Pair{"server-cpp", "client-cpp"},
                                            Pair{"server", "client-cpp"}, Pair{"server-cpp", "client"},
-                                           Pair{"server", "poll_client"}),
+                                           Pair{"server", "poll_client"}
+#ifdef VEXA_HAVE_UV_CLIENT
+                                           ,
+                                           Pair{"server", "uv_client"}
+#endif
+                                           ),
                          [](const auto &info) {
                              std::string n = std::string(info.param.server) + "_" + info.param.client;
                              for (char &c : n)
