@@ -102,8 +102,8 @@ VEXA_API int32_t vexa_port_close(vexa_port *port);
  * of taking callbacks: vexa_port_event_fd gives the port's descriptor, which
  * becomes readable (level-triggered) when something happened; then
  * vexa_port_events says what, as VEXA_PORT_EV_* bits, and empties it. For
- * VEXA_PORT_EV_DATA read with vexa_port_recv until -EAGAIN. A wake-up whose
- * events come back 0 is spurious: ignore it. Bytes left unread are announced
+ * VEXA_PORT_EV_DATA read with vexa_port_recv until -EAGAIN. A wake-up with
+ * nothing new (0, or VEXA_PORT_EV_LINKED alone) is spurious: ignore it. Bytes left unread are announced
  * again at the peer's next write or within a second. The descriptor is the
  * port's: remove it from the loop before vexa_port_close, which closes it.
  * Callbacks, if configured, still run. A host that never asks for the
@@ -112,6 +112,8 @@ VEXA_API int32_t vexa_port_close(vexa_port *port);
 #define VEXA_PORT_EV_DATA 1u         /* bytes wait */
 #define VEXA_PORT_EV_CONNECTED 2u    /* a peer attached (and a client accepted it) */
 #define VEXA_PORT_EV_DISCONNECTED 4u /* the peer left or died */
+#define VEXA_PORT_EV_LINKED 8u       /* state, not event: a link stands now (events of a kind merge) */
+#define VEXA_PORT_EV_ENDED 16u       /* a client stopped trying for good (refused link, bad size) */
 /* The descriptor, or -errno (-EINVAL for NULL). */
 VEXA_API int vexa_port_event_fd(vexa_port *port);
 /* The events since the last call (VEXA_PORT_EV_* bits, 0 when none), or

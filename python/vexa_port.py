@@ -146,6 +146,8 @@ class Event(enum.IntFlag):
     DATA = 1  # bytes wait: recv until it returns nothing
     CONNECTED = 2  # a peer attached (and a client accepted it)
     DISCONNECTED = 4  # the peer left or died
+    LINKED = 8  # not an event: a link stands now (events of one kind merge)
+    ENDED = 16  # a client stopped trying for good (refused link, bad size)
 
 
 class VexaPortError(OSError):
@@ -267,6 +269,7 @@ class Port:
         self._handle = None
         self._users = 0  # calls in progress on the handle
         self._closing = False
+        self._closed_done = False  # set once close() has returned from the library
         self._callback_thread = None  # the port's thread while it runs a callback
 
         cfg = _Config(port_num=port_num, timeout_us=timeout_us, size=size)
@@ -330,14 +333,22 @@ class Port:
     def _c_connected(self, _user, _thr):
         return -1 if self._call(self._on_connected) is False else 0
 
+    # Read at most this much per callback: the count can be as large as the
+    # ring (gigabytes); the library calls again while bytes wait.
+    _CHUNK = 256 * 1024
+
     def _c_data_ready(self, _user, thr, count):
-        if count <= 0 or self._closing:
+        if count <= 0:
             return 0
         # The port's thread cannot be inside close() now (close waits for
         # callbacks), so its own handle is safe to use without the lock.
+        count = min(count, self._CHUNK)
         buf = ctypes.create_string_buffer(count)
         n = _recv(thr, buf, count)
-        if n > 0:
+        # While closing, the bytes are dropped rather than left: left, they
+        # would bring the library straight back here, for as long as the
+        # close takes.
+        if n > 0 and not self._closing:
             self._call(self._on_data, buf.raw[:n])
         elif n not in (0, -errno.EAGAIN):
             log.error("port %s: recv failed: %s", self.port_num, strerror(n))
@@ -459,14 +470,24 @@ class Port:
         with self._cond:
             handle = self._handle
             if not handle:
+                # Another thread is closing it: return once it is closed, so
+                # that no caller (the exit handler among them) goes on while
+                # the port's thread may still call into Python.
+                while self._closing and not self._closed_done:
+                    self._cond.wait()
                 return
             self._handle = None
             self._closing = True
             while self._users:
                 self._cond.wait()
-        _check(_close(handle), "close of port %s" % self.port_num)
-        with _open_ports_lock:
-            _open_ports.discard(self)
+        try:
+            _check(_close(handle), "close of port %s" % self.port_num)
+        finally:
+            with self._cond:
+                self._closed_done = True
+                self._cond.notify_all()
+            with _open_ports_lock:
+                _open_ports.discard(self)
 
     def __enter__(self):
         return self

@@ -158,7 +158,10 @@ std::size_t has_data(const Link &l, int idx) noexcept;
 // negated error. Without data_wakes, bytes already waiting do not keep the
 // caller awake: it sleeps until the next signal (a write, a stop, a state
 // change) or the second runs out.
-std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes = true) noexcept;
+// With seen_tail, a ring whose tail has moved from it (a write since the
+// caller looked) keeps the caller awake too.
+std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes = true,
+                       const std::uint64_t *seen_tail = nullptr) noexcept;
 // Signals ring idx's event through side's own handle if its reader sleeps.
 // The fence inside orders the caller's earlier update before the look at
 // waiting, pairing with the reader's announcement.

@@ -21,6 +21,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
@@ -435,6 +436,16 @@ bool hup_name_pid(const char (&name)[32], std::uint32_t &pid) noexcept {
 bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, std::size_t why_len) noexcept {
     static constexpr char k_no_magic[4] = {};
     const bool magic = memcmp(mb.magic, k_magic, sizeof k_magic) == 0;
+    // Every name is checked first: whatever state the block claims, a
+    // caller may print its names.
+    const char *const names[] = {mb.srv_hup.name,    mb.cli_hup.name,    mb.rb[0].lock.name, mb.rb[0].req.name,
+                                 mb.rb[0].event.name, mb.rb[1].lock.name, mb.rb[1].req.name,  mb.rb[1].event.name};
+    for (std::size_t k = 0; k < std::size(names); ++k)
+        if (!memchr(names[k], 0, 32)) {
+            if (k < 2) snprintf(why, why_len, "%s name not terminated", k == 0 ? "srv_hup" : "cli_hup");
+            else snprintf(why, why_len, "ring %d: an object name not terminated", k < 5 ? 0 : 1);
+            return false;
+        }
     // A new region reads as zero, and a bind clears the header, then lays it
     // out and stores the size and the flags last: until then there is
     // nothing to check, and nothing attaches to it.

@@ -68,7 +68,15 @@ void *stopped_end(Endpoint *thr) {
 // it never touches the object again; if a close came first, it waits for the
 // notice of a stopped end.
 void *end_alone(Endpoint *thr) {
-    if (thr->running.exchange(0, std::memory_order_seq_cst)) return nullptr;
+    {
+        // Told under the lock that makes the descriptor (which then finds
+        // either the event or running given up), and before running is given
+        // up: once it is, the owner may free the object, after taking this
+        // lock once more.
+        std::unique_lock lock(thr->event_mutex);
+        if (thr->running.load(std::memory_order_seq_cst)) vexa::endpoint::raise_events(thr, SHM_EV_ENDED);
+        if (thr->running.exchange(0, std::memory_order_seq_cst)) return nullptr;
+    }
     return stopped_end(thr);
 }
 
@@ -238,6 +246,9 @@ std::int32_t vexa::endpoint::close_client(Endpoint *thr) noexcept {
             vexa::thread::leave(thr);
         }
         vexa::thread::wait(thr);
+    } else {
+        // The thread ended on its own: it may still be leaving end_alone.
+        std::lock_guard lock(thr->event_mutex);
     }
     destroy_shm_thread(thr);
     return 0;

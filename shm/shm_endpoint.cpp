@@ -22,9 +22,9 @@ namespace {
 // Sleeps on this side's incoming ring. A wait that fails outright (its event
 // is gone, for instance after a rebind that could not complete) must not turn
 // the loop into a spin.
-void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_awake)(void *),
-                   bool data_wakes) noexcept {
-    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes);
+void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_awake)(void *), bool data_wakes,
+                   const std::uint64_t *seen_tail = nullptr) noexcept {
+    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen_tail);
     if (r != 0 && r != -ETIMEDOUT && r != block::k_has_sleeper) usleep(10000);
 }
 
@@ -37,6 +37,10 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         sleep_on_ring(thr, l, idx, keep_awake, true);
         return Delivery::idle;
     }
+    // Where the ring stood when the host was told: a write after this wakes
+    // the thread to tell it again, even one that lands before the thread has
+    // announced its sleep (the writer then signals nobody).
+    const std::uint64_t seen_tail = block::ref(l.mb->rb[idx].tail).load(std::memory_order_acquire);
     raise_events(thr, SHM_EV_DATA);
     const shm_handlers &h = thr->data.handlers;
     if (h.on_data) {
@@ -57,9 +61,9 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         return Delivery::delivered;
     }
     // Nobody to hand the bytes to: they stay for the host's own reads, and
-    // the loop sleeps until something new happens instead of finding them
-    // again at once, for ever.
-    sleep_on_ring(thr, l, idx, keep_awake, false);
+    // the loop sleeps until something new happens (a write, a state change,
+    // or a second) instead of finding them again at once, for ever.
+    sleep_on_ring(thr, l, idx, keep_awake, false, &seen_tail);
     return Delivery::idle;
 }
 
@@ -79,12 +83,16 @@ std::int32_t call_connected(thread::Endpoint *thr) noexcept {
         r = h.on_connected(h.user_data, thr);
     }
     // A client that refuses the link has no link to report.
-    if (r >= 0 || thr->type == SHM_SRV) raise_events(thr, SHM_EV_CONNECTED);
+    if (r >= 0 || thr->type == SHM_SRV) {
+        thr->linked.store(1, std::memory_order_seq_cst);
+        raise_events(thr, SHM_EV_CONNECTED);
+    }
     return r;
 }
 
 void call_disconnected(thread::Endpoint *thr) noexcept {
     const shm_handlers &h = thr->data.handlers;
+    thr->linked.store(0, std::memory_order_seq_cst);
     raise_events(thr, SHM_EV_DISCONNECTED);
     if (!h.on_disconnected) return;
     thread::CallbackScope scope(thr);
@@ -92,7 +100,7 @@ void call_disconnected(thread::Endpoint *thr) noexcept {
 }
 
 void raise_events(thread::Endpoint *thr, std::uint32_t bits) noexcept {
-    const int fd = thr->event_fd.load(std::memory_order_acquire);
+    const int fd = thr->event_fd.load(std::memory_order_seq_cst);
     if (fd < 0) return;
     // Only the change from nothing pending to something makes the
     // descriptor readable: a busy link costs one system call per time the
@@ -167,12 +175,11 @@ VEXA_API int shm_event_fd(shm_thread *handle) {
     if (fd < 0) return -errno;
     thr->event_fd.store(fd, std::memory_order_seq_cst);
     // What is already so when the descriptor is made counts as news: a link
-    // that stands, and bytes that wait.
-    std::uint32_t now = 0;
+    // that stands (one the host has been told of), and bytes that wait.
+    std::uint32_t now = thr->linked.load(std::memory_order_seq_cst) ? SHM_EV_CONNECTED : 0;
+    if (thr->type == SHM_CLI && !thr->running.load(std::memory_order_seq_cst)) now |= SHM_EV_ENDED; // gave up already
     if (vexa::block::Link *l = vexa::thread::enter(thr)) {
-        const bool server = thr->type == SHM_SRV;
-        if (!server || shm_membuf_is_connected(l->mb)) now |= SHM_EV_CONNECTED;
-        if (vexa::block::has_data(*l, server ? 1 : 0) != 0) now |= SHM_EV_DATA;
+        if (vexa::block::has_data(*l, thr->type == SHM_SRV ? 1 : 0) != 0) now |= SHM_EV_DATA;
         vexa::thread::leave(thr);
     }
     if (now) vexa::endpoint::raise_events(thr, now);
@@ -190,7 +197,10 @@ VEXA_API std::int32_t shm_take_events(shm_thread *handle) {
     std::uint64_t count = 0;
     while (read(fd, &count, sizeof count) < 0 && errno == EINTR) {
     }
-    return static_cast<std::int32_t>(thr->events.exchange(0, std::memory_order_seq_cst));
+    // Events of one kind merge (a departure and the next arrival both show),
+    // so the state as it stands now goes with them.
+    const std::uint32_t taken = thr->events.exchange(0, std::memory_order_seq_cst);
+    return static_cast<std::int32_t>(taken | (thr->linked.load(std::memory_order_seq_cst) ? SHM_EV_LINKED : 0));
 }
 
 VEXA_API std::int32_t shm_close(shm_thread *handle) {

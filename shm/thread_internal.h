@@ -80,6 +80,9 @@ struct Endpoint : shm_thread {
     // events raised since the host last took them.
     std::atomic<int> event_fd{-1};
     std::atomic<std::uint32_t> events{0};
+    // A link stands that the host has been told of (between the connected
+    // and the disconnected report).
+    std::atomic<std::uint8_t> linked{0};
     std::mutex event_mutex; // making the descriptor
     // Client: the cause of the last attempt that failed for want of
     // resources (logged once per cause).

@@ -860,7 +860,7 @@ TEST_F(Endpoint, TheEventDescriptorTellsAnEventLoopWhatHappened) {
     EXPECT_FALSE(readable(0));
     auto c = client();
     ASSERT_TRUE(c.expect("connected"));
-    EXPECT_TRUE(wait_for(SHM_EV_CONNECTED) & SHM_EV_CONNECTED);
+    EXPECT_TRUE(wait_for(SHM_EV_CONNECTED) & SHM_EV_LINKED) << "and the link stands";
     c.send("send hello");
     ASSERT_TRUE(c.expect("sent 5"));
     c.send("send world");
@@ -876,6 +876,18 @@ TEST_F(Endpoint, TheEventDescriptorTellsAnEventLoopWhatHappened) {
     ASSERT_TRUE(c.expect("closed 0"));
     EXPECT_EQ(c.wait(), 0);
     EXPECT_TRUE(wait_for(SHM_EV_DISCONNECTED) & SHM_EV_DISCONNECTED);
+    EXPECT_FALSE(shm_take_events(s) & SHM_EV_LINKED);
+    // A client that gives up for good (here: a size the server does not
+    // serve) says so, or a loop would wait on it for ever.
+    vt::Recorder quiet_rec;
+    shm_data bad = quiet_rec.config(path, k_size / 2, 1000);
+    shm_thread *gives_up = shm_cli_connect(&bad);
+    ASSERT_NE(gives_up, nullptr);
+    const int cfd = shm_event_fd(gives_up);
+    pollfd p{cfd, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 20000), 1);
+    EXPECT_TRUE(shm_take_events(gives_up) & SHM_EV_ENDED);
+    EXPECT_EQ(shm_close(gives_up), 0);
     EXPECT_EQ(shm_event_fd(nullptr), -EINVAL);
     EXPECT_EQ(shm_take_events(nullptr), -EINVAL);
     EXPECT_EQ(shm_srv_stop(s), 0);

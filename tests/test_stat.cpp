@@ -184,6 +184,8 @@ TEST(Stat, CorruptBlocksAreShownWithTheReason) {
             {[](shm_membuf &m) { m.flags |= 0x100; }, "unknown flag bits 0x101"},
             {[](shm_membuf &m) { memset(m.srv_hup.name, 'A', sizeof m.srv_hup.name); }, "srv_hup name not terminated"},
             {[](shm_membuf &m) { memset(m.rb[1].event.name, 'A', 32); }, "ring 1: an object name not terminated"},
+            // Size and flags of a block not laid out yet, names that run on.
+            {[](shm_membuf &m) { m.size = 0, m.flags = 0, memset(m.cli_hup.name, 'A', 32); }, "cli_hup name not terminated"},
             {[](shm_membuf &m) { m.rb[1].end = 99; }, "ring 1: offset 596 and capacity 99 do not fit size 696"},
             {[](shm_membuf &m) { m.rb[0].head = 100; }, "ring 0: head 100, tail 0 and has_data 0"},
             {[](shm_membuf &m) { m.rb[1].has_data = 3; }, "ring 1: head 0, tail 0 and has_data 3"},

@@ -425,6 +425,17 @@ int main(int argc, char **argv) {
     // A reader of our output that goes away is an error to report, not a
     // reason to die silently in the middle of a callback.
     signal(SIGPIPE, SIG_IGN);
+    // A closed standard descriptor would be handed to the next open (the
+    // wake pipe, the channel's objects) and then read or written as input
+    // or output: each one closed reads as empty and writes to nowhere.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int null_fd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (null_fd >= 0 && null_fd != fd) {
+                dup2(null_fd, fd);
+                close(null_fd);
+            }
+        }
     if (pipe2(g.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
         perror("vexa-port-cat: pipe");
         return 1;

@@ -72,6 +72,8 @@ VEXA_API int32_t shm_close(shm_thread *thr);
 #define SHM_EV_DATA 1u         /* bytes wait in the incoming ring */
 #define SHM_EV_CONNECTED 2u    /* a peer attached (a client: and was accepted) */
 #define SHM_EV_DISCONNECTED 4u /* the peer left or died */
+#define SHM_EV_LINKED 8u       /* not an event: a link stands as the events are taken */
+#define SHM_EV_ENDED 16u       /* a client has stopped trying for good (refused, bad size): close it */
 /* The endpoint's event descriptor, made on the first call (later calls give
  * the same one): it becomes readable when an event is raised and stays so
  * (level-triggered) until shm_take_events. Events already so when it is made
@@ -82,9 +84,11 @@ VEXA_API int32_t shm_close(shm_thread *thr);
  * handle, -EMFILE and the like when none can be made). Any thread. */
 VEXA_API int shm_event_fd(shm_thread *thr);
 /* The events raised since the last call, as SHM_EV_* bits, and the
- * descriptor emptied: it becomes readable again with the next event. 0 may
- * come after a wake-up (an event taken by the previous call): a spurious
- * wake-up, to be ignored. For SHM_EV_DATA read with shm_recv until -EAGAIN;
+ * descriptor emptied: it becomes readable again with the next event. Events
+ * of one kind merge (a departure and the next arrival both show as
+ * DISCONNECTED | CONNECTED), so SHM_EV_LINKED says whether a link stands
+ * now. Nothing new (0, or LINKED alone) may come after a wake-up (an event
+ * taken by the previous call): a spurious wake-up, to be ignored. For SHM_EV_DATA read with shm_recv until -EAGAIN;
  * a host that leaves bytes unread is told again at the peer's next write, or
  * within a second. Bytes are never lost, a host that never takes its events
  * loses nothing, and a host that never asked for a descriptor pays no system
