@@ -79,6 +79,10 @@ BindNames bind_names(shm_membuf *mb) noexcept {
 
 bool same_bind(const BindNames &a, const BindNames &b) noexcept { return memcmp(&a, &b, sizeof a) == 0; }
 
+// A bind the server has retired (its names cleared under the rings' locks)
+// and not yet laid out again.
+bool retired(const BindNames &n) noexcept { return n.lock[0][0] == 0; }
+
 // A client whose attach failed lets go of everything it took and of its
 // claim, unless the block has been laid out anew since: the bit is then not
 // its own any more. A bind that the server has only withdrawn (its names
@@ -86,8 +90,8 @@ bool same_bind(const BindNames &a, const BindNames &b) noexcept { return memcmp(
 // new one while the bit stands, unless it has given up on this claimer.
 std::int32_t unclaim(shm_membuf *mb, Link *l, const BindNames &claimed, std::int32_t r) noexcept {
     if (l) unhold(l, k_cli);
-    const BindNames now = bind_names(mb);
-    if (same_bind(now, claimed) || now.lock[0][0] == 0)
+    const BindNames now = bind_names(mb); // one look: the server may change it meanwhile
+    if (same_bind(now, claimed) || retired(now))
         ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
     return r;
 }
@@ -354,7 +358,7 @@ std::int32_t disconnect(shm_membuf *mb) noexcept {
     {
         const RingLock ring0(l ? l.get() : nullptr);
         const bool mine =
-            !l || (still_attached(*l, 0) && still_attached(*l, 1)) || bind_names(mb).lock[0][0] == 0;
+            !l || (still_attached(*l, 0) && still_attached(*l, 1)) || retired(bind_names(mb));
         // The name goes first: a server listener that starts for the next
         // client must never find this client's name and take its departure
         // for a death.

@@ -18,6 +18,7 @@
 
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/tsan.h"
 #include "shm/win_api.h"
 
 namespace vexa::block {
@@ -92,14 +93,6 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
 }
 
 std::uint64_t late_wakeups() noexcept { return g_late_wakeups.load(std::memory_order_relaxed); }
-
-#if defined(__SANITIZE_THREAD__)
-#define VEXA_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VEXA_TSAN 1
-#endif
-#endif
 
 void wake_if_waiting(Link &l, std::uint64_t idx, int side) noexcept {
 #ifdef VEXA_TSAN

@@ -37,12 +37,20 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         sleep_on_ring(thr, l, idx, keep_awake, true);
         return Delivery::idle;
     }
-    // Where the ring stood when the host was told: a write after this wakes
-    // the thread to tell it again, even one that lands before the thread has
-    // announced its sleep (the writer then signals nobody).
-    const std::uint64_t seen_tail = block::ref(l.mb->rb[idx].tail).load(std::memory_order_acquire);
-    raise_events(thr, SHM_EV_DATA);
     const shm_handlers &h = thr->data.handlers;
+    if (!h.on_data && !h.on_data_ready) {
+        // Nobody to hand the bytes to: they stay for the host's own reads,
+        // and the loop sleeps until something new happens (a write, a state
+        // change, or a second) instead of finding them again at once, for
+        // ever. Where the ring stood when the host was told: a write after
+        // this wakes the thread to tell it again, even one that lands before
+        // the thread has announced its sleep (the writer then signals nobody).
+        const std::uint64_t seen_tail = block::ref(l.mb->rb[idx].tail).load(std::memory_order_acquire);
+        raise_events(thr, SHM_EV_DATA);
+        sleep_on_ring(thr, l, idx, keep_awake, false, &seen_tail);
+        return Delivery::idle;
+    }
+    raise_events(thr, SHM_EV_DATA);
     if (h.on_data) {
         // The chunk lives on this thread's stack; nothing is allocated per read.
         std::uint8_t buf[UINT16_MAX];
@@ -55,16 +63,9 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         }
         return Delivery::delivered;
     }
-    if (h.on_data_ready) {
-        thread::CallbackScope scope(thr);
-        h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
-        return Delivery::delivered;
-    }
-    // Nobody to hand the bytes to: they stay for the host's own reads, and
-    // the loop sleeps until something new happens (a write, a state change,
-    // or a second) instead of finding them again at once, for ever.
-    sleep_on_ring(thr, l, idx, keep_awake, false, &seen_tail);
-    return Delivery::idle;
+    thread::CallbackScope scope(thr);
+    h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
+    return Delivery::delivered;
 }
 
 void collect_listener(thread::Listener *&listener) noexcept {

@@ -25,6 +25,7 @@
 #include <ctime>
 
 #include "shm/posix/posix_internal.h"
+#include "shm/tsan.h"
 
 using namespace vexa::posix;
 
@@ -44,14 +45,6 @@ timespec deadline_after(clockid_t clock, DWORD ms) {
 
 long futex(std::atomic<std::uint32_t> *word, int op, std::uint32_t val, const timespec *timeout,
            std::uint32_t bitset);
-
-#if defined(__SANITIZE_THREAD__)
-#define VEXA_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VEXA_TSAN 1
-#endif
-#endif
 
 // ThreadSanitizer does not know this lock: tell it that a take acquires what
 // the last release published, or it would report every ring copy as a race.
