@@ -5,9 +5,12 @@
 //
 // Every measurement is a pair of processes: the orchestrator (which never
 // opens a port and never starts a thread) spawns the binary again as
-//     vexa-port-bench --side ROLE TRANSPORT SIZE COUNT SECONDS [pin-late]
+//     vexa-port-bench --side ROLE TRANSPORT SIZE COUNT SECONDS [pin-late] [hold]
 // for each side and talks to it over two pipes mapped to fixed descriptors.
 // A side reports one line at a time, as space-separated key=value fields.
+// "hold" makes the side wait for a first go byte before it sets anything up,
+// so that a counter the orchestrator attaches to it sees every thread it
+// starts.
 #pragma once
 
 #include <time.h>
@@ -29,7 +32,24 @@ constexpr int k_data1 = 6;
 
 // The transports in the order of the table's columns; each name is also the
 // TRANSPORT argument of a side and the key of its results in the JSON.
-inline constexpr const char *k_transports[3] = {"chan", "sock", "pipe"};
+//   chan    the channel, vexa_port_send / vexa_port_recv
+//   chanzc  the channel's zero-copy calls (reserve/commit, view/consume)
+//   bare    a bare shared-memory byte ring (peers.cpp): the limit of the shape
+//   boost   Boost.Interprocess message_queue
+//   iox     iceoryx publish/subscribe (needs its RouDi daemon)
+//   zmq     ZeroMQ PAIR over ipc://
+//   sock    Unix stream socket pair
+//   pipe    two pipes of 1 MiB
+// A transport whose library was missing at build time is not built
+// (transport_built); its column then shows "-".
+inline constexpr const char *k_transports[] = {"chan", "chanzc", "bare", "boost", "iox", "zmq", "sock", "pipe"};
+constexpr int k_ntransports = static_cast<int>(std::size(k_transports));
+inline constexpr const char *k_transport_labels[] = {"channel", "chan zero-copy", "bare ring", "boost mq",
+                                                     "iceoryx",  "zeromq",         "unix socket", "pipe 1 MiB"};
+static_assert(std::size(k_transport_labels) == std::size(k_transports), "a label for every transport");
+enum Transport { t_chan, t_chanzc, t_bare, t_boost, t_iox, t_zmq, t_sock, t_pipe };
+bool transport_built(int t);
+int transport_index(const std::string &name); // -1 if unknown
 
 // What a side does. The name travels on the command line; the side parses it
 // once, so its data path compares enums.
@@ -59,11 +79,12 @@ inline uint64_t now_ns() {
 int side_main(int argc, char **argv);
 
 // report.cpp: results by scenario row (in the order first added) and
-// transport t, an index into k_transports.
+// transport t, an index into k_transports. A note is printed under the table.
 void add(const std::string &name, const std::string &unit, bool higher_better, int t, double v);
 // The round-trip quantiles q0..q100 of a run, under "TRANSPORT SIZE"; the
 // last run of each key is the one plotted.
 void add_quantiles(const std::string &key, const std::vector<double> &q);
+void add_note(const std::string &note);
 void print_table(int reps);
 // These return false, after saying why on standard error, if path cannot be
 // written.

@@ -1,32 +1,47 @@
-// vexa-port-bench: the channel against the kernel's own channels, measured in
-// one run on one machine.
+// vexa-port-bench: the channel against its peers (the kernel's own channels
+// and other shared-memory transports), measured in one run on one machine.
 //
 // This is its orchestrator, and main: it runs each measurement as a pair of
-// sides (this binary again, see bench.h), hands them their socket or pipes,
-// starts them together and passes what they report on to report.cpp. It never
-// opens a port and never starts a thread. Transports are interleaved within
-// each repetition (channel, socket, pipe, channel, ...) so that drift of a
-// shared, noisy host hits all three alike; the table shows the median with
-// min and max.
+// sides (this binary again, see bench.h), hands them their socket, pipes or
+// memory, starts them together and passes what they report on to report.cpp.
+// It never opens a port and never starts a thread. Transports are interleaved
+// within each repetition (channel, zero-copy, bare ring, Boost, iceoryx,
+// ZeroMQ, socket, pipe, channel, ...) so that drift of a shared, noisy host
+// hits all alike; the table shows the median with min and max. It also counts
+// the system calls of both sides of a stream (perf's syscall tracepoint) and
+// runs iceoryx's daemon for as long as iceoryx is measured.
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/perf_event.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/peers.h"
 
 extern char **environ;
 
@@ -139,11 +154,11 @@ double num(const Fields &f, const char *k) {
     return it == f.end() ? NAN : atof(it->second.c_str());
 }
 
-// Data descriptors for a pair over transport t: [side A's, side B's].
-bool make_link(const std::string &t, std::vector<int> &a, std::vector<int> &b) {
+// Data descriptors for a pair over transport t: [side A's, side B's]. The
+// channel, Boost, ZeroMQ and iceoryx find each other by name.
+bool make_descriptors(const std::string &t, std::vector<int> &a, std::vector<int> &b) {
     a.clear();
     b.clear();
-    if (t == "chan") return true;
     if (t == "sock") {
         int sv[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv)) return false;
@@ -151,6 +166,20 @@ bool make_link(const std::string &t, std::vector<int> &a, std::vector<int> &b) {
         b = {sv[1]};
         return true;
     }
+    if (t == "bare") {
+        // The bare ring's memory: anonymous, so nothing is left behind.
+        const int fd = memfd_create("vexa-bench-bare", MFD_CLOEXEC);
+        if (fd < 0) return false;
+        if (ftruncate(fd, static_cast<off_t>(bare_region_size()))) {
+            close(fd);
+            return false;
+        }
+        a = {fd};
+        b = {dup(fd)};
+        fcntl(b[0], F_SETFD, FD_CLOEXEC);
+        return true;
+    }
+    if (t != "pipe") return true;
     // Two pipes, A to B and B to A, each enlarged to 1 MiB: the default 64 KiB
     // pipe would make every 64 KiB message a full stop for the writer.
     int ab[2], ba[2];
@@ -161,40 +190,278 @@ bool make_link(const std::string &t, std::vector<int> &a, std::vector<int> &b) {
     return true;
 }
 
+// What a pair of peers may leave behind by name, whether or not its sides
+// ended well: Boost's queues and ZeroMQ's socket file.
+void remove_names() {
+    const long me = static_cast<long>(getpid());
+    shm_unlink(("/" + peer_name("ab", me)).c_str());
+    shm_unlink(("/" + peer_name("ba", me)).c_str());
+    unlink(("/tmp/" + peer_name("zmq", me)).c_str());
+}
+
 void close_all(std::vector<int> &v) {
     for (int fd : v) close(fd);
     v.clear();
 }
 
+// ---------------------------------------------------------------------------
+// System calls of a side, counted by the kernel: a perf counter on the
+// raw_syscalls:sys_enter tracepoint, attached to the side before it sets
+// anything up (it waits, "hold") and inherited by every thread it starts,
+// switched on only around the timed exchange.
+
+std::string g_perf_note; // why there are no counts, if there are none
+
+long read_id(const std::string &path) {
+    std::ifstream f(path);
+    long id = -1;
+    if (!(f >> id)) return -1;
+    return id;
+}
+
+long syscall_tracepoint_id() {
+    static long id = -2;
+    if (id != -2) return id;
+    const char *rel = "/events/raw_syscalls/sys_enter/id";
+    id = read_id(std::string("/sys/kernel/tracing") + rel);
+    if (id < 0) id = read_id(std::string("/sys/kernel/debug/tracing") + rel);
+    if (id < 0 && geteuid() == 0) {
+        // tracefs is not mounted: mount it privately for the one read.
+        char dir[] = "/tmp/vexa-bench-tracefs.XXXXXX";
+        if (mkdtemp(dir)) {
+            if (mount("nodev", dir, "tracefs", 0, nullptr) == 0) {
+                id = read_id(std::string(dir) + rel);
+                umount2(dir, MNT_DETACH);
+            }
+            rmdir(dir);
+        }
+    }
+    if (id < 0) g_perf_note = "syscalls: the raw_syscalls:sys_enter tracepoint cannot be read (tracefs missing)";
+    return id;
+}
+
+int open_syscall_counter(pid_t pid) {
+    const long id = syscall_tracepoint_id();
+    if (id < 0) return -1;
+    perf_event_attr at{};
+    at.size = sizeof at;
+    at.type = PERF_TYPE_TRACEPOINT;
+    at.config = static_cast<uint64_t>(id);
+    at.disabled = 1;
+    at.inherit = 1;
+    const int fd = static_cast<int>(syscall(SYS_perf_event_open, &at, pid, -1, -1, PERF_FLAG_FD_CLOEXEC));
+    if (fd < 0 && g_perf_note.empty())
+        g_perf_note = std::string("syscalls: perf_event_open: ") + strerror(errno);
+    return fd;
+}
+
+// ---------------------------------------------------------------------------
+// iceoryx's daemon, RouDi: started with a memory layout for the bench's
+// messages, stopped by its pid, and whatever it or the sides left in /dev/shm
+// and /tmp removed.
+
+struct Roudi {
+    pid_t pid = -1;
+    std::string dir; // private: config and log
+    std::set<std::string> shm_before, tmp_before;
+};
+Roudi g_roudi;
+
+std::set<std::string> list_dir(const char *path) {
+    std::set<std::string> names;
+    if (DIR *d = opendir(path)) {
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+void on_fatal_signal(int sig) {
+    if (g_roudi.pid > 0) kill(g_roudi.pid, SIGTERM); // it removes its own memory
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Mempools for messages of up to 128 B, 4 KiB and 64 KiB, enough for a full
+// subscriber queue (256 at most), the publisher's loans and one held chunk.
+constexpr const char *k_roudi_config = R"([general]
+version = 1
+
+[[segment]]
+
+[[segment.mempool]]
+size = 128
+count = 4096
+
+[[segment.mempool]]
+size = 4096
+count = 1024
+
+[[segment.mempool]]
+size = 65536
+count = 512
+)";
+
+bool start_roudi(std::string &why) {
+    const std::string exe = iox_roudi_path();
+    if (exe.empty()) {
+        why = "not built";
+        return false;
+    }
+    // One daemon per machine: another user's would own the names.
+    if (exists("/tmp/roudi") || exists("/dev/shm/iceoryx_mgmt")) {
+        why = "another RouDi is running (/tmp/roudi or /dev/shm/iceoryx_mgmt exists)";
+        return false;
+    }
+    char dir[] = "/tmp/vexa-bench-roudi.XXXXXX";
+    if (!mkdtemp(dir)) {
+        why = std::string("mkdtemp: ") + strerror(errno);
+        return false;
+    }
+    g_roudi.dir = dir;
+    const std::string config = g_roudi.dir + "/roudi.toml", log = g_roudi.dir + "/roudi.log";
+    std::ofstream(config) << k_roudi_config;
+    g_roudi.shm_before = list_dir("/dev/shm");
+    g_roudi.tmp_before = list_dir("/tmp");
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    std::vector<std::string> args = {exe, "-c", config, "-l", "warning"};
+    std::vector<char *> argv;
+    for (auto &s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    signal(SIGINT, on_fatal_signal);
+    signal(SIGTERM, on_fatal_signal);
+    const int rc = posix_spawn(&g_roudi.pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        g_roudi.pid = -1;
+        why = std::string("cannot start ") + exe + ": " + strerror(rc);
+        return false;
+    }
+    const uint64_t deadline = now_ns() + 10000000000ull;
+    std::string text;
+    while (now_ns() < deadline) {
+        std::ifstream f(log);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        text = ss.str();
+        if (text.find("RouDi is ready for clients") != std::string::npos) return true;
+        int st;
+        if (waitpid(g_roudi.pid, &st, WNOHANG) == g_roudi.pid) {
+            g_roudi.pid = -1;
+            break;
+        }
+        usleep(10000);
+    }
+    for (char &c : text)
+        if (c == '\n') c = ' ';
+    why = "RouDi did not come up: " + text.substr(0, 200);
+    return false;
+}
+
+void stop_roudi() {
+    if (g_roudi.pid > 0) {
+        kill(g_roudi.pid, SIGTERM);
+        int st;
+        const uint64_t deadline = now_ns() + 10000000000ull;
+        while (waitpid(g_roudi.pid, &st, WNOHANG) == 0) {
+            if (now_ns() > deadline) {
+                kill(g_roudi.pid, SIGKILL);
+                waitpid(g_roudi.pid, &st, 0);
+                break;
+            }
+            usleep(10000);
+        }
+        g_roudi.pid = -1;
+    }
+    if (g_roudi.dir.empty()) return;
+    // What appeared while it ran and bears iceoryx's names (the daemon's
+    // segments and sockets, the sides' runtime sockets): normally nothing
+    // once it has stopped cleanly.
+    const group *g = getgrgid(getegid()); // the data segment bears its writers' group
+    const std::string grp = g ? g->gr_name : "";
+    for (const std::string &n : list_dir("/dev/shm"))
+        if (!g_roudi.shm_before.count(n) && (n == "iceoryx_mgmt" || n == grp))
+            unlink(("/dev/shm/" + n).c_str());
+    for (const std::string &n : list_dir("/tmp"))
+        if (!g_roudi.tmp_before.count(n) &&
+            (n == "roudi" || n == "roudi.lock" || n == "iox-unique-roudi.lock" || n.rfind("vexa-bench-", 0) == 0) &&
+            n != g_roudi.dir.substr(5))
+            unlink(("/tmp/" + n).c_str());
+    unlink((g_roudi.dir + "/roudi.toml").c_str());
+    unlink((g_roudi.dir + "/roudi.log").c_str());
+    rmdir(g_roudi.dir.c_str());
+    g_roudi.dir.clear();
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+}
+
+// ---------------------------------------------------------------------------
+
 // One run of a pair: B (server / receiver) first, then A; both get "go" once
-// ready; returns A's and B's result reports.
+// ready; returns A's and B's result reports. With syscalls, both sides are
+// held until a counter is on them and the count of their system calls
+// during the exchange is stored there (NAN if there is none).
 bool run_pair(const std::string &t, Role role_a, Role role_b, size_t size, uint64_t count, double seconds, Fields &ra,
-              Fields &rb, bool pinned = false, bool pin_late = false) {
+              Fields &rb, bool pinned = false, bool pin_late = false, double *syscalls = nullptr) {
     std::vector<int> da, db;
-    if (!make_link(t, da, db)) return false;
+    if (!make_descriptors(t, da, db)) return false;
     const std::string sz = std::to_string(size), cn = std::to_string(count), sec = std::to_string(seconds);
     std::vector<std::string> args = {role_name(role_b), t, sz, cn, sec};
     if (pin_late) args.push_back("pin-late");
+    if (syscalls) args.push_back("hold");
+    int counter[2] = {-1, -1};
     Child b = spawn_side(args, db, pinned);
+    if (syscalls) {
+        counter[1] = open_syscall_counter(b.pid);
+        go(b);
+    }
     Fields r = next_report(b, 30);
     bool ok = r.count("ready");
     Child a;
     if (ok) {
         args[0] = role_name(role_a);
         a = spawn_side(args, da, pinned);
+        if (syscalls) {
+            counter[0] = open_syscall_counter(a.pid);
+            go(a);
+        }
         ok = next_report(a, 30).count("ready");
     }
     close_all(da);
     close_all(db);
     if (ok) {
+        for (int fd : counter)
+            if (fd >= 0) ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
         go(b);
         go(a);
         ra = next_report(a, 120, &b);
         rb = next_report(b, 120, &a);
+        for (int fd : counter)
+            if (fd >= 0) ioctl(fd, PERF_EVENT_IOC_DISABLE, 0);
         ok = !ra.empty() && !rb.empty() && !ra.count("error") && !rb.count("error");
+    }
+    if (syscalls) {
+        *syscalls = NAN;
+        uint64_t n[2] = {0, 0};
+        if (counter[0] >= 0 && counter[1] >= 0 && read(counter[0], &n[0], sizeof n[0]) == sizeof n[0] &&
+            read(counter[1], &n[1], sizeof n[1]) == sizeof n[1])
+            *syscalls = static_cast<double>(n[0] + n[1]);
+        for (int fd : counter)
+            if (fd >= 0) close(fd);
     }
     finish(a, !ok);
     finish(b, !ok);
+    remove_names();
     if (!ok) {
         fprintf(stderr, "vexa-port-bench: %s %s/%s size %zu failed\n", t.c_str(), role_name(role_a), role_name(role_b),
                 size);
@@ -234,10 +501,31 @@ int orchestrate(int argc, char **argv) {
                        {65536, quick ? 512ull : 8192ull}};
     const uint64_t t_start = now_ns();
 
+    // The transports of this run: those built, and iceoryx only with its
+    // daemon up.
+    std::vector<int> ts;
+    for (int t = 0; t < k_ntransports; ++t) {
+        if (!transport_built(t)) {
+            add_note(std::string(k_transports[t]) + ": not built" +
+                     (t == t_chanzc ? " (the library has no zero-copy calls)" : " (its development package is missing)"));
+            continue;
+        }
+        if (t == t_iox) {
+            std::string why;
+            if (!start_roudi(why)) {
+                stop_roudi();
+                add_note("iox: skipped, " + why);
+                continue;
+            }
+        }
+        ts.push_back(t);
+    }
+    auto has = [&](int t) { return std::find(ts.begin(), ts.end(), t) != ts.end(); };
+
     for (int rep = 0; rep < reps; ++rep) {
         fprintf(stderr, "repetition %d/%d\n", rep + 1, reps);
         for (const Tp &tp : tps)
-            for (int t = 0; t < 3; ++t) {
+            for (int t : ts) {
                 Fields ra, rb;
                 if (!run_pair(k_transports[t], Role::send, Role::recv, tp.size, tp.count, 0, ra, rb)) continue;
                 if (ra["sum"] != rb["sum"]) {
@@ -251,7 +539,7 @@ int orchestrate(int argc, char **argv) {
                 add("message rate " + size_name(tp.size), "M msg/s", true, t, static_cast<double>(tp.count) / s / 1e6);
             }
         for (size_t size : {size_t{64}, size_t{4096}})
-            for (int t = 0; t < 3; ++t) {
+            for (int t : ts) {
                 Fields ra, rb;
                 if (!run_pair(k_transports[t], Role::ping, Role::echo, size, rounds, 0, ra, rb)) continue;
                 const std::string sn = size_name(size);
@@ -259,7 +547,8 @@ int orchestrate(int argc, char **argv) {
                 add("round trip " + sn + " p99", "us", false, t, num(ra, "p99"));
                 add("round trip " + sn + " p99.9", "us", false, t, num(ra, "p999"));
                 add("round trip " + sn + " max", "us", false, t, num(ra, "max"));
-                if (t == 0) add("round trip " + sn + " timed-out waits", "count", false, t, num(ra, "late") + num(rb, "late"));
+                if (t == t_chan || t == t_chanzc)
+                    add("round trip " + sn + " timed-out waits", "count", false, t, num(ra, "late") + num(rb, "late"));
                 std::vector<double> q;
                 for (size_t p = 0, e; p < ra["q"].size(); p = e + 1) {
                     e = ra["q"].find(',', p);
@@ -270,7 +559,7 @@ int orchestrate(int argc, char **argv) {
             }
         // The same exchange with both processes on CPU 0: the channel's reader
         // cannot poll there (the poll would take the time its peer needs).
-        for (int t = 0; t < 3; ++t) {
+        for (int t : {t_chan, t_sock, t_pipe}) {
             Fields ra, rb;
             if (!run_pair(k_transports[t], Role::ping, Role::echo, 64, rounds / 4, 0, ra, rb, true)) continue;
             add("pinned to 1 CPU: round trip 64 B", "us", false, t, num(ra, "p50"));
@@ -280,22 +569,45 @@ int orchestrate(int argc, char **argv) {
             // what the poll would cost on one CPU were it not switched off.
             Fields ra, rb;
             if (run_pair("chan", Role::ping, Role::echo, 64, rounds / 20, 0, ra, rb, false, true))
-                add("1 CPU, poll forced on: rt 64 B", "us", false, 0, num(ra, "p50"));
+                add("1 CPU, poll forced on: rt 64 B", "us", false, t_chan, num(ra, "p50"));
         }
     }
+    // System calls per message of a stream, both sides together, in runs of
+    // their own: the tracepoint puts every system call of the machine on a
+    // slower path while it counts, which would tax the kernel's channels in
+    // the timed runs above.
+    const int sys_reps = quick ? 1 : 3;
+    for (int rep = 0; rep < sys_reps && g_perf_note.empty(); ++rep)
+        for (const Tp &tp : {Tp{64, quick ? 20000ull : 200000ull}, Tp{65536, quick ? 256ull : 4096ull}})
+            for (int t : ts) {
+                Fields ra, rb;
+                double calls = NAN;
+                if (!run_pair(k_transports[t], Role::send, Role::recv, tp.size, tp.count, 0, ra, rb, false, false, &calls))
+                    continue;
+                if (ra["sum"] != rb["sum"]) {
+                    fprintf(stderr, "vexa-port-bench: %s %zu: checksum mismatch\n", k_transports[t], tp.size);
+                    g_failed = true;
+                    continue;
+                }
+                add("syscalls per message " + size_name(tp.size), "calls", false, t, calls / static_cast<double>(tp.count));
+            }
+    if (!g_perf_note.empty()) add_note(g_perf_note + ": no syscall rows");
+    if (has(t_iox)) stop_roudi();
+
     // Idle cost, start-up, recovery and memory: channel only (the kernel's
-    // channels have no endpoint thread to cost anything while idle).
+    // channels have no endpoint thread to cost anything while idle, and the
+    // other peers have no such states).
     const int idle_reps = quick ? 1 : 3;
     for (int rep = 0; rep < idle_reps; ++rep) {
         Fields ra, rb;
         if (run_pair("chan", Role::idle, Role::srv, 0, 0, idle_s, ra, rb)) {
-            add("idle attached pair CPU", "% core", false, 0, num(ra, "cpu_pct") + num(rb, "cpu_pct"));
-            add("idle pair RSS beyond region", "KiB", false, 0, num(ra, "rss_kib") + num(rb, "rss_kib"));
+            add("idle attached pair CPU", "% core", false, t_chan, num(ra, "cpu_pct") + num(rb, "cpu_pct"));
+            add("idle pair RSS beyond region", "KiB", false, t_chan, num(ra, "rss_kib") + num(rb, "rss_kib"));
         }
         Child w = spawn_side({role_name(Role::wait), "chan", "0", "0", std::to_string(idle_s)}, {}, false);
         if (next_report(w, 30).count("ready")) {
             go(w);
-            add("client waiting, no server, CPU", "% core", false, 0, num(next_report(w), "cpu_pct"));
+            add("client waiting, no server, CPU", "% core", false, t_chan, num(next_report(w), "cpu_pct"));
         } else {
             g_failed = true;
         }
@@ -312,14 +624,16 @@ int orchestrate(int argc, char **argv) {
             finish(s, true);
             continue;
         }
-        add("open to ready server", "us", false, 0, num(rs, "open_us"));
-        add("client start to on_connected", "us", false, 0, num(rc, "connect_us"));
+        add("open to ready server", "us", false, t_chan, num(rs, "open_us"));
+        add("client start to on_connected", "us", false, t_chan, num(rc, "connect_us"));
         const uint64_t t_kill = now_ns();
         kill(c.pid, SIGKILL);
         finish(c);
         Fields rg = next_report(s, 30);
-        if (rg.count("t_gone")) add("SIGKILL of client to server ready", "us", false, 0, (num(rg, "t_gone") - t_kill) / 1e3);
-        else g_failed = true;
+        if (rg.count("t_gone"))
+            add("SIGKILL of client to server ready", "us", false, t_chan, (num(rg, "t_gone") - t_kill) / 1e3);
+        else
+            g_failed = true;
         finish(s);
     }
     print_table(reps);

@@ -1,8 +1,8 @@
 // The report of vexa-port-bench: collects each run's results by scenario and
-// transport and, at the end, prints the table of medians with their ranges
-// and the channel's ratios, and writes the JSON and the SVG plot of the round
-// trips. Relies on the orchestrator to add results in the order the rows
-// should appear, and on the transport names of bench.h.
+// transport and, at the end, prints the table of medians with the channel's
+// ratios and the table of their ranges, and writes the JSON and the SVG plot
+// of the round trips. Relies on the orchestrator to add results in the order
+// the rows should appear, and on the transport names of bench.h.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -30,11 +30,12 @@ struct Stat {
 struct Row {
     std::string name, unit;
     bool higher_better;
-    Stat s[3];
-    bool has[3] = {false, false, false};
+    Stat s[k_ntransports];
+    bool has[k_ntransports] = {};
 };
 
 std::vector<Row> g_rows;
+std::vector<std::string> g_notes;
 std::map<std::string, std::vector<double>> g_quantiles; // "chan 64" -> last run's q0..q100
 
 Row &row(const std::string &name, const std::string &unit, bool higher_better) {
@@ -44,17 +45,35 @@ Row &row(const std::string &name, const std::string &unit, bool higher_better) {
     return g_rows.back();
 }
 
-void fmt(char *b, size_t n, const Row &r, int t) {
-    if (!r.has[t]) {
-        snprintf(b, n, "%s", "-");
-        return;
-    }
-    snprintf(b, n, "%.3g [%.3g..%.3g]", r.s[t].med(), r.s[t].min(), r.s[t].max());
+// How many times the channel is better than transport t in row r; NAN when
+// either is missing or the quotient means nothing (a zero).
+double ratio(const Row &r, int t) {
+    if (!r.has[t_chan] || !r.has[t]) return NAN;
+    const double c = r.s[t_chan].med(), o = r.s[t].med();
+    const double x = r.higher_better ? c / o : o / c;
+    return std::isfinite(x) && x > 0 ? x : NAN;
 }
 
-double ratio(const Row &r, int t) {
-    if (!r.has[0] || !r.has[t]) return NAN;
-    return r.higher_better ? r.s[0].med() / r.s[t].med() : r.s[t].med() / r.s[0].med();
+// The peers the channel is measured against for "x best peer": the bare ring
+// (the limit, with its own column) and the channel's own zero-copy calls are
+// not among them.
+bool is_peer(int t) { return t != t_chan && t != t_chanzc && t != t_bare; }
+
+// The best peer of a row, or -1.
+int best_peer(const Row &r) {
+    int best = -1;
+    for (int t = 0; t < k_ntransports; ++t) {
+        if (!is_peer(t) || !r.has[t]) continue;
+        if (best < 0 || (r.higher_better ? r.s[t].med() > r.s[best].med() : r.s[t].med() < r.s[best].med())) best = t;
+    }
+    return best;
+}
+
+std::string ratio_text(double x) {
+    if (std::isnan(x)) return "-";
+    char b[32];
+    snprintf(b, sizeof b, "%.2f", x);
+    return b;
 }
 
 } // namespace
@@ -68,19 +87,44 @@ void add(const std::string &name, const std::string &unit, bool hb, int t, doubl
 
 void add_quantiles(const std::string &key, const std::vector<double> &q) { g_quantiles[key] = q; }
 
+void add_note(const std::string &note) { g_notes.push_back(note); }
+
+// Two tables of the same rows: the medians with the channel's ratios, then
+// the ranges, so that each stays narrow enough to read.
 void print_table(int reps) {
-    printf("\nvexa-port-bench: median [min..max] over %d repetitions; ratio = how many times the channel is better\n\n",
-           reps);
-    printf("%-34s %-9s %-26s %-26s %-26s %9s %9s\n", "scenario", "unit", "channel", "unix socket", "pipe (1 MiB)",
-           "x socket", "x pipe");
+    printf("\nvexa-port-bench: median of %d repetitions; x = how many times the channel (copying) is better\n\n", reps);
+    printf("%-34s %-8s", "scenario", "unit");
+    for (int t = 0; t < k_ntransports; ++t) printf(" %9.9s", k_transports[t]);
+    printf(" %15s %7s %7s %7s\n", "x best peer", "x bare", "x sock", "x pipe");
     for (const Row &r : g_rows) {
-        char c[3][64];
-        for (int t = 0; t < 3; ++t) fmt(c[t], sizeof c[t], r, t);
-        char x1[16] = "-", x2[16] = "-";
-        if (!std::isnan(ratio(r, 1))) snprintf(x1, sizeof x1, "%.2f", ratio(r, 1));
-        if (!std::isnan(ratio(r, 2))) snprintf(x2, sizeof x2, "%.2f", ratio(r, 2));
-        printf("%-34s %-9s %-26s %-26s %-26s %9s %9s\n", r.name.c_str(), r.unit.c_str(), c[0], c[1], c[2], x1, x2);
+        printf("%-34s %-8s", r.name.c_str(), r.unit.c_str());
+        for (int t = 0; t < k_ntransports; ++t) {
+            char c[32] = "-";
+            if (r.has[t]) snprintf(c, sizeof c, "%.3g", r.s[t].med());
+            printf(" %9s", c);
+        }
+        const int b = best_peer(r);
+        std::string xb = "-";
+        if (b >= 0 && !std::isnan(ratio(r, b))) xb = ratio_text(ratio(r, b)) + " " + k_transports[b];
+        printf(" %15s %7s %7s %7s\n", xb.c_str(), ratio_text(ratio(r, t_bare)).c_str(),
+               ratio_text(ratio(r, t_sock)).c_str(), ratio_text(ratio(r, t_pipe)).c_str());
     }
+    printf("\n[min..max] of the same runs\n\n%-34s", "scenario");
+    for (int t = 0; t < k_ntransports; ++t) printf(" %-15.15s", k_transports[t]);
+    printf("\n");
+    for (const Row &r : g_rows) {
+        printf("%-34s", r.name.c_str());
+        for (int t = 0; t < k_ntransports; ++t) {
+            char c[48] = "-";
+            if (r.has[t]) snprintf(c, sizeof c, "[%.3g..%.3g]", r.s[t].min(), r.s[t].max());
+            printf(" %-15s", c);
+        }
+        printf("\n");
+    }
+    printf("\ncolumns: ");
+    for (int t = 0; t < k_ntransports; ++t) printf("%s%s = %s", t ? ", " : "", k_transports[t], k_transport_labels[t]);
+    printf("\n\"x best peer\": against the best of boost, iox, zmq, sock and pipe in that row\n");
+    for (const std::string &n : g_notes) printf("note: %s\n", n.c_str());
     fflush(stdout);
 }
 
@@ -95,7 +139,7 @@ bool write_json(const std::string &path, int reps) {
         const Row &r = g_rows[i];
         fprintf(f, "    {\"scenario\": \"%s\", \"unit\": \"%s\", \"higher_is_better\": %s", r.name.c_str(),
                 r.unit.c_str(), r.higher_better ? "true" : "false");
-        for (int t = 0; t < 3; ++t) {
+        for (int t = 0; t < k_ntransports; ++t) {
             if (!r.has[t]) continue;
             fprintf(f, ", \"%s\": {\"median\": %.6g, \"min\": %.6g, \"max\": %.6g, \"runs\": [", k_transports[t],
                     r.s[t].med(), r.s[t].min(), r.s[t].max());
@@ -104,7 +148,9 @@ bool write_json(const std::string &path, int reps) {
         }
         fprintf(f, "}%s\n", i + 1 < g_rows.size() ? "," : "");
     }
-    fprintf(f, "  ],\n  \"round_trip_quantiles_us\": {");
+    fprintf(f, "  ],\n  \"notes\": [");
+    for (size_t i = 0; i < g_notes.size(); ++i) fprintf(f, "%s\"%s\"", i ? ", " : "", g_notes[i].c_str());
+    fprintf(f, "],\n  \"round_trip_quantiles_us\": {");
     size_t k = 0;
     for (auto &[name, q] : g_quantiles) {
         fprintf(f, "%s\n    \"%s\": [", k++ ? "," : "", name.c_str());
@@ -147,11 +193,12 @@ bool write_svg(const std::string &path) {
                 W - R, Y(p / 100.0));
         fprintf(f, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%d%%</text>\n", L - 6, Y(p / 100.0) + 4, p);
     }
-    const char *colors[3] = {"#1f77b4", "#d62728", "#2ca02c"};
-    const char *labels[3] = {"channel", "unix socket", "pipe"};
+    const char *colors[k_ntransports] = {"#1f77b4", "#17becf", "#7f7f7f", "#ff7f0e",
+                                         "#9467bd", "#8c564b", "#d62728", "#2ca02c"};
     int li = 0;
     for (auto &[name, q] : g_quantiles) {
-        const int t = name.rfind("chan", 0) == 0 ? 0 : name.rfind("sock", 0) == 0 ? 1 : 2;
+        const int t = transport_index(name.substr(0, name.find(' ')));
+        if (t < 0) continue;
         const bool dashed = name.find("4096") != std::string::npos;
         fprintf(f, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"2\"%s points=\"", colors[t],
                 dashed ? " stroke-dasharray=\"6,4\"" : "");
@@ -160,7 +207,7 @@ bool write_svg(const std::string &path) {
         const double ly = T + 20 + 20 * li++;
         fprintf(f, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"%s\" stroke-width=\"2\"%s/>\n",
                 W - R + 15, ly, W - R + 45, ly, colors[t], dashed ? " stroke-dasharray=\"6,4\"" : "");
-        fprintf(f, "<text x=\"%.0f\" y=\"%.0f\">%s %s</text>\n", W - R + 52, ly + 4, labels[t],
+        fprintf(f, "<text x=\"%.0f\" y=\"%.0f\">%s %s</text>\n", W - R + 52, ly + 4, k_transport_labels[t],
                 dashed ? "4 KiB" : "64 B");
     }
     fprintf(f, "</svg>\n");

@@ -1,8 +1,8 @@
 // The spawned side of vexa-port-bench: one process running one role over the
-// channel, or over the socket or pipes the orchestrator handed it. It finds
-// its report and go/stop pipes and its data descriptors at the fixed numbers
-// of bench.h. Relies on the library's C interface, and on its internal count
-// of sleeps that ran out with bytes waiting, which no public call exposes.
+// channel, or over one of the peer transports of peers.cpp. It finds its
+// report and go/stop pipes and its data descriptors at the fixed numbers of
+// bench.h. Relies on the library's C interface, and on its internal count of
+// sleeps that ran out with bytes waiting, which no public call exposes.
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
@@ -20,11 +20,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "bench/bench.h"
+#include "bench/peers.h"
 #include "shm/membuf_internal.h"
 #include "vexa-port.h"
 
@@ -58,6 +60,7 @@ long status_kib(const char *field) {
 struct Args {
     Role role = Role::send;
     std::string transport;
+    bool zero_copy = false; // chanzc: the channel's reserve/commit and view/consume
     size_t size = 0;
     uint64_t count = 0;
     double seconds = 0;
@@ -84,19 +87,6 @@ void wait_stop() {
     }
 }
 
-bool write_all(int fd, const uint8_t *p, size_t n) {
-    while (n) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // The byte sum: position-free, so any split of the stream into reads gives
 // the same value, and cheap enough to vectorise.
 uint64_t byte_sum(const uint8_t *p, size_t n) {
@@ -114,12 +104,13 @@ uint64_t byte_sum(const uint8_t *p, size_t n) {
 
 // The message the sender sends as number i: a fixed pattern whose first byte
 // carries i, so a repeated or lost message changes the sum.
-void stamp(std::vector<uint8_t> &msg, uint64_t i) { msg[0] = static_cast<uint8_t>(i * 131 + 7); }
+uint8_t stamp_byte(uint64_t i) { return static_cast<uint8_t>(i * 131 + 7); }
+void stamp(std::vector<uint8_t> &msg, uint64_t i) { msg[0] = stamp_byte(i); }
 
 uint64_t expected_sum(const std::vector<uint8_t> &pattern, uint64_t count) {
     const uint64_t rest = byte_sum(pattern.data() + 1, pattern.size() - 1);
     uint64_t s = 0;
-    for (uint64_t i = 0; i < count; ++i) s += static_cast<uint8_t>(i * 131 + 7) + rest;
+    for (uint64_t i = 0; i < count; ++i) s += stamp_byte(i) + rest;
     return s;
 }
 
@@ -148,7 +139,7 @@ struct Chan {
     vexa_port *port = nullptr;
     std::mutex m;
     std::condition_variable cv;
-    bool connected = false, done = false, disconnected = false;
+    bool connected = false, done = false, disconnected = false, failed = false;
     uint64_t t_connected = 0, t_disconnected = 0;
     // receiver / echo / pinger state (touched only on the endpoint thread)
     std::vector<uint8_t> buf = std::vector<uint8_t>(k_rbuf);
@@ -169,6 +160,9 @@ struct Chan {
     }
     // Sends all of p, yielding while the ring is full.
     bool send_all(const uint8_t *p, size_t n) {
+#ifdef VEXA_BENCH_ZERO_COPY
+        if (a.zero_copy) return fill_all(p, n);
+#endif
         while (n) {
             const int64_t w = vexa_port_send(port, p, n);
             if (w > 0) {
@@ -182,12 +176,63 @@ struct Chan {
         }
         return true;
     }
+#ifdef VEXA_BENCH_ZERO_COPY
+    // The zero-copy send: the message is written once, straight into the
+    // ring (here from the prepared pattern, as the copying path copies it),
+    // in as many pieces as the ring has contiguous room for.
+    bool fill_all(const uint8_t *p, size_t n) {
+        while (n) {
+            void *room = nullptr;
+            const int64_t r = vexa_port_reserve(port, 1, &room);
+            if (r > 0) {
+                const size_t m = std::min(static_cast<size_t>(r), n);
+                memcpy(room, p, m);
+                if (vexa_port_commit(port, m) != static_cast<int64_t>(m)) return false;
+                p += m;
+                n -= m;
+            } else if (r == -ENOSPC) {
+                sched_yield();
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+#endif
+    // Up to cap waiting bytes at p: copied into buf, or, zero-copy, where
+    // they lie in the ring until done_with.
+    int64_t take(size_t cap, const uint8_t *&p) {
+#ifdef VEXA_BENCH_ZERO_COPY
+        if (a.zero_copy) {
+            const void *v = nullptr;
+            const int64_t n = vexa_port_view(port, &v);
+            p = static_cast<const uint8_t *>(v);
+            return n <= 0 ? n : std::min(n, static_cast<int64_t>(cap));
+        }
+#endif
+        p = buf.data();
+        return vexa_port_recv(port, buf.data(), std::min(cap, buf.size()));
+    }
+    bool done_with([[maybe_unused]] int64_t n) {
+#ifdef VEXA_BENCH_ZERO_COPY
+        if (a.zero_copy) return vexa_port_consume(port, static_cast<uint64_t>(n)) == n;
+#endif
+        return true;
+    }
     void on_data() {
         for (;;) {
-            const int64_t n = vexa_port_recv(port, buf.data(), a.role == Role::recv ? buf.size() : a.size - partial);
+            const uint8_t *p = nullptr;
+            // A zero-copy reader takes all the bytes the ring shows it at once.
+            const size_t cap = a.role != Role::recv ? a.size - partial : a.zero_copy ? SIZE_MAX : buf.size();
+            const int64_t n = take(cap, p);
             if (n <= 0) return;
+            if (a.role == Role::recv) sum += byte_sum(p, static_cast<size_t>(n));
+            if (!done_with(n)) {
+                failed = true;
+                signal(done);
+                return;
+            }
             if (a.role == Role::recv) {
-                sum += byte_sum(buf.data(), static_cast<size_t>(n));
                 got += static_cast<uint64_t>(n);
                 if (got >= total) {
                     t_end = now_ns();
@@ -325,16 +370,17 @@ int run_chan_side(const Args &a, bool pin_late) {
         out = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
     } else if (a.role == Role::recv) {
         c.wait(c.done);
-        out = "t1=" + std::to_string(c.t_end) + " sum=" + std::to_string(c.sum);
+        out = c.failed ? "error=consume" : "t1=" + std::to_string(c.t_end) + " sum=" + std::to_string(c.sum);
     } else if (a.role == Role::echo) {
         c.wait(c.done);
-        out = "late=" + std::to_string(vexa::block::late_wakeups() - late0);
+        out = c.failed ? "error=consume" : "late=" + std::to_string(vexa::block::late_wakeups() - late0);
     } else if (a.role == Role::ping) {
         wait_go();
         c.t_sent = now_ns();
         c.send_all(c.msg.data(), c.msg.size());
         c.wait(c.done);
-        out = quantiles(c.lat) + " late=" + std::to_string(vexa::block::late_wakeups() - late0);
+        out = c.failed || c.lat.empty() ? "error=consume"
+                                        : quantiles(c.lat) + " late=" + std::to_string(vexa::block::late_wakeups() - late0);
     } else if (a.role == Role::idle || a.role == Role::srv) {
         // An attached pair that exchanges nothing: CPU and memory beyond the
         // region (the mapped block's pages count as shared memory).
@@ -378,56 +424,81 @@ int run_recovery_server(const Args &a) {
     return 0;
 }
 
-// The baselines: the same roles over a socket (one descriptor both ways) or
-// a pair of pipes (data0 in, data1 out).
-int run_fd_side(const Args &a) {
-    const int in = k_data0, out = a.transport == "pipe" ? k_data1 : k_data0;
+// The peers: the same roles over any transport of peers.cpp. A message
+// transport hands over whole messages, a byte stream possibly pieces, which
+// the round trips put together again.
+int run_link_side(const Args &a) {
     const long rss0 = status_kib("VmRSS");
+    const bool side_a = a.role == Role::send || a.role == Role::ping || a.role == Role::idle;
+    std::string why;
+    const std::unique_ptr<Link> link = make_link(a.transport, side_a, a.size, why);
+    if (!link) {
+        fprintf(stderr, "vexa-port-bench: %s\n", why.c_str());
+        report("error=setup");
+        return 1;
+    }
     report("ready=1");
+    const bool loans = link->loans();
+    const std::vector<uint8_t> pattern = make_pattern(a.size);
+    std::vector<uint8_t> msg = pattern;
+    // One message: written in place into a loaned chunk (from the prepared
+    // pattern, as the others copy it from theirs), or copied by send().
+    auto send_one = [&](uint64_t i) {
+        if (!loans) {
+            stamp(msg, i);
+            return link->send(msg.data(), msg.size());
+        }
+        uint8_t *p = link->loan(a.size);
+        if (!p) return false;
+        memcpy(p, pattern.data(), a.size);
+        p[0] = stamp_byte(i);
+        return link->publish(p, a.size);
+    };
     std::string line;
-    std::vector<uint8_t> buf(k_rbuf);
     if (a.role == Role::send) {
         wait_go();
-        std::vector<uint8_t> msg = make_pattern(a.size);
         const uint64_t ts = now_ns();
         for (uint64_t i = 0; i < a.count; ++i) {
-            stamp(msg, i);
-            if (!write_all(out, msg.data(), msg.size())) {
+            if (!send_one(i)) {
                 report("error=send");
                 return 1;
             }
         }
-        line = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
+        line = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(pattern, a.count));
     } else if (a.role == Role::recv) {
         uint64_t got = 0, sum = 0;
         const uint64_t total = a.count * a.size;
         while (got < total) {
-            const ssize_t n = read(in, buf.data(), buf.size());
-            if (n <= 0) break;
-            sum += byte_sum(buf.data(), static_cast<size_t>(n));
-            got += static_cast<uint64_t>(n);
+            size_t n = 0;
+            const uint8_t *p = link->receive(k_rbuf, n);
+            if (!p) break;
+            sum += byte_sum(p, n);
+            got += n;
+            link->release();
         }
-        line = "t1=" + std::to_string(now_ns()) + " sum=" + std::to_string(sum);
+        line = got < total ? "error=receive" : "t1=" + std::to_string(now_ns()) + " sum=" + std::to_string(sum);
     } else if (a.role == Role::echo || a.role == Role::ping) {
-        std::vector<uint8_t> msg = make_pattern(a.size);
         std::vector<double> lat;
         lat.reserve(a.count);
         const uint64_t warm = a.count / 10; // rounds not recorded, on both sides
         if (a.role == Role::ping) wait_go();
-        for (uint64_t r = 0; r < a.count + warm; ++r) {
+        uint64_t r = 0;
+        for (; r < a.count + warm; ++r) {
             const uint64_t t = now_ns();
-            if (a.role == Role::ping && !write_all(out, msg.data(), msg.size())) break;
+            if (a.role == Role::ping && !send_one(r)) break;
             size_t have = 0;
             while (have < a.size) {
-                const ssize_t n = read(in, buf.data(), a.size - have);
-                if (n <= 0) break;
-                have += static_cast<size_t>(n);
+                size_t n = 0;
+                if (!link->receive(a.size - have, n)) break;
+                have += n;
+                link->release();
             }
             if (have < a.size) break;
-            if (a.role == Role::echo && !write_all(out, msg.data(), msg.size())) break;
+            if (a.role == Role::echo && !send_one(r)) break;
             if (a.role == Role::ping && r >= warm) lat.push_back(static_cast<double>(now_ns() - t) / 1000.0);
         }
-        line = a.role == Role::ping ? quantiles(lat) + " late=0" : "late=0";
+        if (r < a.count + warm) line = "error=round-trip";
+        else line = a.role == Role::ping ? quantiles(lat) + " late=0" : "late=0";
     } else if (a.role == Role::idle || a.role == Role::srv) {
         wait_go();
         const double c0 = cpu_seconds();
@@ -453,21 +524,44 @@ bool parse_role(const char *s, Role &r) {
 
 } // namespace
 
+bool transport_built(int t) {
+    if (t < 0 || t >= k_ntransports) return false;
+#ifndef VEXA_BENCH_ZERO_COPY
+    if (t == t_chanzc) return false;
+#endif
+    return peer_built(k_transports[t]);
+}
+
+int transport_index(const std::string &name) {
+    for (int t = 0; t < k_ntransports; ++t)
+        if (name == k_transports[t]) return t;
+    return -1;
+}
+
 int side_main(int argc, char **argv) {
-    // --side ROLE TRANSPORT SIZE COUNT SECONDS [pin-late]
+    // --side ROLE TRANSPORT SIZE COUNT SECONDS [pin-late] [hold]
     if (argc < 7) return 2;
     Args a;
     // A name the orchestrator never passes would leave the side with nothing
     // to do but wait: refuse it, as a short command line is refused.
     if (!parse_role(argv[2], a.role)) return 2;
     a.transport = argv[3];
+    if (!transport_built(transport_index(a.transport))) return 2;
+    a.zero_copy = a.transport == "chanzc";
     a.size = strtoull(argv[4], nullptr, 10);
     a.count = strtoull(argv[5], nullptr, 10);
     a.seconds = atof(argv[6]);
-    const bool pin_late = argc > 7 && strcmp(argv[7], "pin-late") == 0;
+    bool pin_late = false, hold = false;
+    for (int i = 7; i < argc; ++i) {
+        pin_late |= strcmp(argv[i], "pin-late") == 0;
+        hold |= strcmp(argv[i], "hold") == 0;
+    }
     signal(SIGPIPE, SIG_IGN);
+    // Held: nothing is set up, and no thread started, before the
+    // orchestrator's counters are on this process.
+    if (hold && !wait_go()) return 1;
     if (a.role == Role::recovery) return run_recovery_server(a);
-    return a.transport == "chan" ? run_chan_side(a, pin_late) : run_fd_side(a);
+    return a.transport == "chan" || a.zero_copy ? run_chan_side(a, pin_late) : run_link_side(a);
 }
 
 } // namespace bench

@@ -14,6 +14,14 @@ command -v clang-tidy >/dev/null || command -v clang-tidy-14 >/dev/null || need+
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 command -v pkg-config >/dev/null || need+=(pkg-config)
+# The peers vexa-port-bench measures the channel against (each is left out of
+# the bench when missing): Boost.Interprocess, ZeroMQ, and iceoryx with its
+# daemon.
+[ -f /usr/include/boost/interprocess/ipc/message_queue.hpp ] || need+=(libboost-dev)
+[ -f /usr/include/zmq.h ] || need+=(libzmq3-dev)
+command -v iox-roudi >/dev/null || need+=(iceoryx)
+[ -n "$(ls -d /usr/lib/*/cmake/iceoryx_posh 2>/dev/null)" ] || need+=(libiceoryx-posh-dev)
+[ -n "$(ls -d /usr/lib/*/cmake/iceoryx_hoofs 2>/dev/null)" ] || need+=(libiceoryx-hoofs-dev)
 # The baseline of the vexa-port-cat measurement in docs/benchmarks.md.
 command -v socat >/dev/null || need+=(socat)
 # Debian's interpreter runs the Python module's tests (another python3 may be
