@@ -88,6 +88,42 @@ VEXA_API int64_t vexa_port_send(vexa_port *port, const void *buf, uint64_t len);
  * including the port's own callbacks (typically on_data_ready). */
 VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap);
 
+/* Zero-copy: for hosts that produce or consume large messages in place.
+ *
+ * vexa_port_reserve points *data at free room in the peer's incoming ring,
+ * at least min_len bytes in one piece, and returns the room's size; write
+ * the message there and publish its first len bytes with vexa_port_commit
+ * (len 0 cancels). vexa_port_view points *data at the bytes that wait, in
+ * one piece, and returns their count; read them there and release the first
+ * len with vexa_port_consume (0 keeps them all). The rules:
+ * - One reservation and one view at a time per port. While a reservation is
+ *   open, vexa_port_send gives -EBUSY, and so does vexa_port_recv while a
+ *   view is open.
+ * - Close what you open, soon: an open reservation or view counts as a call
+ *   in progress, so the link (and the memory under the pointer) stays until
+ *   it is closed, and the port cannot end or rebuild its link before then.
+ *   vexa_port_close cancels what is open.
+ * - The ring wraps: bytes that wait across the end of the ring come as two
+ *   views, and a reservation is at most the room left before the end (an
+ *   empty ring starts again at its beginning). min_len above the ring's
+ *   capacity gives -EMSGSIZE; -ENOSPC means not that much room lies in one
+ *   piece now: retry once the peer has read.
+ * - The peer shares the ring: a hostile or faulty peer can change a view's
+ *   bytes while you read them, never the memory around them. Copy what you
+ *   must trust (check it, then use the copy). Bytes the peer discards with
+ *   shm_release_space while you view them make the consume fail with
+ *   -ESTALE (nothing consumed; what you read may be garbled).
+ * Results: the count, or a negated errno value: -EBUSY (one already open),
+ * -EINVAL (NULL arguments, no link, nothing open, len beyond what was
+ * opened), -EAGAIN (view: nothing waits), -ENOSPC, -EMSGSIZE, -ESTALE, and
+ * -EPROTO, -ETIMEDOUT, -ENOTCONN as for send and recv. Commit and consume
+ * close what is open whatever their result. Any thread; a reservation or
+ * view may be closed on another thread than the one that opened it. */
+VEXA_API int64_t vexa_port_reserve(vexa_port *port, uint64_t min_len, void **data);
+VEXA_API int64_t vexa_port_commit(vexa_port *port, uint64_t len);
+VEXA_API int64_t vexa_port_view(vexa_port *port, const void **data);
+VEXA_API int64_t vexa_port_consume(vexa_port *port, uint64_t len);
+
 /* Stop the port's endpoint (detaching from or withdrawing the region, which
  * the peer sees as a disconnect) and free the handle. Waits for the
  * endpoint's thread to finish, within about 2 s whatever the peer does or

@@ -65,6 +65,16 @@ VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap) {
     return shm_recv(port, buf, static_cast<size_t>(cap));
 }
 
+VEXA_API int64_t vexa_port_reserve(vexa_port *port, uint64_t min_len, void **data) {
+    return shm_reserve(port, min_len, data);
+}
+
+VEXA_API int64_t vexa_port_commit(vexa_port *port, uint64_t len) { return shm_commit(port, len); }
+
+VEXA_API int64_t vexa_port_view(vexa_port *port, const void **data) { return shm_view(port, data); }
+
+VEXA_API int64_t vexa_port_consume(vexa_port *port, uint64_t len) { return shm_consume(port, len); }
+
 VEXA_API int32_t vexa_port_close(vexa_port *port) { return shm_close(port); }
 
 VEXA_API int vexa_port_event_fd(vexa_port *port) { return shm_event_fd(port); }

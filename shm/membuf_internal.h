@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "vexa-port/shm_membuf.h"
 
@@ -37,6 +38,21 @@ inline constexpr int reader_side(std::uint64_t idx) noexcept { return idx == 0 ?
 inline constexpr std::int32_t k_has_sleeper = -EALREADY;
 
 enum Obj { k_hup = 0, k_lock = 1, k_req = 2, k_event = 3 };
+
+// This process's use of one ring in one role (writer or reader): host
+// threads of that role take their turn here, in process memory, before they
+// touch the shared lock, and a reservation (writer) or a view (reader) that
+// a host keeps open between two calls is recorded here.
+struct RingUse {
+    std::mutex turn;
+    bool open = false;        // a reservation or view is open (under turn)
+    std::uint64_t start = 0;  // its first byte's index in the data area
+    std::uint64_t len = 0;    // its length
+    std::uint64_t has = 0;    // a reservation's: has_data when taken
+    std::uint32_t drops = 0;  // a view's: the ring's drop count when taken
+};
+inline constexpr int k_writes = 0;
+inline constexpr int k_reads = 1;
 
 struct Link {
     shm_membuf *mb = nullptr;
@@ -57,6 +73,8 @@ struct Link {
         char names[4][2][32] = {};
         char (&name(int obj, int idx) noexcept)[32] { return names[obj][obj == k_hup ? 0 : idx]; }
     } own[2];
+
+    RingUse use[2][2]; // [ring][k_writes, k_reads]
 
     // References: one from the registry while a side holds the link, one
     // from every exported call that found it and is still running.
@@ -143,6 +161,22 @@ void ring_withdraw(Link &l, int idx) noexcept;
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept;
 std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept;
 std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noexcept;
+// Zero-copy: a reservation of at least min_len contiguous free bytes of ring
+// idx (at *data; the result is its length), published in part or whole by
+// ring_commit; a view of the contiguous stored bytes at the ring's head (at
+// *data; the result is their count), released in part or whole by
+// ring_consume. One of each per ring and role at a time: a second, or a copy
+// by the same role while one is open, gives -EBUSY. Commit and consume close
+// what is open whatever their result, and give -EINVAL when nothing is
+// open or len exceeds it. Reserve: -ENOSPC when not that much room lies in
+// one piece now, -EMSGSIZE when min_len exceeds the capacity. View: -EAGAIN
+// when nothing is stored. Consume: -ESTALE when the writer discarded bytes
+// of the view (a release) while it was open; nothing is consumed. Other
+// results as for write and read.
+std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, void **data) noexcept;
+std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept;
+std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept;
+std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcept;
 // Bytes waiting in ring idx, read without the lock and never more than its
 // trusted capacity: a host sizes its read buffer by it.
 std::size_t has_data(const Link &l, int idx) noexcept;

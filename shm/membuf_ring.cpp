@@ -63,6 +63,7 @@ constexpr const char *k_trace_read_end =
 struct RingView {
     std::uint8_t *data;
     std::uint64_t pbuf, end, head, tail, has;
+    std::uint32_t drops;
 };
 
 // Traced from this process's own copy of the positions (as checked, or as
@@ -95,6 +96,7 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
     const std::uint64_t head = ref(rb.head).load(std::memory_order_relaxed);
     const std::uint64_t tail = ref(rb.tail).load(std::memory_order_relaxed);
     const std::uint64_t has = ref(rb.has_data).load(std::memory_order_relaxed);
+    const std::uint32_t drops = ref(rb.drops).load(std::memory_order_relaxed);
     bool ok = rb_pbuf == pbuf && rb_end == end && end != 0 && head < end && tail < end && has <= end;
     if (ok) ok = head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end;
     if (!ok) {
@@ -103,7 +105,7 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
                       static_cast<void *>(&rb), rb_pbuf, head, tail, rb_end, has);
         return false;
     }
-    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, pbuf, end, head, tail, has};
+    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, pbuf, end, head, tail, has, drops};
     return true;
 }
 
@@ -162,6 +164,20 @@ struct LockedRing {
             unlock();
             error = -EPROTO;
         }
+    }
+    // Takes the lock again after a copy made without it, and checks the link
+    // and the ring afresh: 0, or the negative result (the lock not held).
+    std::int64_t relock() noexcept {
+        if (const std::int32_t e = take_lock(lock)) return e;
+        if (!ours()) {
+            unlock();
+            return -ENOTCONN;
+        }
+        if (!check_ring(link, static_cast<std::uint64_t>(ring), view)) {
+            unlock();
+            return -EPROTO;
+        }
+        return 0;
     }
     // The server owns its block: only a client can find it taken from it.
     bool ours() const noexcept { return !client || still_attached(link, ring); }
@@ -239,101 +255,175 @@ void ring_withdraw(Link &l, int idx) noexcept {
     shm_log_debug("rb %p unbind\n", static_cast<void *>(rb));
 }
 
+namespace {
+
+// Where the bytes of an operation lie: n1 bytes from at, then n2 from the
+// start of the data area (a wrap splits them in two).
+struct Span {
+    std::uint64_t at = 0, n1 = 0, n2 = 0;
+    std::uint64_t total() const noexcept { return n1 + n2; }
+};
+
+// Free space from the tail for up to len bytes, in the order a write fills it.
+Span free_span(const RingView &v, std::uint64_t len) noexcept {
+    if (v.tail < v.head) return {v.tail, std::min(len, v.head - v.tail), 0};
+    if (v.tail == v.head && v.has != 0) return {v.tail, 0, 0};
+    const std::uint64_t c1 = std::min(len, v.end - v.tail);
+    return {v.tail, c1, v.tail + c1 == v.end ? std::min(len - c1, v.head) : 0};
+}
+
+// Stored bytes from the head for up to len bytes, in the order a read takes
+// them.
+Span used_span(const RingView &v, std::uint64_t len) noexcept {
+    if (v.has == 0) return {v.head, 0, 0};
+    if (v.head < v.tail) return {v.head, std::min(len, v.tail - v.head), 0};
+    const std::uint64_t c1 = std::min(len, v.end - v.head);
+    return {v.head, c1, v.head + c1 == v.end ? std::min(len - c1, v.tail) : 0};
+}
+
+std::uint64_t advance(std::uint64_t pos, std::uint64_t n, std::uint64_t end) noexcept {
+    return pos + n >= end ? pos + n - end : pos + n;
+}
+
+// Copies of at most this many bytes are made under the lock, in the same
+// hold that plans and publishes them: a second take of the lock would cost
+// more than the copy keeps the peer waiting. Larger copies are made with the
+// lock given back, so that the peer's copy and this one run side by side.
+constexpr std::uint64_t k_copy_in_lock = 2048;
+
+// Publishes n bytes written from tail0 on (planned under an earlier hold of
+// the lock, copied since). Meanwhile the reader can only have taken bytes:
+// the head moved, or, if it took them all, the positions went back to the
+// start, and the new bytes then stand alone where they were written. Any
+// other change is the peer's doing: -EPROTO.
+std::int64_t publish_write(LockedRing &locked, std::uint64_t tail0, std::uint64_t has0, std::uint64_t n) noexcept {
+    const RingView &w = locked.view;
+    shm_ringbuf &rb = locked.link.mb->rb[locked.ring];
+    RingView after = w;
+    after.tail = advance(tail0, n, w.end);
+    if (w.tail == tail0 && w.has <= has0 && w.has + n <= w.end) {
+        after.has = w.has + n;
+    } else if (w.head == 0 && w.tail == 0 && w.has == 0) {
+        after.head = tail0;
+        after.has = n;
+    } else {
+        shm_log_error("rb %p: positions changed under a write in progress (tail %" PRIu64 " -> %" PRIu64
+                      ", has_data %" PRIu64 " -> %" PRIu64 "), refused\n",
+                      static_cast<void *>(&rb), tail0, w.tail, has0, w.has);
+        return -EPROTO;
+    }
+    store_positions(rb, after.head, after.tail, after.has);
+    locked.view = after;
+    return static_cast<std::int64_t>(n);
+}
+
+// Publishes the read of n bytes from head0 (planned with drop count drops0).
+// Meanwhile the writer can only have added bytes, unless it discarded some
+// with a release (the count moved): then the bytes copied may have been
+// written over, and nothing is published (-ESTALE). Emptying the ring puts
+// both positions back at the start, so that the next writes copy in one
+// piece.
+std::int64_t publish_read(LockedRing &locked, std::uint64_t head0, std::uint32_t drops0, std::uint64_t n) noexcept {
+    const RingView &w = locked.view;
+    shm_ringbuf &rb = locked.link.mb->rb[locked.ring];
+    if (w.drops != drops0 || w.head != head0) return -ESTALE;
+    if (w.has < n) {
+        shm_log_error("rb %p: has_data %" PRIu64 " fell below a read in progress of %" PRIu64 ", refused\n",
+                      static_cast<void *>(&rb), w.has, n);
+        return -EPROTO;
+    }
+    RingView after = w;
+    if (w.has == n) {
+        after.head = after.tail = after.has = 0;
+    } else {
+        after.head = advance(head0, n, w.end);
+        after.has = w.has - n;
+    }
+    store_positions(rb, after.head, after.tail, after.has);
+    locked.view = after;
+    return static_cast<std::int64_t>(n);
+}
+
+void copy_in(const RingView &v, const Span &s, const std::uint8_t *in) noexcept {
+    memcpy(v.data + s.at, in, s.n1);
+    if (s.n2) memcpy(v.data, in + s.n1, s.n2);
+}
+
+void copy_out(const RingView &v, const Span &s, std::uint8_t *out) noexcept {
+    memcpy(out, v.data + s.at, s.n1);
+    if (s.n2) memcpy(out + s.n1, v.data, s.n2);
+}
+
+} // namespace
+
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
+    RingUse &use = l.use[idx][k_writes];
+    std::lock_guard turn(use.turn);
+    if (use.open) return -EBUSY;
     shm_ringbuf &rb = l.mb->rb[idx];
     LockedRing locked(l, idx, writer_side(idx));
     if (locked.error) return locked.error;
-    const RingView &v = locked.view;
+    const RingView v = locked.view;
     const bool dbg = vexa::log::debug_on();
     if (dbg) trace_io(k_trace_write_beg, rb, v);
 
-    const auto *in = static_cast<const std::uint8_t *>(src);
-    std::uint64_t tail = v.tail;
+    const Span s = free_span(v, len);
     std::int64_t result;
-    if (tail < v.head) {
-        const std::uint64_t n = std::min(len, v.head - tail);
-        memcpy(v.data + tail, in, n);
-        tail += n;
-        result = static_cast<std::int64_t>(n);
-    } else if (tail == v.head && v.has != 0) {
-        result = -ENOSPC;
+    if (s.total() == 0) {
+        result = v.has != 0 && v.head == v.tail ? -ENOSPC : 0;
+    } else if (s.total() <= k_copy_in_lock) {
+        copy_in(v, s, static_cast<const std::uint8_t *>(src));
+        result = locked.ours() ? publish_write(locked, v.tail, v.has, s.total()) : -ENOTCONN;
     } else {
-        const std::uint64_t c1 = std::min(len, v.end - tail);
-        memcpy(v.data + tail, in, c1);
-        tail += c1;
-        std::uint64_t c2 = 0;
-        if (tail == v.end) {
-            c2 = std::min(len - c1, v.head);
-            memcpy(v.data, in + c1, c2);
-            tail = c2;
-        }
-        result = static_cast<std::int64_t>(c1 + c2);
+        // Only this thread writes this ring's free space, and the reader
+        // never looks past the published tail: the copy needs no lock.
+        locked.unlock();
+        copy_in(v, s, static_cast<const std::uint8_t *>(src));
+        if (const std::int64_t e = locked.relock()) return e;
+        result = publish_write(locked, v.tail, v.has, s.total());
     }
-    RingView after = v;
-    if (result > 0) {
-        if (!locked.ours()) {
-            locked.unlock();
-            return -ENOTCONN;
-        }
-        after.tail = tail;
-        after.has = v.has + static_cast<std::uint64_t>(result);
-        store_positions(rb, v.head, after.tail, after.has);
-    }
-
-    if (dbg) trace_io(k_trace_write_end, rb, after, true, result, len);
+    if (dbg) trace_io(k_trace_write_end, rb, locked.view, true, result, len);
     locked.unlock();
-    wake_if_waiting(l, idx, writer_side(idx));
+    if (result >= 0 || result == -ENOSPC) wake_if_waiting(l, idx, writer_side(idx));
     return result;
 }
 
 std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept {
+    RingUse &use = l.use[idx][k_reads];
+    std::lock_guard turn(use.turn);
+    if (use.open) return -EBUSY;
     shm_ringbuf &rb = l.mb->rb[idx];
     LockedRing locked(l, idx, reader_side(idx));
     if (locked.error) return locked.error;
-    const RingView &v = locked.view;
     const bool dbg = vexa::log::debug_on();
-    if (dbg) trace_io(k_trace_read_beg, rb, v);
+    if (dbg) trace_io(k_trace_read_beg, rb, locked.view);
 
     auto *out = static_cast<std::uint8_t *>(dst);
-    std::int64_t result;
-    RingView after = v;
-    if (v.head == v.tail && v.has == 0) {
-        result = -EAGAIN;
-    } else {
-        std::uint64_t head = v.head, total;
-        if (head < v.tail) {
-            total = std::min(len, v.tail - head);
-            memcpy(out, v.data + head, total);
-            head += total;
-        } else {
-            const std::uint64_t c1 = std::min(len, v.end - head);
-            memcpy(out, v.data + head, c1);
-            head += c1;
-            std::uint64_t c2 = 0;
-            if (head == v.end) {
-                c2 = std::min(len - c1, v.tail);
-                memcpy(out + c1, v.data, c2);
-                head = c2;
-            }
-            total = c1 + c2;
+    std::int64_t result = 0;
+    // At most two rounds: a copy made outside the lock whose bytes the
+    // writer discarded meanwhile is made again under the lock.
+    for (bool in_lock = false;;) {
+        const RingView v = locked.view;
+        const Span s = used_span(v, len);
+        if (v.has == 0) {
+            result = -EAGAIN;
+            break;
         }
-        if (!locked.ours()) {
-            locked.unlock();
-            return -ENOTCONN;
+        if (in_lock || s.total() <= k_copy_in_lock) {
+            copy_out(v, s, out);
+            result = locked.ours() ? publish_read(locked, v.head, v.drops, s.total()) : -ENOTCONN;
+            break;
         }
-        // Emptying the ring puts both positions back at the start, so the
-        // next writes copy in one piece.
-        if (total == v.has) {
-            after.head = after.tail = after.has = 0;
-        } else {
-            after.head = head;
-            after.has = v.has - total;
-        }
-        store_positions(rb, after.head, after.tail, after.has);
-        result = static_cast<std::int64_t>(total);
+        // Stored bytes change only once the writer has discarded them, which
+        // moves the drop count: the copy needs no lock.
+        locked.unlock();
+        copy_out(v, s, out);
+        if (const std::int64_t e = locked.relock()) return e;
+        result = publish_read(locked, v.head, v.drops, s.total());
+        if (result != -ESTALE) break;
+        in_lock = true;
     }
-
-    if (dbg) trace_io(k_trace_read_end, rb, after, true, result, len);
+    if (dbg) trace_io(k_trace_read_end, rb, locked.view, true, result, len);
     locked.unlock();
     return result;
 }
@@ -355,10 +445,95 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
             return -ENOTCONN;
         }
         const std::uint64_t drop = n - free_bytes;
-        const std::uint64_t head = v.head + drop;
-        store_positions(rb, head >= v.end ? head - v.end : head, v.tail, v.has - drop);
+        // Counted first: a reader that copies outside the lock finds the
+        // count moved and does not publish bytes that may be written over.
+        ref(rb.drops).store(v.drops + 1, std::memory_order_relaxed);
+        store_positions(rb, advance(v.head, drop, v.end), v.tail, v.has - drop);
         result = static_cast<std::int64_t>(drop);
     }
+    locked.unlock();
+    return result;
+}
+
+std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, void **data) noexcept {
+    RingUse &use = l.use[idx][k_writes];
+    std::lock_guard turn(use.turn);
+    if (use.open) return -EBUSY;
+    if (min_len > l.end(static_cast<int>(idx))) return l.is_live(writer_side(idx)) ? -EMSGSIZE : -EINVAL;
+    LockedRing locked(l, idx, writer_side(idx));
+    if (locked.error) return locked.error;
+    RingView v = locked.view;
+    Span s = free_span(v, v.end);
+    if (s.n1 < min_len && v.has == 0 && v.head != 0) {
+        // An empty ring whose positions met in the middle (after a release):
+        // no copy of either side is in flight (one would still count its
+        // bytes in has_data), so the positions may go back to the start and
+        // the whole ring is one piece.
+        store_positions(l.mb->rb[idx], 0, 0, 0);
+        v.head = v.tail = 0;
+        s = free_span(v, v.end);
+    }
+    std::int64_t result;
+    if (s.n1 == 0 || s.n1 < min_len) {
+        result = -ENOSPC;
+    } else {
+        use.open = true;
+        use.start = s.at;
+        use.len = s.n1;
+        use.has = v.has;
+        *data = v.data + s.at;
+        result = static_cast<std::int64_t>(s.n1);
+    }
+    locked.unlock();
+    return result;
+}
+
+std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
+    RingUse &use = l.use[idx][k_writes];
+    std::lock_guard turn(use.turn);
+    if (!use.open) return -EINVAL;
+    use.open = false;
+    if (len > use.len) return -EINVAL;
+    if (len == 0) return 0;
+    LockedRing locked(l, idx, writer_side(idx));
+    if (locked.error) return locked.error;
+    const std::int64_t result = publish_write(locked, use.start, use.has, len);
+    locked.unlock();
+    if (result >= 0) wake_if_waiting(l, idx, writer_side(idx));
+    return result;
+}
+
+std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
+    RingUse &use = l.use[idx][k_reads];
+    std::lock_guard turn(use.turn);
+    if (use.open) return -EBUSY;
+    LockedRing locked(l, idx, reader_side(idx));
+    if (locked.error) return locked.error;
+    const RingView &v = locked.view;
+    const Span s = used_span(v, v.end);
+    std::int64_t result = -EAGAIN;
+    if (s.n1 != 0) {
+        use.open = true;
+        use.start = s.at;
+        use.len = s.n1;
+        use.drops = v.drops;
+        *data = v.data + s.at;
+        result = static_cast<std::int64_t>(s.n1);
+    }
+    locked.unlock();
+    return result;
+}
+
+std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
+    RingUse &use = l.use[idx][k_reads];
+    std::lock_guard turn(use.turn);
+    if (!use.open) return -EINVAL;
+    use.open = false;
+    if (len > use.len) return -EINVAL;
+    if (len == 0) return 0;
+    LockedRing locked(l, idx, reader_side(idx));
+    if (locked.error) return locked.error;
+    const std::int64_t result = publish_read(locked, use.start, use.drops, len);
     locked.unlock();
     return result;
 }

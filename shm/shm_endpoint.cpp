@@ -57,6 +57,9 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         const std::size_t m = std::min<std::size_t>(thr->data.endpoint.chunk_max, n);
         const std::int64_t r = block::ring_read(l, idx, buf, m);
         if (r == -EPROTO || r == -ENOTCONN) return Delivery::broken;
+        // A host holds a view of the ring open: its bytes are the host's
+        // until it consumes them.
+        if (r == -EBUSY) usleep(1000);
         if (r >= 1) {
             thread::CallbackScope scope(thr);
             h.on_data(h.user_data, thr, buf, r);
@@ -128,6 +131,16 @@ bool take_broken(thread::Endpoint *thr) noexcept { return thr->broken.exchange(0
 
 namespace {
 
+// A failed host operation that means the link is over for this side: the
+// endpoint thread ends it (woken, if it sleeps, while the gate still keeps
+// the link).
+void note_result(vexa::thread::Endpoint *thr, vexa::block::Link &l, std::int64_t r, bool reading) noexcept {
+    if ((r == -EPROTO && reading) || r == -ENOTCONN) {
+        vexa::endpoint::mark_broken(thr);
+        vexa::block::notify_own(l, thr->type == SHM_SRV ? vexa::block::k_srv : vexa::block::k_cli);
+    }
+}
+
 enum class Op { send, recv, release };
 
 // The one way in for host operations: checks the kind, passes the gate, and
@@ -144,20 +157,75 @@ ssize_t host_op(shm_thread *handle, Op op, void *buf, size_t len) {
     case Op::recv: r = vexa::block::ring_read(*l, server ? 1 : 0, buf, len); break;
     case Op::release: r = vexa::block::ring_release_space(*l, server ? 0 : 1, len); break;
     }
-    // A corrupt incoming ring, or a client's link that the server has ended:
-    // the endpoint thread ends the link (woken, if it sleeps, while the gate
-    // still keeps the link).
-    if ((r == -EPROTO && op == Op::recv) || r == -ENOTCONN) {
-        vexa::endpoint::mark_broken(thr);
-        vexa::block::notify_own(*l, server ? vexa::block::k_srv : vexa::block::k_cli);
-    }
+    note_result(thr, *l, r, op == Op::recv);
     vexa::thread::leave(thr);
+    return static_cast<ssize_t>(r);
+}
+
+// Opens the reservation (into wdata) or the view (into rdata). On success the gate
+// stays passed until zc_close.
+ssize_t zc_open(shm_thread *handle, std::uint64_t min_len, void **wdata, const void **rdata) {
+    const int which = wdata ? 0 : 1;
+    using namespace vexa::thread;
+    Endpoint *thr = endpoint_of(handle);
+    if (!thr || (!wdata && !rdata)) return -EINVAL;
+    Endpoint::ZeroCopy &zc = thr->zc[which];
+    std::uint8_t none = k_zc_none;
+    if (!zc.state.compare_exchange_strong(none, k_zc_opening, std::memory_order_acq_rel)) return -EBUSY;
+    vexa::block::Link *l = enter(thr);
+    if (!l) {
+        zc.state.store(k_zc_none, std::memory_order_release);
+        return -EINVAL;
+    }
+    const bool server = thr->type == SHM_SRV;
+    const std::int64_t r = which == 0 ? vexa::block::ring_reserve(*l, server ? 0 : 1, min_len, wdata)
+                                      : vexa::block::ring_view(*l, server ? 1 : 0, rdata);
+    if (r < 0) {
+        note_result(thr, *l, r, which == 1);
+        zc.state.store(k_zc_none, std::memory_order_release);
+        leave(thr);
+        return static_cast<ssize_t>(r);
+    }
+    zc.link = l;
+    zc.state.store(k_zc_open, std::memory_order_release);
+    return static_cast<ssize_t>(r);
+}
+
+// Commits or consumes len bytes of what zc_open opened, closes it and lets
+// the gate go.
+ssize_t zc_close(shm_thread *handle, int which, std::uint64_t len) {
+    using namespace vexa::thread;
+    Endpoint *thr = endpoint_of(handle);
+    if (!thr) return -EINVAL;
+    Endpoint::ZeroCopy &zc = thr->zc[which];
+    std::uint8_t open = k_zc_open;
+    if (!zc.state.compare_exchange_strong(open, k_zc_closing, std::memory_order_acq_rel)) return -EINVAL;
+    vexa::block::Link *l = zc.link;
+    const bool server = thr->type == SHM_SRV;
+    const std::int64_t r = which == 0 ? vexa::block::ring_commit(*l, server ? 0 : 1, len)
+                                      : vexa::block::ring_consume(*l, server ? 1 : 0, len);
+    note_result(thr, *l, r, which == 1);
+    zc.link = nullptr;
+    zc.state.store(k_zc_none, std::memory_order_release);
+    leave(thr);
     return static_cast<ssize_t>(r);
 }
 
 } // namespace
 
 extern "C" {
+
+VEXA_API ssize_t shm_reserve(shm_thread *thr, size_t min_len, void **data) {
+    return data ? zc_open(thr, min_len, data, nullptr) : -EINVAL;
+}
+
+VEXA_API ssize_t shm_commit(shm_thread *thr, size_t len) { return zc_close(thr, 0, len); }
+
+VEXA_API ssize_t shm_view(shm_thread *thr, const void **data) {
+    return data ? zc_open(thr, 0, nullptr, data) : -EINVAL;
+}
+
+VEXA_API ssize_t shm_consume(shm_thread *thr, size_t len) { return zc_close(thr, 1, len); }
 
 VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len) {
     return host_op(thr, Op::send, const_cast<void *>(buf), len);
@@ -207,6 +275,11 @@ VEXA_API std::int32_t shm_take_events(shm_thread *handle) {
 VEXA_API std::int32_t shm_close(shm_thread *handle) {
     vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr) return -EINVAL;
+    // A reservation or view left open would hold the gate that the endpoint
+    // thread waits on before it lets the block go: it is cancelled (nothing
+    // committed or consumed), and its pointer is dead once this returns.
+    if (!vexa::thread::in_callback(thr))
+        for (int which = 0; which < 2; ++which) zc_close(handle, which, 0);
     return thr->type == SHM_SRV ? shm_srv_stop(thr) : vexa::endpoint::close_client(thr);
 }
 

@@ -105,7 +105,15 @@ void wait(shm_thread *thr) noexcept {
 
 void close_gate(Endpoint *t) noexcept {
     t->open.store(0, std::memory_order_seq_cst);
-    while (t->users.load(std::memory_order_seq_cst) != 0) sched_yield();
+    // Calls in flight end within microseconds, or a second or two when a
+    // peer holds a ring's lock; a host's open reservation or view lasts as
+    // long as the host keeps it. Yield first, then sleep between looks.
+    for (unsigned i = 0; t->users.load(std::memory_order_seq_cst) != 0; ++i) {
+        if (i < 1000)
+            sched_yield();
+        else
+            usleep(500);
+    }
 }
 bool in_callback(const shm_thread *thr) noexcept { return thr && t_callback_owner == thr; }
 CallbackScope::CallbackScope(const shm_thread *thr) noexcept : saved(t_callback_owner) { t_callback_owner = thr; }

@@ -71,6 +71,15 @@ struct Endpoint : shm_thread {
     std::atomic<std::uint8_t> open{0};
     // A host read found the incoming ring corrupt.
     std::atomic<std::uint8_t> broken{0};
+    // The reservation ([0]) and the view ([1]) a host keeps open between two
+    // calls. Each counts as a host operation in flight from the call that
+    // opens it to the one that closes it, so the block stays mapped and the
+    // link stays under the host's pointer. state: k_zc_none, k_zc_opening,
+    // k_zc_open, k_zc_closing; link is written before k_zc_open.
+    struct ZeroCopy {
+        std::atomic<std::uint8_t> state{0};
+        vexa::block::Link *link = nullptr;
+    } zc[2];
     // The endpoint thread's own state: the connected value last seen
     // (server) and the current hang-up listener.
     std::int32_t seen = 0;
@@ -111,6 +120,8 @@ struct Listener : shm_thread {
 };
 
 inline constexpr std::uint8_t k_listener_done = 1;
+
+inline constexpr std::uint8_t k_zc_none = 0, k_zc_opening = 1, k_zc_open = 2, k_zc_closing = 3;
 
 // The endpoint behind a handle, or null for null or a handle of another kind.
 inline Endpoint *endpoint_of(shm_thread *t) noexcept {

@@ -58,6 +58,12 @@ VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len);
  * exceeds the ring's capacity, -EINVAL as for send. Any thread, including
  * callbacks. */
 VEXA_API ssize_t shm_release_space(shm_thread *thr, size_t n);
+/* Zero-copy sending and receiving; the rules are those of vexa_port_reserve,
+ * vexa_port_commit, vexa_port_view and vexa_port_consume in vexa-port.h. */
+VEXA_API ssize_t shm_reserve(shm_thread *thr, size_t min_len, void **data);
+VEXA_API ssize_t shm_commit(shm_thread *thr, size_t len);
+VEXA_API ssize_t shm_view(shm_thread *thr, const void **data);
+VEXA_API ssize_t shm_consume(shm_thread *thr, size_t len);
 /* Stop and free an endpoint of either kind: a client reports
  * on_disconnected (when attached) and detaches, a server withdraws its
  * region. Returns when the endpoint's thread has finished, within about 2 s

@@ -41,8 +41,10 @@ typedef struct shm_named_handle {
     char name[32]; /* at most 31 characters and a zero byte */
 } shm_named_handle;
 
-/* Control block of one ring. head, tail, has_data and the data bytes change
- * only under the ring's lock. */
+/* Control block of one ring. head, tail, has_data and drops change only
+ * under the ring's lock. Bytes are copied into the free space, or out of the
+ * stored bytes, with or without the lock: the positions that make them
+ * visible are published under it (see docs/shared-block.md). */
 typedef struct shm_ringbuf {
     uint64_t pbuf;     /* offset of the data area from the start of the block */
     uint64_t head;     /* index of the oldest stored byte */
@@ -53,7 +55,8 @@ typedef struct shm_ringbuf {
     shm_named_handle req;
     shm_named_handle event; /* the writer wakes the sleeping reader through it */
     uint8_t waiting;        /* nonzero while the reader sleeps on event */
-    uint8_t pad[7];
+    uint8_t pad[3];
+    uint32_t drops; /* releases that discarded bytes, counted on (wrapping) */
 } shm_ringbuf;
 
 /* Header of the block; ring 0 carries server to client, ring 1 client to
