@@ -264,6 +264,7 @@ struct Roudi {
     pid_t pid = -1;
     std::string dir; // private: config and log
     std::set<std::string> shm_before, tmp_before;
+    char config[64] = "", log[64] = "", dir_c[64] = ""; // for the signal handler
 };
 Roudi g_roudi;
 
@@ -284,6 +285,9 @@ bool exists(const std::string &path) {
 
 void on_fatal_signal(int sig) {
     if (g_roudi.pid > 0) kill(g_roudi.pid, SIGTERM); // it removes its own memory
+    unlink(g_roudi.config);
+    unlink(g_roudi.log);
+    rmdir(g_roudi.dir_c);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -326,6 +330,9 @@ bool start_roudi(std::string &why) {
     }
     g_roudi.dir = dir;
     const std::string config = g_roudi.dir + "/roudi.toml", log = g_roudi.dir + "/roudi.log";
+    snprintf(g_roudi.config, sizeof g_roudi.config, "%s", config.c_str());
+    snprintf(g_roudi.log, sizeof g_roudi.log, "%s", log.c_str());
+    snprintf(g_roudi.dir_c, sizeof g_roudi.dir_c, "%s", dir);
     std::ofstream(config) << k_roudi_config;
     g_roudi.shm_before = list_dir("/dev/shm");
     g_roudi.tmp_before = list_dir("/tmp");
@@ -397,9 +404,9 @@ void stop_roudi() {
             (n == "roudi" || n == "roudi.lock" || n == "iox-unique-roudi.lock" || n.rfind("vexa-bench-", 0) == 0) &&
             n != g_roudi.dir.substr(5))
             unlink(("/tmp/" + n).c_str());
-    unlink((g_roudi.dir + "/roudi.toml").c_str());
-    unlink((g_roudi.dir + "/roudi.log").c_str());
-    rmdir(g_roudi.dir.c_str());
+    unlink(g_roudi.config);
+    unlink(g_roudi.log);
+    rmdir(g_roudi.dir_c);
     g_roudi.dir.clear();
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
@@ -506,8 +513,7 @@ int orchestrate(int argc, char **argv) {
     std::vector<int> ts;
     for (int t = 0; t < k_ntransports; ++t) {
         if (!transport_built(t)) {
-            add_note(std::string(k_transports[t]) + ": not built" +
-                     (t == t_chanzc ? " (the library has no zero-copy calls)" : " (its development package is missing)"));
+            add_note(std::string(k_transports[t]) + ": not built (its development package is missing)");
             continue;
         }
         if (t == t_iox) {

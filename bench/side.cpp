@@ -160,9 +160,7 @@ struct Chan {
     }
     // Sends all of p, yielding while the ring is full.
     bool send_all(const uint8_t *p, size_t n) {
-#ifdef VEXA_BENCH_ZERO_COPY
         if (a.zero_copy) return fill_all(p, n);
-#endif
         while (n) {
             const int64_t w = vexa_port_send(port, p, n);
             if (w > 0) {
@@ -176,7 +174,6 @@ struct Chan {
         }
         return true;
     }
-#ifdef VEXA_BENCH_ZERO_COPY
     // The zero-copy send: the message is written once, straight into the
     // ring (here from the prepared pattern, as the copying path copies it),
     // in as many pieces as the ring has contiguous room for.
@@ -198,27 +195,19 @@ struct Chan {
         }
         return true;
     }
-#endif
     // Up to cap waiting bytes at p: copied into buf, or, zero-copy, where
     // they lie in the ring until done_with.
     int64_t take(size_t cap, const uint8_t *&p) {
-#ifdef VEXA_BENCH_ZERO_COPY
         if (a.zero_copy) {
             const void *v = nullptr;
             const int64_t n = vexa_port_view(port, &v);
             p = static_cast<const uint8_t *>(v);
-            return n <= 0 ? n : std::min(n, static_cast<int64_t>(cap));
+            return n <= 0 ? n : static_cast<int64_t>(std::min(static_cast<uint64_t>(n), static_cast<uint64_t>(cap)));
         }
-#endif
         p = buf.data();
         return vexa_port_recv(port, buf.data(), std::min(cap, buf.size()));
     }
-    bool done_with([[maybe_unused]] int64_t n) {
-#ifdef VEXA_BENCH_ZERO_COPY
-        if (a.zero_copy) return vexa_port_consume(port, static_cast<uint64_t>(n)) == n;
-#endif
-        return true;
-    }
+    bool done_with(int64_t n) { return !a.zero_copy || vexa_port_consume(port, static_cast<uint64_t>(n)) == n; }
     void on_data() {
         for (;;) {
             const uint8_t *p = nullptr;
@@ -526,9 +515,6 @@ bool parse_role(const char *s, Role &r) {
 
 bool transport_built(int t) {
     if (t < 0 || t >= k_ntransports) return false;
-#ifndef VEXA_BENCH_ZERO_COPY
-    if (t == t_chanzc) return false;
-#endif
     return peer_built(k_transports[t]);
 }
 
