@@ -20,14 +20,17 @@
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -278,11 +281,6 @@ std::set<std::string> list_dir(const char *path) {
     return names;
 }
 
-bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 void on_fatal_signal(int sig) {
     if (g_roudi.pid > 0) kill(g_roudi.pid, SIGTERM); // it removes its own memory
     unlink(g_roudi.config);
@@ -318,10 +316,17 @@ bool start_roudi(std::string &why) {
         why = "not built";
         return false;
     }
-    // One daemon per machine: another user's would own the names.
-    if (exists("/tmp/roudi") || exists("/dev/shm/iceoryx_mgmt")) {
-        why = "another RouDi is running (/tmp/roudi or /dev/shm/iceoryx_mgmt exists)";
-        return false;
+    // One daemon per machine, known by the lock it holds: another one (of
+    // another user, say) would refuse to share. What a killed one left
+    // behind, the new one clears away itself.
+    const int lock = open("/tmp/iox-unique-roudi.lock", O_RDONLY | O_CLOEXEC);
+    if (lock >= 0) {
+        const bool held = flock(lock, LOCK_EX | LOCK_NB) != 0;
+        close(lock);
+        if (held) {
+            why = "another RouDi is running";
+            return false;
+        }
     }
     char dir[] = "/tmp/vexa-bench-roudi.XXXXXX";
     if (!mkdtemp(dir)) {
@@ -336,22 +341,32 @@ bool start_roudi(std::string &why) {
     std::ofstream(config) << k_roudi_config;
     g_roudi.shm_before = list_dir("/dev/shm");
     g_roudi.tmp_before = list_dir("/tmp");
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
     std::vector<std::string> args = {exe, "-c", config, "-l", "warning"};
     std::vector<char *> argv;
     for (auto &s : args) argv.push_back(s.data());
     argv.push_back(nullptr);
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     signal(SIGINT, on_fatal_signal);
     signal(SIGTERM, on_fatal_signal);
-    const int rc = posix_spawn(&g_roudi.pid, exe.c_str(), &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0) {
-        g_roudi.pid = -1;
-        why = std::string("cannot start ") + exe + ": " + strerror(rc);
+    // Forked rather than spawned, for one setting: the daemon is told to
+    // stop (and so to remove its memory) should this process die first,
+    // even by SIGKILL. This process has no threads, so fork is safe.
+    const pid_t parent = getpid();
+    g_roudi.pid = in >= 0 && out >= 0 ? fork() : -1;
+    if (g_roudi.pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(1);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    if (g_roudi.pid < 0) {
+        why = std::string("cannot start ") + exe + ": " + strerror(errno);
         return false;
     }
     const uint64_t deadline = now_ns() + 10000000000ull;
@@ -361,7 +376,15 @@ bool start_roudi(std::string &why) {
         std::stringstream ss;
         ss << f.rdbuf();
         text = ss.str();
-        if (text.find("RouDi is ready for clients") != std::string::npos) return true;
+        if (text.find("RouDi is ready for clients") != std::string::npos) {
+            // It has read its config and holds its log open: the directory
+            // can go now, so that not even a SIGKILL of this process leaves
+            // it behind.
+            unlink(g_roudi.config);
+            unlink(g_roudi.log);
+            rmdir(g_roudi.dir_c);
+            return true;
+        }
         int st;
         if (waitpid(g_roudi.pid, &st, WNOHANG) == g_roudi.pid) {
             g_roudi.pid = -1;
@@ -399,11 +422,14 @@ void stop_roudi() {
     for (const std::string &n : list_dir("/dev/shm"))
         if (!g_roudi.shm_before.count(n) && (n == "iceoryx_mgmt" || n == grp))
             unlink(("/dev/shm/" + n).c_str());
-    for (const std::string &n : list_dir("/tmp"))
-        if (!g_roudi.tmp_before.count(n) &&
-            (n == "roudi" || n == "roudi.lock" || n == "iox-unique-roudi.lock" || n.rfind("vexa-bench-", 0) == 0) &&
-            n != g_roudi.dir.substr(5))
+    // The sides' sockets are named after their pids: those of a side that no
+    // longer runs go too, even from an earlier run that was killed.
+    for (const std::string &n : list_dir("/tmp")) {
+        const bool side = n.rfind("vexa-bench-", 0) == 0 && isdigit(static_cast<unsigned char>(n[11]));
+        const bool gone = side && kill(static_cast<pid_t>(atol(n.c_str() + 11)), 0) != 0 && errno == ESRCH;
+        if (gone || (!g_roudi.tmp_before.count(n) && (n == "roudi" || n == "roudi.lock" || n == "iox-unique-roudi.lock")))
             unlink(("/tmp/" + n).c_str());
+    }
     unlink(g_roudi.config);
     unlink(g_roudi.log);
     rmdir(g_roudi.dir_c);

@@ -187,7 +187,10 @@ struct Chan {
                 if (vexa_port_commit(port, m) != static_cast<int64_t>(m)) return false;
                 p += m;
                 n -= m;
-            } else if (r == -ENOSPC) {
+            } else if (r == -ENOSPC || r == -EBUSY) {
+                // -EBUSY: the pinger's first message went out from its main
+                // thread, whose commit may still be closing its reservation
+                // when the echo arrives here (the commit publishes first).
                 sched_yield();
             } else {
                 return false;
@@ -234,7 +237,11 @@ struct Chan {
             if (partial < a.size) continue;
             partial = 0;
             if (a.role == Role::echo) {
-                send_all(msg.data(), msg.size());
+                if (!send_all(msg.data(), msg.size())) {
+                    failed = true;
+                    signal(done);
+                    return;
+                }
                 if (++rounds == a.count + a.count / 10) signal(done);
             } else if (a.role == Role::ping) {
                 const uint64_t t = now_ns();
@@ -244,7 +251,11 @@ struct Chan {
                     return;
                 }
                 t_sent = now_ns();
-                send_all(msg.data(), msg.size());
+                if (!send_all(msg.data(), msg.size())) {
+                    failed = true;
+                    signal(done);
+                    return;
+                }
             }
         }
     }
@@ -359,16 +370,16 @@ int run_chan_side(const Args &a, bool pin_late) {
         out = "t0=" + std::to_string(ts) + " sum=" + std::to_string(expected_sum(make_pattern(a.size), a.count));
     } else if (a.role == Role::recv) {
         c.wait(c.done);
-        out = c.failed ? "error=consume" : "t1=" + std::to_string(c.t_end) + " sum=" + std::to_string(c.sum);
+        out = c.failed ? "error=receive" : "t1=" + std::to_string(c.t_end) + " sum=" + std::to_string(c.sum);
     } else if (a.role == Role::echo) {
         c.wait(c.done);
-        out = c.failed ? "error=consume" : "late=" + std::to_string(vexa::block::late_wakeups() - late0);
+        out = c.failed ? "error=round-trip" : "late=" + std::to_string(vexa::block::late_wakeups() - late0);
     } else if (a.role == Role::ping) {
         wait_go();
         c.t_sent = now_ns();
-        c.send_all(c.msg.data(), c.msg.size());
-        c.wait(c.done);
-        out = c.failed || c.lat.empty() ? "error=consume"
+        if (c.send_all(c.msg.data(), c.msg.size())) c.wait(c.done);
+        else c.failed = true;
+        out = c.failed || c.lat.empty() ? "error=round-trip"
                                         : quantiles(c.lat) + " late=" + std::to_string(vexa::block::late_wakeups() - late0);
     } else if (a.role == Role::idle || a.role == Role::srv) {
         // An attached pair that exchanges nothing: CPU and memory beyond the
