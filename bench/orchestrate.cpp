@@ -529,7 +529,7 @@ int orchestrate(int argc, char **argv) {
         size_t size;
         uint64_t count;
     };
-    const Tp tps[3] = {{64, quick ? 100000ull : 1000000ull},
+    const Tp tps[3] = {{64, quick ? 100000ull : 500000ull},
                        {4096, quick ? 8192ull : 131072ull},
                        {65536, quick ? 512ull : 8192ull}};
     const uint64_t t_start = now_ns();
