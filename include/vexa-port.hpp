@@ -90,6 +90,70 @@ inline result<std::size_t> count_result(std::int64_t r) noexcept {
 }
 } // namespace detail
 
+// Zero-copy sending: room in the peer's incoming ring, reserved by
+// port_ref::reserve. Write the message into data(), then commit(n) publishes
+// its first n bytes. Destroyed (or moved from) without a commit, it cancels.
+// Keep it short-lived: while it is open the port cannot end its link, and
+// send() gives -EBUSY. Move-only; may be committed on another thread; must
+// not outlive its port (closing the port cancels it).
+class [[nodiscard]] reservation {
+  public:
+    reservation(reservation &&o) noexcept : handle_(std::exchange(o.handle_, nullptr)), data_(o.data_) {}
+    reservation &operator=(reservation &&) = delete;
+    reservation(const reservation &) = delete;
+    reservation &operator=(const reservation &) = delete;
+    ~reservation() {
+        if (handle_) (void)vexa_port_commit(handle_, 0);
+    }
+
+    std::span<std::byte> data() const noexcept { return data_; }
+    // Publishes the first n bytes (n <= data().size()) and ends the
+    // reservation whatever the result.
+    result<std::size_t> commit(std::size_t n) noexcept {
+        vexa_port *h = std::exchange(handle_, nullptr);
+        if (!h) return result<std::size_t>::failure(-EINVAL);
+        return detail::count_result(vexa_port_commit(h, n));
+    }
+
+  private:
+    friend class port_ref;
+    reservation(vexa_port *h, std::span<std::byte> d) noexcept : handle_(h), data_(d) {}
+    vexa_port *handle_;
+    std::span<std::byte> data_;
+};
+
+// Zero-copy receiving: the waiting bytes where the ring holds them, taken by
+// port_ref::view (up to the ring's wrap: the rest comes as the next view).
+// consume(n) releases the first n; destroyed without it, all stay. The peer
+// can change these bytes while they are read (never the memory around them):
+// copy what must be trusted. Keep it short-lived and within its port's life,
+// as a reservation.
+class [[nodiscard]] in_place_view {
+  public:
+    in_place_view(in_place_view &&o) noexcept : handle_(std::exchange(o.handle_, nullptr)), data_(o.data_) {}
+    in_place_view &operator=(in_place_view &&) = delete;
+    in_place_view(const in_place_view &) = delete;
+    in_place_view &operator=(const in_place_view &) = delete;
+    ~in_place_view() {
+        if (handle_) (void)vexa_port_consume(handle_, 0);
+    }
+
+    std::span<const std::byte> data() const noexcept { return data_; }
+    // Releases the first n bytes (n <= data().size()) and ends the view
+    // whatever the result; -ESTALE when the peer discarded them meanwhile.
+    result<std::size_t> consume(std::size_t n) noexcept {
+        vexa_port *h = std::exchange(handle_, nullptr);
+        if (!h) return result<std::size_t>::failure(-EINVAL);
+        return detail::count_result(vexa_port_consume(h, n));
+    }
+
+  private:
+    friend class port_ref;
+    in_place_view(vexa_port *h, std::span<const std::byte> d) noexcept : handle_(h), data_(d) {}
+    vexa_port *handle_;
+    std::span<const std::byte> data_;
+};
+
 // A non-owning view of an open port: what callbacks receive, and what
 // port::ref() gives to threads that only send and receive. Valid while the
 // port it came from is open.
@@ -110,6 +174,23 @@ class port_ref {
     }
     // Convenience for text: sends the characters, without a terminator.
     result<std::size_t> send(std::string_view text) const noexcept { return send(std::as_bytes(std::span(text))); }
+    // At least min_len bytes of room in one piece; -ENOSPC when not that much
+    // lies in one piece now, -EMSGSIZE beyond the ring's capacity, -EBUSY
+    // while another reservation is open. See vexa_port_reserve.
+    result<reservation> reserve(std::size_t min_len) const noexcept {
+        void *p = nullptr;
+        const std::int64_t r = vexa_port_reserve(handle_, min_len, &p);
+        if (r < 0) return result<reservation>::failure(static_cast<std::int32_t>(r));
+        return reservation(handle_, std::span(static_cast<std::byte *>(p), static_cast<std::size_t>(r)));
+    }
+    // The waiting bytes in place; -EAGAIN when none wait, -EBUSY while
+    // another view is open. See vexa_port_view.
+    result<in_place_view> view() const noexcept {
+        const void *p = nullptr;
+        const std::int64_t r = vexa_port_view(handle_, &p);
+        if (r < 0) return result<in_place_view>::failure(static_cast<std::int32_t>(r));
+        return in_place_view(handle_, std::span(static_cast<const std::byte *>(p), static_cast<std::size_t>(r)));
+    }
 
     vexa_port *native_handle() const noexcept { return handle_; }
     friend bool operator==(port_ref, port_ref) = default;
@@ -183,6 +264,8 @@ class port {
     result<std::size_t> send(std::span<const std::byte> data) const noexcept { return ref().send(data); }
     result<std::size_t> send(std::string_view text) const noexcept { return ref().send(text); }
     result<std::size_t> recv(std::span<std::byte> buf) const noexcept { return ref().recv(buf); }
+    result<reservation> reserve(std::size_t min_len) const noexcept { return ref().reserve(min_len); }
+    result<in_place_view> view() const noexcept { return ref().view(); }
 
     bool is_open() const noexcept { return handle_ != nullptr; }
     explicit operator bool() const noexcept { return is_open(); }

@@ -129,7 +129,9 @@ std::int32_t take_lock(std::uint64_t handle) noexcept {
                 for (int k = 0; k < 16; ++k) cpu_relax();
         }
     if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), k_lock_wait_ms);
-    const std::int32_t e = map_lock_error(r);
+    // Every wait's result is traced when debug lines are on; otherwise the
+    // common case skips the mapping and its formatting call.
+    const std::int32_t e = r == WAIT_OBJECT_0 && !vexa::log::debug_on() ? 0 : map_lock_error(r);
     if (r == WAIT_TIMEOUT) return -ETIMEDOUT;
     return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? 0 : -(e ? e : EINVAL);
 }

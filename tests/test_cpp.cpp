@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -65,13 +66,18 @@ VT_CHILD_ROLE(cpp_client) {
         seen.note([&] { ++asked; });
         return !refuse;
     };
+    // Echoes in place: read where the ring holds the bytes, write the answer
+    // where it will be read.
     o.on_data_ready = [&](vexa::port_ref p, std::size_t) {
-        std::array<std::byte, 64> buf;
-        auto n = p.recv(buf);
-        if (!n) return;
-        std::string text(reinterpret_cast<const char *>(buf.data()), *n);
+        auto in = p.view();
+        if (!in) return;
+        const std::size_t n = in->data().size();
+        auto out = p.reserve(n);
+        if (!out) return;
+        std::string text(reinterpret_cast<const char *>(in->data().data()), n);
         for (char &c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        (void)p.send(text);
+        std::memcpy(out->data().data(), text.data(), n);
+        if (!out->commit(n) || !in->consume(n)) return;
         seen.note([&] { seen.text += text; });
     };
     auto port = vexa::port::connect(k_port, std::move(o));
@@ -129,6 +135,21 @@ TEST(CppPort, ExchangesBytesAndSurvivesMoves) {
     ASSERT_TRUE(sent) << sent.message();
     EXPECT_EQ(*sent, 5u);
     EXPECT_TRUE(seen.wait([&] { return seen.text == "HELLO"; })) << seen.text;
+
+    // In place too; a reservation excludes a copy, and one dropped unused
+    // publishes nothing.
+    {
+        auto unused = second.reserve(3);
+        ASSERT_TRUE(unused) << unused.message();
+        EXPECT_EQ(second.send(std::string_view("x")).error(), -EBUSY);
+        EXPECT_EQ(second.reserve(1).error(), -EBUSY);
+    }
+    auto room = second.reserve(5);
+    ASSERT_TRUE(room) << room.message();
+    ASSERT_GE(room->data().size(), 5u);
+    std::memcpy(room->data().data(), "world", 5);
+    EXPECT_EQ(room->commit(5).value_or(0), 5u);
+    EXPECT_TRUE(seen.wait([&] { return seen.text == "HELLOWORLD"; })) << seen.text;
 
     client.send("quit");
     EXPECT_EQ(client.wait(), 0);
