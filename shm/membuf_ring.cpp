@@ -490,7 +490,7 @@ std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, voi
     return result;
 }
 
-std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
+std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wake) noexcept {
     RingUse &use = l.use[idx][k_writes];
     std::lock_guard turn(use.turn);
     if (!use.open) return -EINVAL;
@@ -501,7 +501,7 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept
     if (locked.error) return locked.error;
     const std::int64_t result = publish_write(locked, use.start, use.has, len);
     locked.unlock();
-    if (result >= 0) wake_if_waiting(l, idx, writer_side(idx));
+    if (result >= 0 && wake) wake_if_waiting(l, idx, writer_side(idx));
     return result;
 }
 

@@ -202,11 +202,16 @@ ssize_t zc_close(shm_thread *handle, int which, std::uint64_t len) {
     if (!zc.state.compare_exchange_strong(open, k_zc_closing, std::memory_order_acq_rel)) return -EINVAL;
     vexa::block::Link *l = zc.link;
     const bool server = thr->type == SHM_SRV;
-    const std::int64_t r = which == 0 ? vexa::block::ring_commit(*l, server ? 0 : 1, len)
+    const std::int64_t r = which == 0 ? vexa::block::ring_commit(*l, server ? 0 : 1, len, false)
                                       : vexa::block::ring_consume(*l, server ? 1 : 0, len);
     note_result(thr, *l, r, which == 1);
     zc.link = nullptr;
     zc.state.store(k_zc_none, std::memory_order_release);
+    // The peer is woken only now: its answer may make this side reserve
+    // again at once (from a callback, say), which must not find the
+    // reservation still closing. The gate still keeps the link.
+    if (which == 0 && r > 0)
+        vexa::block::wake_if_waiting(*l, server ? 0 : 1, server ? vexa::block::k_srv : vexa::block::k_cli);
     leave(thr);
     return static_cast<ssize_t>(r);
 }
