@@ -637,8 +637,19 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
         if (std::string(how) == "hold-locks") {
             char buf[16] = "x";
             auto t = std::chrono::steady_clock::now();
-            EXPECT_EQ(shm_send(s, buf, 1), -ETIMEDOUT);
+            // Also threads that queue behind each other for the same ring:
+            // each gives up a second after it was called.
+            std::vector<std::thread> senders;
+            std::atomic<int> late{0};
+            for (int i = 0; i < 4; ++i)
+                senders.emplace_back([&] {
+                    const auto called = std::chrono::steady_clock::now();
+                    EXPECT_EQ(shm_send(s, "y", 1), -ETIMEDOUT);
+                    if (seconds_since(called) > 2.5) ++late;
+                });
             EXPECT_EQ(shm_recv(s, buf, sizeof buf), -ETIMEDOUT);
+            for (auto &th : senders) th.join();
+            EXPECT_EQ(late, 0) << "a call waited for the calls queued ahead of it";
             EXPECT_LT(seconds_since(t), 6.0) << "each call gives up after about a second";
         } else {
             ASSERT_TRUE(srv.events.expect("disconnected"));
