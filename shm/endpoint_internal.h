@@ -51,6 +51,11 @@ bool take_broken(thread::Endpoint *thr) noexcept;
 // server's loop then tries again, waiting longer each time.
 bool rebind(thread::Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept;
 
+// Cancels the host's open reservation and view, if any: a stop calls it
+// before it waits for the thread, which cannot let the link go while one is
+// open.
+void cancel_zero_copy(thread::Endpoint *thr) noexcept;
+
 // Stops a client endpoint and frees it (shm_close on a client).
 std::int32_t close_client(thread::Endpoint *thr) noexcept;
 

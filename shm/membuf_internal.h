@@ -17,6 +17,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -39,13 +41,42 @@ inline constexpr std::int32_t k_has_sleeper = -EALREADY;
 
 enum Obj { k_hup = 0, k_lock = 1, k_req = 2, k_event = 3 };
 
+// The turn of one role on one ring among this process's threads. Taken
+// with a deadline: a thread queued behind one that waits out a stopped
+// peer's hold of the ring's lock must not wait a second more for each
+// thread ahead of it.
+class Turn {
+  public:
+    bool take(std::chrono::steady_clock::time_point deadline) noexcept {
+        std::unique_lock lock(m_);
+        if (deadline == std::chrono::steady_clock::time_point::max())
+            free_.wait(lock, [this] { return !busy_; });
+        else if (!free_.wait_until(lock, deadline, [this] { return !busy_; }))
+            return false;
+        busy_ = true;
+        return true;
+    }
+    void give() noexcept {
+        {
+            std::lock_guard lock(m_);
+            busy_ = false;
+        }
+        free_.notify_one();
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable free_;
+    bool busy_ = false;
+};
+
 // This process's use of one ring in one role (writer or reader): host
 // threads of that role take their turn here, in process memory, before they
 // touch the shared lock, and a reservation (writer) or a view (reader) that
 // a host keeps open between two calls is recorded here.
 struct RingUse {
-    std::mutex turn;
-    bool open = false;        // a reservation or view is open (under turn)
+    Turn turn;
+    bool open = false;        // a reservation or view is open (in turn)
     std::uint64_t start = 0;  // its first byte's index in the data area
     std::uint64_t len = 0;    // its length
     std::uint64_t has = 0;    // a reservation's: has_data when taken

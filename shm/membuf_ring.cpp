@@ -12,17 +12,21 @@
 // a value it wrote, never a torn mix. Object names from the peer are used
 // only when terminated in their field.
 //
-// The lock is waited for at most a second: the holder may be stopped or
-// hostile, and no host call may wait on it for longer. A client also checks,
-// under the lock, that the block is still the one it attached to (the server
-// may have ended the link and laid the block out again for another client),
-// once before it moves bytes and once more just before it publishes the new
-// positions, so that it never writes into, or reads from, a link that is not
-// its own any more.
+// A call waits at most a second in all, for its turn among this process's
+// threads and for the lock (also when it takes the lock twice): the holder
+// may be stopped or hostile, and no host call may wait on it for longer. A
+// client also checks, under the lock, that the block is still the one it
+// attached to (the server may have ended the link and laid the block out
+// again for another client), once before it moves bytes and once more just
+// before it publishes the new positions, so that it never publishes into, or
+// takes bytes from, a link that is not its own any more. A copy made without
+// the lock, or a host's writes into a reservation, can still land in the
+// data area after such an end (see docs/reliability.md).
 #include <sys/types.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 
@@ -111,10 +115,10 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
 
 constexpr int k_lock_tries = 64;
 
-// Takes a ring's lock: 0 when held (also after a dead owner: the ring's
-// fields are then checked like any other); otherwise the negated error, and
-// the lock is not held.
-std::int32_t take_lock(std::uint64_t handle) noexcept {
+// Takes a ring's lock, waiting at most wait_ms: 0 when held (also after a
+// dead owner: the ring's fields are then checked like any other); otherwise
+// the negated error, and the lock is not held.
+std::int32_t take_lock(std::uint64_t handle, DWORD wait_ms = k_lock_wait_ms) noexcept {
     // The lock is held across one copy only, a few microseconds at most.
     // Where the holder can be running on another CPU, trying a little first
     // spares the slow path: a system call to sleep, one by the holder to
@@ -128,13 +132,35 @@ std::int32_t take_lock(std::uint64_t handle) noexcept {
             if (r == WAIT_TIMEOUT)
                 for (int k = 0; k < 16; ++k) cpu_relax();
         }
-    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), k_lock_wait_ms);
+    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), wait_ms);
     // Every wait's result is traced when debug lines are on; otherwise the
     // common case skips the mapping and its formatting call.
     const std::int32_t e = r == WAIT_OBJECT_0 && !vexa::log::debug_on() ? 0 : map_lock_error(r);
     if (r == WAIT_TIMEOUT) return -ETIMEDOUT;
     return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? 0 : -(e ? e : EINVAL);
 }
+
+using Deadline = std::chrono::steady_clock::time_point;
+Deadline call_deadline() noexcept { return std::chrono::steady_clock::now() + std::chrono::milliseconds(k_lock_wait_ms); }
+DWORD ms_left(Deadline d) noexcept {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(d - std::chrono::steady_clock::now()).count();
+    return static_cast<DWORD>(std::max<std::int64_t>(left, 0));
+}
+
+// A thread's turn on a ring's role, held to the end of its scope. Commit and
+// consume wait without a deadline: while a reservation or view is open,
+// every other holder of the turn only finds it open and gives the turn back.
+struct TurnHold {
+    Turn &turn;
+    bool held;
+    TurnHold(Turn &t, Deadline by) noexcept : turn(t), held(t.take(by)) {}
+    explicit TurnHold(Turn &t) noexcept : TurnHold(t, Deadline::max()) {}
+    ~TurnHold() {
+        if (held) turn.give();
+    }
+    TurnHold(const TurnHold &) = delete;
+    TurnHold &operator=(const TurnHold &) = delete;
+};
 
 // The common start of every ring operation: the side live, the ring's lock
 // taken through this side's own handle, the link still this client's, and
@@ -147,15 +173,18 @@ struct LockedRing {
     std::uint64_t lock = 0;
     RingView view{};
     std::int64_t error = 0;
+    // One call waits a second in all, for its turn and for the lock,
+    // however many times it takes the lock.
+    Deadline deadline;
 
-    LockedRing(Link &l, std::uint64_t idx, int side) noexcept
-        : link(l), ring(static_cast<int>(idx)), client(side == k_cli) {
+    LockedRing(Link &l, std::uint64_t idx, int side, Deadline by = call_deadline()) noexcept
+        : link(l), ring(static_cast<int>(idx)), client(side == k_cli), deadline(by) {
         if (!l.is_live(side)) {
             error = -EINVAL;
             return;
         }
         lock = l.handle(side, k_lock, ring);
-        if (const std::int32_t e = take_lock(lock)) {
+        if (const std::int32_t e = take_lock(lock, ms_left(deadline))) {
             error = e;
             return;
         }
@@ -170,7 +199,7 @@ struct LockedRing {
     // Takes the lock again after a copy made without it, and checks the link
     // and the ring afresh: 0, or the negative result (the lock not held).
     std::int64_t relock() noexcept {
-        if (const std::int32_t e = take_lock(lock)) return e;
+        if (const std::int32_t e = take_lock(lock, ms_left(deadline))) return e;
         if (!ours()) {
             unlock();
             return -ENOTCONN;
@@ -360,10 +389,12 @@ void copy_out(const RingView &v, const Span &s, std::uint8_t *out) noexcept {
 
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_writes];
-    std::lock_guard turn(use.turn);
+    const Deadline by = call_deadline();
+    const TurnHold turn(use.turn, by);
+    if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, writer_side(idx));
+    LockedRing locked(l, idx, writer_side(idx), by);
     if (locked.error) return locked.error;
     const RingView v = locked.view;
     const bool dbg = vexa::log::debug_on();
@@ -392,10 +423,12 @@ std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64
 
 std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_reads];
-    std::lock_guard turn(use.turn);
+    const Deadline by = call_deadline();
+    const TurnHold turn(use.turn, by);
+    if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, reader_side(idx));
+    LockedRing locked(l, idx, reader_side(idx), by);
     if (locked.error) return locked.error;
     const bool dbg = vexa::log::debug_on();
     if (dbg) trace_io(k_trace_read_beg, rb, locked.view);
@@ -459,10 +492,12 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
 
 std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, void **data) noexcept {
     RingUse &use = l.use[idx][k_writes];
-    std::lock_guard turn(use.turn);
+    const Deadline by = call_deadline();
+    const TurnHold turn(use.turn, by);
+    if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
     if (min_len > l.end(static_cast<int>(idx))) return l.is_live(writer_side(idx)) ? -EMSGSIZE : -EINVAL;
-    LockedRing locked(l, idx, writer_side(idx));
+    LockedRing locked(l, idx, writer_side(idx), by);
     if (locked.error) return locked.error;
     RingView v = locked.view;
     Span s = free_span(v, v.end);
@@ -492,7 +527,7 @@ std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, voi
 
 std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wake) noexcept {
     RingUse &use = l.use[idx][k_writes];
-    std::lock_guard turn(use.turn);
+    const TurnHold turn(use.turn);
     if (!use.open) return -EINVAL;
     use.open = false;
     if (len > use.len) return -EINVAL;
@@ -507,9 +542,11 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wak
 
 std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
     RingUse &use = l.use[idx][k_reads];
-    std::lock_guard turn(use.turn);
+    const Deadline by = call_deadline();
+    const TurnHold turn(use.turn, by);
+    if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
-    LockedRing locked(l, idx, reader_side(idx));
+    LockedRing locked(l, idx, reader_side(idx), by);
     if (locked.error) return locked.error;
     const RingView &v = locked.view;
     const Span s = used_span(v, v.end);
@@ -528,7 +565,7 @@ std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
 
 std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_reads];
-    std::lock_guard turn(use.turn);
+    const TurnHold turn(use.turn);
     if (!use.open) return -EINVAL;
     use.open = false;
     if (len > use.len) return -EINVAL;

@@ -234,6 +234,7 @@ std::int32_t vexa::endpoint::close_client(Endpoint *thr) noexcept {
         shm_log_error("%s: close refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;
     }
+    cancel_zero_copy(thr);
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Cut a pause short, and wake the thread if it sleeps on ring 0 (the
         // gate keeps the block mapped while this looks at it).

@@ -218,6 +218,13 @@ ssize_t zc_close(shm_thread *handle, int which, std::uint64_t len) {
 
 } // namespace
 
+// A reservation or view left open would hold the gate that the endpoint
+// thread waits on before it lets the block go: a stop cancels it (nothing
+// committed or consumed), and its pointer is dead once the stop returns.
+void vexa::endpoint::cancel_zero_copy(vexa::thread::Endpoint *thr) noexcept {
+    for (int which = 0; which < 2; ++which) zc_close(thr, which, 0);
+}
+
 extern "C" {
 
 VEXA_API ssize_t shm_reserve(shm_thread *thr, size_t min_len, void **data) {
@@ -280,11 +287,6 @@ VEXA_API std::int32_t shm_take_events(shm_thread *handle) {
 VEXA_API std::int32_t shm_close(shm_thread *handle) {
     vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr) return -EINVAL;
-    // A reservation or view left open would hold the gate that the endpoint
-    // thread waits on before it lets the block go: it is cancelled (nothing
-    // committed or consumed), and its pointer is dead once this returns.
-    if (!vexa::thread::in_callback(thr))
-        for (int which = 0; which < 2; ++which) zc_close(handle, which, 0);
     return thr->type == SHM_SRV ? shm_srv_stop(thr) : vexa::endpoint::close_client(thr);
 }
 

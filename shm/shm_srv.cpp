@@ -195,6 +195,7 @@ VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {
         shm_log_error("%s: stop refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;
     }
+    vexa::endpoint::cancel_zero_copy(thr);
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Through the gate: the thread may be rebuilding the block right now.
         if (vexa::block::Link *l = vexa::thread::enter(thr)) {

@@ -637,8 +637,19 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
         if (std::string(how) == "hold-locks") {
             char buf[16] = "x";
             auto t = std::chrono::steady_clock::now();
-            EXPECT_EQ(shm_send(s, buf, 1), -ETIMEDOUT);
+            // Also threads that queue behind each other for the same ring:
+            // each gives up a second after it was called.
+            std::vector<std::thread> senders;
+            std::atomic<int> late{0};
+            for (int i = 0; i < 4; ++i)
+                senders.emplace_back([&] {
+                    const auto called = std::chrono::steady_clock::now();
+                    EXPECT_EQ(shm_send(s, "y", 1), -ETIMEDOUT);
+                    if (seconds_since(called) > 2.5) ++late;
+                });
             EXPECT_EQ(shm_recv(s, buf, sizeof buf), -ETIMEDOUT);
+            for (auto &th : senders) th.join();
+            EXPECT_EQ(late, 0) << "a call waited for the calls queued ahead of it";
             EXPECT_LT(seconds_since(t), 6.0) << "each call gives up after about a second";
         } else {
             ASSERT_TRUE(srv.events.expect("disconnected"));
@@ -708,6 +719,10 @@ TEST_F(Endpoint, AStoppedPeerNeverHoldsUpTheOtherSidesClose) {
         ASSERT_TRUE(c.expect("connected"));
         ASSERT_TRUE(srv.events.expect("connected"));
         c.kill(SIGSTOP);
+        // A reservation left open holds the gate that the stop waits on: the
+        // stop cancels it, as shm_close does.
+        void *room = nullptr;
+        ASSERT_GT(shm_reserve(s, 1, &room), 0);
         auto t = std::chrono::steady_clock::now();
         EXPECT_EQ(shm_srv_stop(s), 0);
         EXPECT_LT(seconds_since(t), 3.0) << "server's close with a stopped client";
