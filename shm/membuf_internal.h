@@ -48,26 +48,43 @@ enum Obj { k_hup = 0, k_lock = 1, k_req = 2, k_event = 3 };
 class Turn {
   public:
     bool take(std::chrono::steady_clock::time_point deadline) noexcept {
+        // The common case, a free turn, costs one exchange; only a thread
+        // that finds the turn taken goes to the condition variable.
+        if (!busy_.exchange(true, std::memory_order_seq_cst)) return true;
         std::unique_lock lock(m_);
-        if (deadline == std::chrono::steady_clock::time_point::max())
-            free_.wait(lock, [this] { return !busy_; });
-        else if (!free_.wait_until(lock, deadline, [this] { return !busy_; }))
-            return false;
-        busy_ = true;
-        return true;
-    }
-    void give() noexcept {
-        {
-            std::lock_guard lock(m_);
-            busy_ = false;
+        waiters_.fetch_add(1, std::memory_order_seq_cst);
+        bool got = false;
+        for (;;) {
+            if (!busy_.exchange(true, std::memory_order_seq_cst)) {
+                got = true;
+                break;
+            }
+            if (deadline == std::chrono::steady_clock::time_point::max()) {
+                free_.wait(lock);
+            } else if (free_.wait_until(lock, deadline) == std::cv_status::timeout) {
+                got = !busy_.exchange(true, std::memory_order_seq_cst);
+                break;
+            }
         }
-        free_.notify_one();
+        waiters_.fetch_sub(1, std::memory_order_seq_cst);
+        return got;
+    }
+    // A waiter counts itself before it looks at busy_, and the giver looks
+    // at the count after it has cleared busy_ (both sequentially
+    // consistent): either the waiter finds the turn free, or the giver finds
+    // the waiter and wakes it under the mutex it waits with.
+    void give() noexcept {
+        busy_.store(false, std::memory_order_seq_cst);
+        if (waiters_.load(std::memory_order_seq_cst) == 0) return;
+        std::lock_guard lock(m_);
+        free_.notify_all();
     }
 
   private:
+    std::atomic<bool> busy_{false};
+    std::atomic<std::uint32_t> waiters_{0};
     std::mutex m_;
     std::condition_variable free_;
-    bool busy_ = false;
 };
 
 // This process's use of one ring in one role (writer or reader): host
