@@ -47,10 +47,13 @@ enum Obj { k_hup = 0, k_lock = 1, k_req = 2, k_event = 3 };
 // thread ahead of it.
 class Turn {
   public:
-    bool take(std::chrono::steady_clock::time_point deadline) noexcept {
+    // deadline_of() gives the time to give up at; it is asked only when the
+    // turn is taken.
+    template <class DeadlineOf> bool take(DeadlineOf &&deadline_of) noexcept {
         // The common case, a free turn, costs one exchange; only a thread
         // that finds the turn taken goes to the condition variable.
         if (!busy_.exchange(true, std::memory_order_seq_cst)) return true;
+        const std::chrono::steady_clock::time_point deadline = deadline_of();
         std::unique_lock lock(m_);
         waiters_.fetch_add(1, std::memory_order_seq_cst);
         bool got = false;

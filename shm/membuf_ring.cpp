@@ -115,10 +115,34 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
 
 constexpr int k_lock_tries = 64;
 
-// Takes a ring's lock, waiting at most wait_ms: 0 when held (also after a
-// dead owner: the ring's fields are then checked like any other); otherwise
-// the negated error, and the lock is not held.
-std::int32_t take_lock(std::uint64_t handle, DWORD wait_ms = k_lock_wait_ms) noexcept {
+using Deadline = std::chrono::steady_clock::time_point;
+
+// What one call may still wait: a second in all, for its turn and for the
+// ring's lock however often it takes it. The clock is read only once a wait
+// is needed: a free turn and a free lock cost no look at it.
+class Budget {
+  public:
+    Deadline deadline() noexcept {
+        if (!set_) {
+            at_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(k_lock_wait_ms);
+            set_ = true;
+        }
+        return at_;
+    }
+    DWORD ms_left() noexcept {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline() - std::chrono::steady_clock::now());
+        return static_cast<DWORD>(std::max<std::int64_t>(left.count(), 0));
+    }
+
+  private:
+    Deadline at_{};
+    bool set_ = false;
+};
+
+// Takes a ring's lock, waiting at most what budget has left: 0 when held
+// (also after a dead owner: the ring's fields are then checked like any
+// other); otherwise the negated error, and the lock is not held.
+std::int32_t take_lock(std::uint64_t handle, Budget &budget) noexcept {
     // The lock is held across one copy only, a few microseconds at most.
     // Where the holder can be running on another CPU, trying a little first
     // spares the slow path: a system call to sleep, one by the holder to
@@ -132,19 +156,12 @@ std::int32_t take_lock(std::uint64_t handle, DWORD wait_ms = k_lock_wait_ms) noe
             if (r == WAIT_TIMEOUT)
                 for (int k = 0; k < 16; ++k) cpu_relax();
         }
-    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), wait_ms);
+    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), budget.ms_left());
     // Every wait's result is traced when debug lines are on; otherwise the
     // common case skips the mapping and its formatting call.
     const std::int32_t e = r == WAIT_OBJECT_0 && !vexa::log::debug_on() ? 0 : map_lock_error(r);
     if (r == WAIT_TIMEOUT) return -ETIMEDOUT;
     return (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) ? 0 : -(e ? e : EINVAL);
-}
-
-using Deadline = std::chrono::steady_clock::time_point;
-Deadline call_deadline() noexcept { return std::chrono::steady_clock::now() + std::chrono::milliseconds(k_lock_wait_ms); }
-DWORD ms_left(Deadline d) noexcept {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(d - std::chrono::steady_clock::now()).count();
-    return static_cast<DWORD>(std::max<std::int64_t>(left, 0));
 }
 
 // A thread's turn on a ring's role, held to the end of its scope. Commit and
@@ -153,8 +170,8 @@ DWORD ms_left(Deadline d) noexcept {
 struct TurnHold {
     Turn &turn;
     bool held;
-    TurnHold(Turn &t, Deadline by) noexcept : turn(t), held(t.take(by)) {}
-    explicit TurnHold(Turn &t) noexcept : TurnHold(t, Deadline::max()) {}
+    TurnHold(Turn &t, Budget &by) noexcept : turn(t), held(t.take([&by] { return by.deadline(); })) {}
+    explicit TurnHold(Turn &t) noexcept : turn(t), held(t.take([] { return Deadline::max(); })) {}
     ~TurnHold() {
         if (held) turn.give();
     }
@@ -175,16 +192,18 @@ struct LockedRing {
     std::int64_t error = 0;
     // One call waits a second in all, for its turn and for the lock,
     // however many times it takes the lock.
-    Deadline deadline;
+    Budget own_budget{};
+    Budget &budget;
 
-    LockedRing(Link &l, std::uint64_t idx, int side, Deadline by = call_deadline()) noexcept
-        : link(l), ring(static_cast<int>(idx)), client(side == k_cli), deadline(by) {
+    LockedRing(Link &l, std::uint64_t idx, int side) noexcept : LockedRing(l, idx, side, own_budget) {}
+    LockedRing(Link &l, std::uint64_t idx, int side, Budget &by) noexcept
+        : link(l), ring(static_cast<int>(idx)), client(side == k_cli), budget(by) {
         if (!l.is_live(side)) {
             error = -EINVAL;
             return;
         }
         lock = l.handle(side, k_lock, ring);
-        if (const std::int32_t e = take_lock(lock, ms_left(deadline))) {
+        if (const std::int32_t e = take_lock(lock, budget)) {
             error = e;
             return;
         }
@@ -199,7 +218,7 @@ struct LockedRing {
     // Takes the lock again after a copy made without it, and checks the link
     // and the ring afresh: 0, or the negative result (the lock not held).
     std::int64_t relock() noexcept {
-        if (const std::int32_t e = take_lock(lock, ms_left(deadline))) return e;
+        if (const std::int32_t e = take_lock(lock, budget)) return e;
         if (!ours()) {
             unlock();
             return -ENOTCONN;
@@ -389,7 +408,7 @@ void copy_out(const RingView &v, const Span &s, std::uint8_t *out) noexcept {
 
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_writes];
-    const Deadline by = call_deadline();
+    Budget by;
     const TurnHold turn(use.turn, by);
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
@@ -423,7 +442,7 @@ std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64
 
 std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_reads];
-    const Deadline by = call_deadline();
+    Budget by;
     const TurnHold turn(use.turn, by);
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
@@ -492,7 +511,7 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
 
 std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, void **data) noexcept {
     RingUse &use = l.use[idx][k_writes];
-    const Deadline by = call_deadline();
+    Budget by;
     const TurnHold turn(use.turn, by);
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
@@ -542,7 +561,7 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wak
 
 std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
     RingUse &use = l.use[idx][k_reads];
-    const Deadline by = call_deadline();
+    Budget by;
     const TurnHold turn(use.turn, by);
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
