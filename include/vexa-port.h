@@ -102,7 +102,10 @@ VEXA_API int64_t vexa_port_recv(vexa_port *port, void *buf, uint64_t cap);
  * - Close what you open, soon: an open reservation or view counts as a call
  *   in progress, so the link (and the memory under the pointer) stays until
  *   it is closed, and the port cannot end or rebuild its link before then.
- *   vexa_port_close cancels what is open.
+ *   So close one opened in a callback before the callback returns, and
+ *   never keep one open while waiting for one of the port's events (its
+ *   on_disconnected, for instance, comes only after). vexa_port_close
+ *   cancels what is open.
  * - The ring wraps: bytes that wait across the end of the ring come as two
  *   views, and a reservation is at most the room left before the end (an
  *   empty ring starts again at its beginning). min_len above the ring's

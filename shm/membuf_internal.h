@@ -207,8 +207,9 @@ void ring_disconnect(Link &l, int idx) noexcept;
 void ring_withdraw(Link &l, int idx) noexcept;
 // Write, read and release: a count, -ENOSPC, -EAGAIN, -ETIMEDOUT (lock not
 // had in time), -EPROTO (the ring fails its checks), -EINVAL (the side is not
-// live), or on a client -ENOTCONN: the server has ended the link and the
-// block is no longer the one attached to (nothing was moved).
+// live), -EBUSY (write or read: a reservation or view of the role is open),
+// or on a client -ENOTCONN: the server has ended the link and the block is
+// no longer the one attached to (nothing was published).
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept;
 std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len) noexcept;
 std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noexcept;

@@ -48,8 +48,9 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data);
  * listener's handle, or no link: a client not attached), -EPROTO (corrupt
  * ring; the link is dropped), -ETIMEDOUT (the peer held the lock for longer:
  * stopped or misbehaving; the link stays), -ENOTCONN (a client whose link
- * the server has ended; on_disconnected follows). Any thread, including the
- * endpoint's callbacks. */
+ * the server has ended; on_disconnected follows), -EBUSY (a zero-copy
+ * reservation, for a send, or view, for a receive, is open). Any thread,
+ * including the endpoint's callbacks. */
 VEXA_API ssize_t shm_send(shm_thread *thr, const void *buf, size_t len);
 VEXA_API ssize_t shm_recv(shm_thread *thr, void *buf, size_t len);
 /* Drop the oldest bytes of this side's outgoing ring that the peer has not

@@ -96,7 +96,9 @@ VEXA_API int32_t shm_membuf_disconnect_cb(shm_membuf *mb);
  * -ETIMEDOUT (the ring's lock was not had within about a second: the peer
  * holds it, stopped or misbehaving; the link stays), and on the client
  * -ENOTCONN (the server has ended this client's link and laid the block out
- * anew: nothing was moved). The same for release below. */
+ * anew: nothing was published), and -EBUSY while a zero-copy reservation
+ * (write) or view (read) of this process is open on the ring. The same for
+ * release below. */
 VEXA_API ssize_t shm_srv_write(shm_membuf *mb, const void *buf, size_t len);
 VEXA_API ssize_t shm_cli_write(shm_membuf *mb, const void *buf, size_t len);
 VEXA_API ssize_t shm_srv_read(shm_membuf *mb, void *buf, size_t len);
