@@ -226,9 +226,10 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
 // of the view (a release) while it was open; nothing is consumed. Other
 // results as for write and read.
 std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, void **data) noexcept;
-// Without wake, the caller wakes the reader itself (wake_if_waiting) once it
-// has finished with the reservation.
-std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wake = true) noexcept;
+// Commit wakes nobody: its caller wakes the reader (wake_if_waiting) once it
+// has finished with the reservation, so that the reader's answer never finds
+// it still closing.
+std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept;
 std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept;
 std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcept;
 // Bytes waiting in ring idx, read without the lock and never more than its

@@ -544,7 +544,7 @@ std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, voi
     return result;
 }
 
-std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wake) noexcept {
+std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_writes];
     const TurnHold turn(use.turn);
     if (!use.open) return -EINVAL;
@@ -555,7 +555,6 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len, bool wak
     if (locked.error) return locked.error;
     const std::int64_t result = publish_write(locked, use.start, use.has, len);
     locked.unlock();
-    if (result >= 0 && wake) wake_if_waiting(l, idx, writer_side(idx));
     return result;
 }
 

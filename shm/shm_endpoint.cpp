@@ -202,7 +202,7 @@ ssize_t zc_close(shm_thread *handle, int which, std::uint64_t len) {
     if (!zc.state.compare_exchange_strong(open, k_zc_closing, std::memory_order_acq_rel)) return -EINVAL;
     vexa::block::Link *l = zc.link;
     const bool server = thr->type == SHM_SRV;
-    const std::int64_t r = which == 0 ? vexa::block::ring_commit(*l, server ? 0 : 1, len, false)
+    const std::int64_t r = which == 0 ? vexa::block::ring_commit(*l, server ? 0 : 1, len)
                                       : vexa::block::ring_consume(*l, server ? 1 : 0, len);
     note_result(thr, *l, r, which == 1);
     zc.link = nullptr;
