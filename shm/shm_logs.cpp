@@ -4,6 +4,7 @@
 // every line, so no lock guards them; a line costs no heap allocation.
 #include <sys/time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -66,21 +67,29 @@ int vexa::log::format_prefix(char *buf, size_t cap, const struct timeval &tv, in
 
 namespace {
 
-// Joins the prefix and the caller's format in a stack buffer and expands the
-// whole line in one formatted-output call, which holds the stream's lock for
-// the line, so lines of different threads never mix.
+// Expands the prefix and the caller's line into a stack buffer and writes it
+// in one output call, which holds the stream's lock for the line, so lines
+// of different threads never mix. A few of the channel's texts carry no line
+// feed of their own: the line is ended here, or the next one would run on
+// from it. A line longer than the buffer is cut, and still ended.
 void shm_logv(int level, const char *fmt, va_list args) noexcept {
-    char line[1025] = {};
+    char line[1025];
     struct timeval tv {};
     gettimeofday(&tv, nullptr);
-    int n = vexa::log::format_prefix(line, 1024, tv, level);
+    int n = vexa::log::format_prefix(line, sizeof line, tv, level);
     if (n < 0) return;
-    if (n > 1024) n = 1024;
-    strncat(line, fmt ? fmt : "", static_cast<size_t>(1024 - n));
+    std::size_t len = std::min(static_cast<std::size_t>(n), sizeof line - 1);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    vprintf(line, args);
+    const int m = vsnprintf(line + len, sizeof line - len, fmt ? fmt : "", args);
 #pragma GCC diagnostic pop
+    if (m > 0) len = std::min(len + static_cast<std::size_t>(m), sizeof line - 1);
+    if (line[len - 1] != '\n') {
+        if (len == sizeof line - 1) --len;
+        line[len++] = '\n';
+        line[len] = 0;
+    }
+    fputs(line, stdout);
 }
 
 void dispatch(int level, const std::atomic<std::int32_t> &hook_level, const char *fmt, va_list args) noexcept {

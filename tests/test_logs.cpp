@@ -89,10 +89,11 @@ class LogPrefix : public ::testing::TestWithParam<PrefixCase> {};
 TEST_P(LogPrefix, FormatsLocalTimeWithOffsetAndLevel) {
     auto c = GetParam();
     auto child = vt::Child::spawn("log_prefix", {c.tz});
-    std::string prefix, info, joined;
+    std::string prefix, info, unended, next;
     ASSERT_TRUE(child.recv(prefix));
     ASSERT_TRUE(child.recv(info));
-    ASSERT_TRUE(child.recv(joined));
+    ASSERT_TRUE(child.recv(unended));
+    ASSERT_TRUE(child.recv(next));
     EXPECT_EQ(child.wait(), 0);
 
     EXPECT_EQ(prefix, std::string("[2025-01-02 09:05:03.007 ") + c.zone + "] [ERR] ");
@@ -100,9 +101,11 @@ TEST_P(LogPrefix, FormatsLocalTimeWithOffsetAndLevel) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(info, m, line)) << info;
     EXPECT_EQ(m[1], c.zone);
-    // A format without a line feed is continued by the next line.
-    EXPECT_NE(joined.find("[ERR] no line feed, ["), std::string::npos) << joined;
-    EXPECT_NE(joined.find("[ERR] continued"), std::string::npos) << joined;
+    // A format without a line feed is ended by the writer: the next line
+    // never runs on from it.
+    EXPECT_NE(unended.find("] [ERR] no line feed, "), std::string::npos) << unended;
+    EXPECT_EQ(unended.find("continued"), std::string::npos) << unended;
+    EXPECT_NE(next.find("] [ERR] continued"), std::string::npos) << next;
 }
 
 INSTANTIATE_TEST_SUITE_P(Zones, LogPrefix,
@@ -166,7 +169,8 @@ TEST_F(Logs, OverlongFormatIsCutAtTheLineBuffer) {
     shm_log_info(fmt.c_str());
 #pragma GCC diagnostic pop
     std::string out = cap.finish();
-    EXPECT_EQ(out.size(), 1024u) << "prefix and format are cut to 1024 characters before expansion";
+    EXPECT_EQ(out.size(), 1024u) << "the line is cut to 1024 characters, its line feed included";
+    EXPECT_EQ(out.back(), '\n');
 }
 
 TEST_F(Logs, MapErrorTranslatesPlatformCauses) {
