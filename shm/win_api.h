@@ -56,6 +56,11 @@ std::size_t ViewBytes(const void *address);
 HANDLE CreateMutexA(void *attributes, BOOL initial_owner, LPCSTR name);
 HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
+// Not of the replaced platform: who owns the mutex now. 1 a living thread,
+// -1 a thread that has died (the mutex is abandoned, not yet taken), 0 nobody
+// (also for a handle of anything else). A look only: nothing is taken or
+// changed.
+int MutexOwnerState(HANDLE mutex);
 
 HANDLE CreateEventA(void *attributes, BOOL manual_reset, BOOL initial_state, LPCSTR name);
 HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
@@ -63,6 +68,11 @@ BOOL SetEvent(HANDLE event);
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
 BOOL CloseHandle(HANDLE object);
+// Not of the replaced platform: whether the object's name still names it.
+// Names can go behind our back (the user's object folder removed at logout,
+// say) while the objects live on for their holders, unreachable for anybody
+// else.
+BOOL HandleStillNamed(HANDLE object);
 
 DWORD GetLastError();
 void SetLastError(DWORD error);

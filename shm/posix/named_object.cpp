@@ -317,22 +317,56 @@ Object *open_at(int dfd, Kind kind, const char *path, DWORD &error) {
 
 } // namespace
 
+namespace {
+
+// Whether fd still is the directory that its path names. The directory can
+// be removed while we serve (a cleanup at logout, a user's rm) or moved
+// away: a descriptor kept for it would make every later object in a
+// directory nobody else finds, or fail to make any.
+bool dir_still_named(int fd, uid_t uid) noexcept {
+    char path[64];
+    snprintf(path, sizeof path, "%s/vexa.%u", k_shm_root, static_cast<unsigned>(uid));
+    struct stat held {}, named {};
+    return fstat(fd, &held) == 0 && held.st_nlink != 0 && lstat(path, &named) == 0 && named.st_dev == held.st_dev &&
+           named.st_ino == held.st_ino;
+}
+
+} // namespace
+
 int object_dir(DWORD &error) noexcept {
     const uid_t uid = geteuid();
     int fd = g_dir_fd.load(std::memory_order_acquire);
-    if (fd >= 0 && g_dir_uid.load(std::memory_order_acquire) == uid) return fd;
+    if (fd >= 0 && g_dir_uid.load(std::memory_order_acquire) == uid && dir_still_named(fd, uid)) return fd;
     pthread_mutex_lock(&g_dir_lock);
     fd = g_dir_fd.load(std::memory_order_relaxed);
-    if (fd < 0 || g_dir_uid.load(std::memory_order_relaxed) != uid) {
-        // A process that changed its user id keeps the old descriptor open
-        // (another thread may still be using it) and looks in the new one.
-        fd = open_dir(uid, error);
-        if (fd >= 0) {
+    const bool same_uid = fd >= 0 && g_dir_uid.load(std::memory_order_relaxed) == uid;
+    bool replaced = false;
+    if (!same_uid || !dir_still_named(fd, uid)) {
+        const int fresh = open_dir(uid, error);
+        if (fresh < 0) {
+            fd = -1;
+        } else if (same_uid) {
+            // The fresh directory takes the old one's descriptor number in one
+            // step: a thread still using the number meets the right
+            // directory, never a file that reused it.
+            if (dup3(fresh, fd, O_CLOEXEC) < 0) {
+                error = error_from_errno(errno);
+                fd = -1;
+            }
+            close(fresh);
+            replaced = fd >= 0;
+        } else {
+            // A process that changed its user id keeps the old descriptor
+            // open (another thread may still be using it) and looks in the
+            // new one.
+            fd = fresh;
             g_dir_uid.store(uid, std::memory_order_release);
             g_dir_fd.store(fd, std::memory_order_release);
         }
     }
     pthread_mutex_unlock(&g_dir_lock);
+    // Outside the directory's lock: the owner lock is taken before it.
+    if (replaced) republish_live_file();
     return fd;
 }
 
@@ -553,3 +587,16 @@ void forget_held_records() noexcept {
 }
 
 } // namespace vexa::posix
+
+BOOL HandleStillNamed(HANDLE object) {
+    using namespace vexa::posix;
+    HandleRef ref(object);
+    if (!ref || !ref->path[0]) return FALSE;
+    DWORD error = 0;
+    const int dfd = object_dir(error);
+    struct stat st {};
+    return dfd >= 0 && fstatat(dfd, ref->path, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == ref->dev &&
+                   st.st_ino == ref->ino
+               ? TRUE
+               : FALSE;
+}

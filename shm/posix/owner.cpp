@@ -42,6 +42,10 @@ constexpr std::uint32_t k_token_mask = (1u << 19) - 1;
 static_assert((k_token_mask << k_slot_bits | (k_slots - 1)) == k_lock_owner);
 
 pthread_mutex_t g_owner_lock = PTHREAD_MUTEX_INITIALIZER;
+// Set while this thread holds g_owner_lock around a look at the object
+// directory, which may then republish the liveness file (and must not take
+// the lock again).
+thread_local bool t_owner_locked = false;
 std::uint32_t g_token = 0; // 0 until this process has a liveness file
 int g_live_fd = -1;
 bool g_slot_used[k_slots];
@@ -108,7 +112,10 @@ std::uint32_t owner_id() noexcept {
     if (t_owner.id != 0) return t_owner.id;
     pthread_mutex_lock(&g_owner_lock);
     std::uint32_t id = 0;
-    if (g_token != 0 || make_token()) {
+    t_owner_locked = true;
+    const bool have_token = g_token != 0 || make_token();
+    t_owner_locked = false;
+    if (have_token) {
         for (std::uint32_t s = 0; s < k_slots; ++s)
             if (!g_slot_used[s]) {
                 g_slot_used[s] = true;
@@ -177,16 +184,43 @@ void note_released(ino_t ino) noexcept {
     }
 }
 
+void republish_live_file() noexcept {
+    // A process that has no token yet makes its file in the new directory
+    // anyway when it first needs one.
+    if (t_owner_locked) return;
+    pthread_mutex_lock(&g_owner_lock);
+    if (g_token != 0) {
+        char self[32], path[64];
+        live_path(g_token, path);
+        DWORD error = 0;
+        const int dfd = object_dir(error);
+        const int fd = dfd < 0 ? -1 : openat(dfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+            // The old file stays locked too: a waiter that opened it before
+            // it lost its name probes that one, and must still find us alive.
+            if (flock(fd, LOCK_SH) == 0 && linkat(AT_FDCWD, self, dfd, path, AT_SYMLINK_FOLLOW) == 0) {
+                g_live_fd = fd;
+            } else {
+                close(fd);
+            }
+        }
+    }
+    pthread_mutex_unlock(&g_owner_lock);
+}
+
 void owner_release_at_exit() noexcept {
     // Waiters that find the file gone take the mutexes this process still
     // owns as abandoned, which is what they are once it has exited.
     pthread_mutex_lock(&g_owner_lock);
+    t_owner_locked = true;
     if (g_token != 0) {
         char path[64];
         live_path(g_token, path);
         DWORD error = 0;
         if (const int dfd = object_dir(error); dfd >= 0) unlinkat(dfd, path, 0);
     }
+    t_owner_locked = false;
     pthread_mutex_unlock(&g_owner_lock);
 }
 

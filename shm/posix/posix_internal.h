@@ -232,6 +232,10 @@ class OwnerProbe {
 void note_owned(Header *hdr, ino_t ino) noexcept;
 void note_released(ino_t ino) noexcept;
 void owner_fork_child() noexcept;
+// After the object directory was made anew (the old one removed): this
+// process's liveness file, gone with it, is made again under the same token,
+// so that its peers do not take it for dead.
+void republish_live_file() noexcept;
 void owner_release_at_exit() noexcept;
 // ---- sync.cpp: releases a mutex that thread id ends owning, as abandoned.
 void abandon_mutex(Header *hdr, std::uint32_t id) noexcept;
