@@ -248,9 +248,12 @@ std::size_t has_data(const Link &l, int idx) noexcept;
 // caller awake: it sleeps until the next signal (a write, a stop, a state
 // change) or the second runs out.
 // With seen_tail, a ring whose tail has moved from it (a write since the
-// caller looked) keeps the caller awake too.
+// caller looked) keeps the caller awake too. With own_flag, the caller is
+// the ring's one sleeper in this process (its endpoint thread): a waiting
+// flag found set is the peer's doing, not a second sleeper, and the caller
+// sleeps all the same; without it such a flag gives k_has_sleeper.
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes = true,
-                       const std::uint64_t *seen_tail = nullptr) noexcept;
+                       const std::uint64_t *seen_tail = nullptr, bool own_flag = false) noexcept;
 // Signals ring idx's event through side's own handle if its reader sleeps.
 // The fence inside orders the caller's earlier update before the look at
 // waiting, pairing with the reader's announcement.

@@ -254,6 +254,11 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     const BindNames claimed = bind_names(mb);
     auto f = ref(mb->flags);
     std::uint32_t v = f.load(std::memory_order_seq_cst);
+    // A ready block that is not one of ours is left exactly as found: not
+    // even the claim's bit is set on it. (A block not ready yet may still be
+    // under its first bind, its magic not written: that one is retried.)
+    if ((v & SHM_READY) && !(v & SHM_CONNECTED) && memcmp(mb->magic, k_magic, sizeof k_magic) != 0)
+        return SHM_E_BAD_MAGIC;
     do {
         if (!(v & SHM_READY)) return SHM_E_NOT_READY;
         if (v & SHM_CONNECTED) return SHM_E_ALREADY_CONNECTED;
@@ -263,12 +268,12 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
         return SHM_E_NOT_READY;
     }
 
+    // Looked at again: the magic may have changed since the first look.
+    if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) return unclaim(mb, nullptr, claimed, SHM_E_BAD_MAGIC);
+    if (ref(mb->size).load(std::memory_order_relaxed) != size) return unclaim(mb, nullptr, claimed, SHM_E_BAD_SIZE);
     // Until this client holds its hang-up mutex the name stays empty, so the
     // server's listener never watches a mutex that nobody holds yet.
     std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
-
-    if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) return unclaim(mb, nullptr, claimed, SHM_E_BAD_MAGIC);
-    if (ref(mb->size).load(std::memory_order_relaxed) != size) return unclaim(mb, nullptr, claimed, SHM_E_BAD_SIZE);
     Link *l = hold(mb, k_cli);
     if (!l) return unclaim(mb, nullptr, claimed, -ENOMEM);
     // The ring layout comes from the peer: it must be the one this size gives

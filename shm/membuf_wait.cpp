@@ -65,7 +65,7 @@ bool may_poll() noexcept {
 }
 
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes,
-                       const std::uint64_t *seen_tail) noexcept {
+                       const std::uint64_t *seen_tail, bool own_flag) noexcept {
     shm_ringbuf &rb = l.mb->rb[idx];
     // On a single CPU the poll would burn the time slice the peer needs to
     // write.
@@ -74,7 +74,9 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
     // belongs to the next client's sleep now.
     const bool client = reader_side(idx) == k_cli;
     if (client && !still_attached(l, idx)) return 0;
-    if (ref(rb.waiting).exchange(1, std::memory_order_seq_cst)) return k_has_sleeper;
+    // The peer writes this ring and never sleeps on it: a flag it set can
+    // cost it a needless wake-up, never make this side spin.
+    if (ref(rb.waiting).exchange(1, std::memory_order_seq_cst) && !own_flag) return k_has_sleeper;
     const bool has = data_wakes ? ref(rb.has_data).load(std::memory_order_seq_cst) != 0
                                 : seen_tail && ref(rb.tail).load(std::memory_order_seq_cst) != *seen_tail;
     if (has || (keep_awake && keep_awake(arg))) {

@@ -453,17 +453,23 @@ TEST(BlockLifecycle, AProcessHoldsAsManyLinksAsItLikes) {
     }
 }
 
-TEST(BlockLifecycle, ConnectRefusalsLeaveTheConnectedBitAsFound) {
+TEST(BlockLifecycle, ConnectRefusalsLeaveTheBlockAsFound) {
     Block b(1000);
     b.open_client();
     EXPECT_EQ(shm_membuf_connect(b.cli, 1000), SHM_E_NOT_READY);
     ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
+    // A name in the client's slot shows any write into the header.
+    memcpy(b.srv->cli_hup.name, "as found", 9);
+    shm_membuf found;
+    memcpy(&found, b.srv, sizeof found);
     EXPECT_EQ(shm_membuf_connect(b.cli, 900), SHM_E_BAD_SIZE);
-    EXPECT_EQ(shm_membuf_is_connected(b.srv), 0);
+    EXPECT_EQ(memcmp(b.srv, &found, sizeof found), 0) << "a refused size";
     b.srv->magic[0] = 'x';
+    memcpy(&found, b.srv, sizeof found);
     EXPECT_EQ(shm_membuf_connect(b.cli, 1000), SHM_E_BAD_MAGIC);
-    EXPECT_EQ(shm_membuf_is_connected(b.srv), 0);
+    EXPECT_EQ(memcmp(b.srv, &found, sizeof found), 0) << "a refused magic";
     b.srv->magic[0] = 'o';
+    b.srv->cli_hup.name[0] = 0;
     b.srv->rb[1].end += 1; // a layout this size cannot give
     EXPECT_EQ(shm_membuf_connect(b.cli, 1000), -EPROTO);
     b.srv->rb[1].end -= 1;
