@@ -39,7 +39,10 @@ typedef struct vexa_port_config {
      * a server ignores the result. Sending is already allowed from here. */
     shm_on_connected_fn on_connected;
     /* count bytes wait for this side; read them with vexa_port_recv, here or
-     * from any other thread. Called again while bytes keep waiting. */
+     * from any other thread. Called again at once while this call took some
+     * of them; when it took none, again at the peer's next write (or after a
+     * second, while they still wait): a host that reads later costs no CPU
+     * meanwhile. */
     shm_on_data_ready_fn on_data_ready;
     /* The peer detached or died. A server is ready for the next client by
      * the time this returns (unless laying its block out again failed: an
@@ -132,9 +135,12 @@ VEXA_API int64_t vexa_port_consume(vexa_port *port, uint64_t len);
  * endpoint's thread to finish, within about 2 s whatever the peer does or
  * fails to do (a callback of this port that is running must return first);
  * once it returns no callback of the port runs any more and the handle is
- * gone. 0; -EINVAL for NULL; -EDEADLK when called
- * from one of the port's own callbacks (nothing is closed then). Any thread
- * but the port's own; never from a callback of the same port. */
+ * gone. A reservation or view still open is cancelled, also one opened
+ * from the on_disconnected that the close brings about. 0; -EINVAL for NULL,
+ * for a port closed before and for anything no open or connect returned
+ * (refused untouched); -EDEADLK when called from one of the port's own
+ * callbacks (nothing is closed then). Any thread but the port's own; never
+ * from a callback of the same port. */
 VEXA_API int32_t vexa_port_close(vexa_port *port);
 
 /* Waiting inside an event loop (poll, epoll, libuv, asio, GLib, Qt) instead

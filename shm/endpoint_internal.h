@@ -41,10 +41,14 @@ void raise_events(thread::Endpoint *thr, std::uint32_t bits) noexcept;
 // limit of 0 would loop forever reading nothing.
 bool config_usable(const shm_data *data, const char *who) noexcept;
 
-// Marks a link broken by a corrupt ring (seen by a host read) so that the
-// endpoint thread ends it.
-void mark_broken(thread::Endpoint *thr) noexcept;
+// Marks the link numbered no broken (a corrupt ring, seen by a host read) so
+// that the endpoint thread ends it; take_broken is true once for a mark of
+// the current link and drops marks of earlier ones. next_link begins a new
+// link number (the endpoint thread's own step).
+void mark_broken(thread::Endpoint *thr, std::uint32_t no) noexcept;
+bool broken_now(const thread::Endpoint *thr) noexcept;
 bool take_broken(thread::Endpoint *thr) noexcept;
+void next_link(thread::Endpoint *thr) noexcept;
 
 // Lays the server's unbound block out again with the configured size and
 // opens the gate; false (with an error line) when the bind fails: the
@@ -55,6 +59,12 @@ bool rebind(thread::Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept;
 // before it waits for the thread, which cannot let the link go while one is
 // open.
 void cancel_zero_copy(thread::Endpoint *thr) noexcept;
+
+// The endpoint thread's close of the gate before it lets a link go. While
+// the endpoint is being stopped, a reservation or view opened after the
+// stop's own cancel (from the on_disconnected that the stop brings, say) is
+// cancelled too: a stop never waits on the host.
+void close_gate(thread::Endpoint *thr) noexcept;
 
 // Stops a client endpoint and frees it (shm_close on a client).
 std::int32_t close_client(thread::Endpoint *thr) noexcept;

@@ -37,7 +37,7 @@ bool link_lost(Endpoint *thr) {
 // Consulted after the client has announced its sleep on ring 0.
 bool cli_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
-    return !thr->running.load(std::memory_order_seq_cst) || thr->broken.load(std::memory_order_seq_cst) ||
+    return !thr->running.load(std::memory_order_seq_cst) || vexa::endpoint::broken_now(thr) ||
            !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed)) || link_lost(thr);
 }
 
@@ -83,7 +83,7 @@ void *end_alone(Endpoint *thr) {
 // Detaches: the listener is told first that a normal return of its wait now
 // means the end, then the block is left and the listener collected.
 void detach(Endpoint *thr, shm_membuf *mb) {
-    vexa::thread::close_gate(thr);
+    vexa::endpoint::close_gate(thr);
     thr->link = nullptr;
     if (thr->listener) thr->listener->leaving.store(1, std::memory_order_release);
     vexa::block::disconnect(mb);
@@ -105,7 +105,10 @@ Attempt passing_trouble(Endpoint *thr, std::int32_t e, const char *what) {
     return Attempt::retry;
 }
 
-bool resources_short(std::int32_t e) { return e == EMFILE || e == ENFILE || e == ENOMEM || e == EAGAIN; }
+// ENOSPC: /dev/shm is full for the moment.
+bool resources_short(std::int32_t e) {
+    return e == EMFILE || e == ENFILE || e == ENOMEM || e == EAGAIN || e == ENOSPC;
+}
 
 Attempt attempt(Endpoint *thr) {
     const shm_endpoint &ep = thr->data.endpoint;
@@ -122,7 +125,9 @@ Attempt attempt(Endpoint *thr) {
         const std::int32_t e = r == -1 ? shmt_errno() : -r;
         shmt_close(thr->region);
         thr->region = shmt_invalid_fd();
-        if (r == -1) return passing_trouble(thr, e, "mapping the region");
+        // Only a shortage passes; a region too small for the configured
+        // size never grows, so retrying it would be for ever.
+        if (r == -1 && resources_short(e)) return passing_trouble(thr, e, "mapping the region");
         shm_log_error("error mapping shm_cli (%d)\n", e);
         return Attempt::fail;
     }
@@ -167,11 +172,12 @@ void *shm_cli_connecting(void *arg) {
         if (a == Attempt::fail) return end_alone(thr);
 
         shm_membuf *mb = thr->membuf.load();
+        vexa::endpoint::next_link(thr);
         // The host may send from on_connected already.
         vexa::thread::open_gate(thr);
         if (vexa::endpoint::call_connected(thr) < 0) {
             shm_log_info("connection rejected by user\n");
-            vexa::thread::close_gate(thr);
+            vexa::endpoint::close_gate(thr);
             thr->link = nullptr;
             vexa::block::disconnect(mb);
             vexa::block::close_client_hup(mb);
@@ -186,7 +192,7 @@ void *shm_cli_connecting(void *arg) {
         while (thr->running.load(std::memory_order_seq_cst)) {
             if (vexa::endpoint::take_broken(thr) || !shm_membuf_is_ready(mb) || link_lost(thr)) break;
             if (vexa::endpoint::deliver(thr, *thr->link, false, cli_keep_awake) == Delivery::broken)
-                vexa::endpoint::mark_broken(thr);
+                vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
         }
         if (!thr->running.load(std::memory_order_seq_cst)) {
             // Stop sequence: the host hears of the end before anything is undone.
@@ -224,6 +230,7 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
         return nullptr;
     }
     pthread_detach(thr->thread);
+    vexa::thread::admit(thr);
     return thr;
 }
 
@@ -234,6 +241,8 @@ std::int32_t vexa::endpoint::close_client(Endpoint *thr) noexcept {
         shm_log_error("%s: close refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;
     }
+    // Of two closes at once, one goes on.
+    if (!vexa::thread::retire(thr)) return -EINVAL;
     cancel_zero_copy(thr);
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Cut a pause short, and wake the thread if it sleeps on ring 0 (the

@@ -24,8 +24,8 @@ namespace {
 // the loop into a spin.
 void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_awake)(void *), bool data_wakes,
                    const std::uint64_t *seen_tail = nullptr) noexcept {
-    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen_tail);
-    if (r != 0 && r != -ETIMEDOUT && r != block::k_has_sleeper) usleep(10000);
+    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen_tail, true);
+    if (r != 0 && r != -ETIMEDOUT) usleep(10000);
 }
 
 } // namespace
@@ -66,8 +66,16 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         }
         return Delivery::delivered;
     }
-    thread::CallbackScope scope(thr);
-    h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
+    // Where the ring stood when the host was told: if the host takes none of
+    // the n bytes now (it reads later, from another thread or its own loop),
+    // the thread sleeps until the next write, state change or stop instead
+    // of telling it again and again at once.
+    const std::uint64_t seen_tail = block::ref(l.mb->rb[idx].tail).load(std::memory_order_acquire);
+    {
+        thread::CallbackScope scope(thr);
+        h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
+    }
+    if (block::has_data(l, idx) >= n) sleep_on_ring(thr, l, idx, keep_awake, false, &seen_tail);
     return Delivery::delivered;
 }
 
@@ -123,9 +131,23 @@ bool config_usable(const shm_data *data, const char *who) noexcept {
     return true;
 }
 
-void mark_broken(thread::Endpoint *thr) noexcept { thr->broken.store(1, std::memory_order_seq_cst); }
+void mark_broken(thread::Endpoint *thr, std::uint32_t no) noexcept { thr->broken.store(no, std::memory_order_seq_cst); }
 
-bool take_broken(thread::Endpoint *thr) noexcept { return thr->broken.exchange(0, std::memory_order_acq_rel) != 0; }
+bool broken_now(const thread::Endpoint *thr) noexcept {
+    return thr->broken.load(std::memory_order_seq_cst) == thr->link_no.load(std::memory_order_relaxed);
+}
+
+bool take_broken(thread::Endpoint *thr) noexcept {
+    return thr->broken.exchange(0, std::memory_order_acq_rel) == thr->link_no.load(std::memory_order_relaxed);
+}
+
+void next_link(thread::Endpoint *thr) noexcept {
+    // Never 0, which marks no link broken.
+    std::uint32_t no = thr->link_no.load(std::memory_order_relaxed) + 1;
+    if (no == 0) no = 1;
+    thr->link_no.store(no, std::memory_order_seq_cst);
+    thr->broken.store(0, std::memory_order_seq_cst);
+}
 
 } // namespace vexa::endpoint
 
@@ -134,9 +156,10 @@ namespace {
 // A failed host operation that means the link is over for this side: the
 // endpoint thread ends it (woken, if it sleeps, while the gate still keeps
 // the link).
-void note_result(vexa::thread::Endpoint *thr, vexa::block::Link &l, std::int64_t r, bool reading) noexcept {
+void note_result(vexa::thread::Endpoint *thr, vexa::block::Link &l, std::uint32_t no, std::int64_t r,
+                 bool reading) noexcept {
     if ((r == -EPROTO && reading) || r == -ENOTCONN) {
-        vexa::endpoint::mark_broken(thr);
+        vexa::endpoint::mark_broken(thr, no);
         vexa::block::notify_own(l, thr->type == SHM_SRV ? vexa::block::k_srv : vexa::block::k_cli);
     }
 }
@@ -150,6 +173,7 @@ ssize_t host_op(shm_thread *handle, Op op, void *buf, size_t len) {
     if (!thr || (op != Op::release && !buf)) return -EINVAL;
     vexa::block::Link *l = vexa::thread::enter(thr);
     if (!l) return -EINVAL;
+    const std::uint32_t no = thr->link_no.load(std::memory_order_seq_cst);
     const bool server = thr->type == SHM_SRV;
     std::int64_t r = 0;
     switch (op) {
@@ -157,7 +181,7 @@ ssize_t host_op(shm_thread *handle, Op op, void *buf, size_t len) {
     case Op::recv: r = vexa::block::ring_read(*l, server ? 1 : 0, buf, len); break;
     case Op::release: r = vexa::block::ring_release_space(*l, server ? 0 : 1, len); break;
     }
-    note_result(thr, *l, r, op == Op::recv);
+    note_result(thr, *l, no, r, op == Op::recv);
     vexa::thread::leave(thr);
     return static_cast<ssize_t>(r);
 }
@@ -178,15 +202,17 @@ ssize_t zc_open(shm_thread *handle, std::uint64_t min_len, void **wdata, const v
         return -EINVAL;
     }
     const bool server = thr->type == SHM_SRV;
+    const std::uint32_t no = thr->link_no.load(std::memory_order_seq_cst);
     const std::int64_t r = which == 0 ? vexa::block::ring_reserve(*l, server ? 0 : 1, min_len, wdata)
                                       : vexa::block::ring_view(*l, server ? 1 : 0, rdata);
     if (r < 0) {
-        note_result(thr, *l, r, which == 1);
+        note_result(thr, *l, no, r, which == 1);
         zc.state.store(k_zc_none, std::memory_order_release);
         leave(thr);
         return static_cast<ssize_t>(r);
     }
     zc.link = l;
+    zc.link_no = no;
     zc.state.store(k_zc_open, std::memory_order_release);
     return static_cast<ssize_t>(r);
 }
@@ -204,7 +230,7 @@ ssize_t zc_close(shm_thread *handle, int which, std::uint64_t len) {
     const bool server = thr->type == SHM_SRV;
     const std::int64_t r = which == 0 ? vexa::block::ring_commit(*l, server ? 0 : 1, len)
                                       : vexa::block::ring_consume(*l, server ? 1 : 0, len);
-    note_result(thr, *l, r, which == 1);
+    note_result(thr, *l, zc.link_no, r, which == 1);
     zc.link = nullptr;
     zc.state.store(k_zc_none, std::memory_order_release);
     // The peer is woken only now: its answer may make this side reserve
@@ -223,6 +249,14 @@ ssize_t zc_close(shm_thread *handle, int which, std::uint64_t len) {
 // committed or consumed), and its pointer is dead once the stop returns.
 void vexa::endpoint::cancel_zero_copy(vexa::thread::Endpoint *thr) noexcept {
     for (int which = 0; which < 2; ++which) zc_close(thr, which, 0);
+}
+
+void vexa::endpoint::close_gate(vexa::thread::Endpoint *thr) noexcept {
+    // Looked at on every round: a reservation still opening when the gate
+    // closed is open (and cancellable) a moment later.
+    vexa::thread::close_gate(thr, [](vexa::thread::Endpoint *t) {
+        if (!t->running.load(std::memory_order_seq_cst)) cancel_zero_copy(t);
+    });
 }
 
 extern "C" {
@@ -285,6 +319,9 @@ VEXA_API std::int32_t shm_take_events(shm_thread *handle) {
 }
 
 VEXA_API std::int32_t shm_close(shm_thread *handle) {
+    // A handle closed before, or never returned, is refused before anything
+    // of it is read.
+    if (!vexa::thread::is_live(handle)) return -EINVAL;
     vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr) return -EINVAL;
     return thr->type == SHM_SRV ? shm_srv_stop(thr) : vexa::endpoint::close_client(thr);

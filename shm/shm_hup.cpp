@@ -5,6 +5,7 @@
 // died, and the listener marks the peer dead in the block's flags, where the
 // endpoint loop finds it. The server's reset then makes the block ready for
 // the next client.
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
 #include "shm/thread_internal.h"
+#include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
 
@@ -179,7 +181,11 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
         }
         if (!ReleaseMutex(h)) map_error();
         if (e == EOWNERDEAD) {
-            mark_dead(mb, w);
+            // Only while the block still shows the owner watched: a server
+            // that took over the port of a dead one (its client stopped
+            // meanwhile) has laid the block out anew, and its link must not
+            // be ended for its predecessor's death.
+            if (still_watched(mb, w, name)) mark_dead(mb, w);
             break;
         }
         if (side == k_watch_client) {
@@ -236,6 +242,31 @@ void *shm_cli_hup_listener(void *arg) {
 
 } // namespace
 
+namespace {
+
+// The region's name can go while the server serves (its user's object folder
+// removed at logout, or by hand): the block then lives on for the server and
+// its client, but no later client can find it. The rebuild makes the region
+// anew under its name and lets the old one go. 0, or the negated cause.
+std::int32_t renew_region(Endpoint *thr, std::uint64_t size) noexcept {
+    if (HandleStillNamed(thr->region)) return 0;
+    void *fresh = shmt_open(thr->data.endpoint.path, O_RDWR | O_CREAT | O_EXCL, size);
+    if (!fresh) return -shmt_errno();
+    shm_membuf *mb = nullptr;
+    if (const std::int32_t r = shm_membuf_map(fresh, size, &mb); r < 0) {
+        const std::int32_t e = r == -1 ? -shmt_errno() : r;
+        shmt_close(fresh);
+        return e;
+    }
+    if (shm_membuf *old = thr->membuf.exchange(mb)) shmt_unmap(old, size);
+    shmt_close(thr->region);
+    thr->region = fresh;
+    shm_log_info("%s: the region's name had gone; the region is made anew\n", thr->name);
+    return 0;
+}
+
+} // namespace
+
 bool vexa::endpoint::rebind(Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept {
     // A client may have claimed the block in the instant between the death
     // being noticed and the unbind; its attach then finds the bind retired
@@ -248,11 +279,17 @@ bool vexa::endpoint::rebind(Endpoint *thr, shm_membuf *mb, std::uint64_t size) n
            thr->running.load(std::memory_order_acquire))
         usleep(1000);
     if (!(vexa::block::flags(mb) & SHM_READY)) vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
-    const std::int32_t r = vexa::block::bind(mb, size, &thr->link);
+    std::int32_t r = renew_region(thr, size);
+    if (r == 0) r = vexa::block::bind(thr->membuf.load(), size, &thr->link);
     if (r != 0) {
-        shm_log_error("%s: rebuild failed (%d): %s, trying again\n", thr->name, -r, shm_strerror(r));
+        // Retried with back-off for as long as it fails: the cause is told
+        // once, and again only when it changes.
+        if (r != thr->last_trouble)
+            shm_log_error("%s: rebuild failed (%d): %s, trying again\n", thr->name, -r, shm_strerror(r));
+        thr->last_trouble = r;
         return false;
     }
+    thr->last_trouble = 0;
     vexa::thread::open_gate(thr);
     return true;
 }
@@ -311,15 +348,17 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
     // The handed-over mutex comes back at once unless something other than a
     // listener of ours holds it (a misbehaving client that opened it): the
     // block is then laid out anew under fresh names, as after a death.
+    // So is a block whose region nobody can find by name any more.
     const bool rebuild = (vexa::block::flags(mb) & SHM_CLI_HUP) ||
-                         vexa::block::take_own_hup(*link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0;
+                         vexa::block::take_own_hup(*link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0 ||
+                         !HandleStillNamed(thr->region);
     if (rebuild) {
         // The size this server was configured with, never the block's: a
         // dead or hostile client may have written any size there.
         const std::uint64_t size = thr->data.endpoint.size;
         // Host threads stay off the block while it is taken down and laid
         // out again.
-        vexa::thread::close_gate(thr);
+        vexa::endpoint::close_gate(thr);
         thr->link = nullptr;
         vexa::block::unbind(mb);
         if (!vexa::endpoint::rebind(thr, mb, size)) return 0; // retried by the server's loop

@@ -13,6 +13,7 @@
 #include "shm/endpoint_internal.h"
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/win_api.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
@@ -32,7 +33,7 @@ using vexa::thread::Endpoint;
 // that has seen the client go).
 bool srv_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
-    if (!thr->running.load(std::memory_order_seq_cst) || thr->broken.load(std::memory_order_seq_cst)) return true;
+    if (!thr->running.load(std::memory_order_seq_cst) || vexa::endpoint::broken_now(thr)) return true;
     if (shm_membuf_is_connected(thr->membuf.load(std::memory_order_relaxed)) != thr->seen) return true;
     return thr->listener && thr->listener->finished.load(std::memory_order_seq_cst) != 0;
 }
@@ -54,9 +55,70 @@ void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
         vexa::block::ref(mb->flags).fetch_or(SHM_CLI_HUP, std::memory_order_seq_cst);
     }
     vexa::endpoint::collect_listener(thr->listener);
+    vexa::endpoint::next_link(thr);
     shm_hup_reset(thr);
     vexa::endpoint::call_disconnected(thr);
     thr->seen = 0;
+}
+
+enum class Server { lives, dead, free };
+
+// Who holds the block's server hang-up mutex. Its name goes with its last
+// holder, and a living server always holds it: a name that is gone, or an
+// owner that has died, is a dead server. A free mutex is either a living
+// server's hand-over in its reset (a millisecond) or a dead one's whose
+// abandonment a client's listener has taken. A name that cannot be opened
+// for want of resources counts as living: the start then fails as it would
+// have, rather than take a port from a server.
+Server server_state(shm_membuf *mb) {
+    char name[32];
+    for (std::size_t i = 0; i < sizeof name; ++i)
+        name[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
+    if (!vexa::block::hup_name_shape(name)) return Server::free;
+    HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
+    if (!h) return GetLastError() == ERROR_FILE_NOT_FOUND ? Server::dead : Server::lives;
+    const int state = MutexOwnerState(h);
+    if (!CloseHandle(h)) map_error();
+    return state > 0 ? Server::lives : state < 0 ? Server::dead : Server::free;
+}
+
+// A server started right after its predecessor was killed finds the block
+// still showing that server's link, and perhaps its client still attached:
+// one that has not noticed the death yet (or is stopped). A living server
+// seen at any look keeps the block as it is, and the bind refuses. Otherwise
+// the stale client is given about a second to let go, and then the block is
+// taken over all the same: its bind is laid out anew under new names, which
+// a client that comes back finds and lets go of.
+void wait_for_stale_link(Endpoint *thr, shm_membuf *mb) {
+    constexpr std::uint32_t busy = SHM_READY | SHM_CONNECTED;
+    if (!(vexa::block::flags(mb) & busy)) return;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    bool told = false;
+    int free_looks = 0; // in a row
+    for (;;) {
+        const Server s = server_state(mb);
+        if (s == Server::lives) return;
+        const std::uint32_t f = vexa::block::flags(mb);
+        if (!(f & busy)) return;
+        // Free on looks 5 ms apart, over longer than any hand-over: dead.
+        free_looks = s == Server::free ? free_looks + 1 : 0;
+        if (s == Server::free && free_looks < 4) {
+            usleep(5000);
+            continue;
+        }
+        if (!(f & SHM_CONNECTED)) break; // the dead server's mark alone
+        if (!told) {
+            shm_log_info("%s: the port's previous server has gone; waiting for its client to let go\n", thr->name);
+            told = true;
+        }
+        if (std::chrono::steady_clock::now() >= give_up) {
+            shm_log_info("%s: the previous server's client has not let go within a second; taking the port over\n",
+                         thr->name);
+            break;
+        }
+        usleep(5000);
+    }
+    vexa::block::ref(mb->flags).fetch_and(~busy, std::memory_order_seq_cst);
 }
 
 void *shm_server(void *arg) {
@@ -78,6 +140,7 @@ void *shm_server(void *arg) {
         return nullptr;
     }
     thr->membuf.store(mb);
+    wait_for_stale_link(thr, mb);
     if (const std::int32_t r = vexa::block::bind(mb, ep.size, &thr->link); r < 0) {
         shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
         release_region(thr);
@@ -93,6 +156,8 @@ void *shm_server(void *arg) {
     auto rebuild_backoff = std::chrono::milliseconds(10);
     std::chrono::steady_clock::time_point claim_seen_at{};
     while (thr->running.load(std::memory_order_seq_cst)) {
+        // A rebuild may have made the region anew (its name had gone).
+        mb = thr->membuf.load(std::memory_order_relaxed);
         if (!thr->link) {
             // The rebuild after a client's death failed (out of descriptors
             // or memory, say): the block has no rings to serve and no event
@@ -106,6 +171,7 @@ void *shm_server(void *arg) {
             if (vexa::endpoint::rebind(thr, mb, ep.size)) {
                 shm_log_info("%s: block laid out again, ready\n", thr->name);
                 rebuild_backoff = std::chrono::milliseconds(10);
+                thr->seen = 0;
             } else {
                 rebuild_backoff = std::min(rebuild_backoff * 2, std::chrono::milliseconds(1000));
             }
@@ -117,7 +183,13 @@ void *shm_server(void *arg) {
         // even when the next client has set the connected bit again before
         // this loop looked: that is a departure followed by an arrival.
         const bool departed = thr->listener && thr->listener->finished.load(std::memory_order_acquire);
-        if (thr->seen && (!connected || departed || broken)) client_gone(thr, mb, broken);
+        if (thr->seen && (!connected || departed || broken)) {
+            client_gone(thr, mb, broken);
+            // The next pass looks afresh: a rebuild may have made the region
+            // anew (mb is gone then), or failed and left no link to deliver
+            // through, which that pass retries before anything else.
+            continue;
+        }
         if (!thr->seen && connected) {
             // The client's name as it stands now is the one its listener
             // watches, however late that thread starts. A claim is seen
@@ -137,6 +209,7 @@ void *shm_server(void *arg) {
                 }
             }
             claim_seen = false;
+            vexa::endpoint::next_link(thr);
             vexa::endpoint::call_connected(thr);
             thr->listener = vexa::endpoint::start_listener(thr, named ? name : nullptr);
             thr->seen = connected;
@@ -144,11 +217,12 @@ void *shm_server(void *arg) {
             claim_seen = false;
         }
         if (vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake) == Delivery::broken)
-            vexa::endpoint::mark_broken(thr);
+            vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
     }
 
+    mb = thr->membuf.load(std::memory_order_relaxed);
     shm_log_debug("shm_srv finished cicle, connected = %d\n", shm_membuf_is_connected(mb));
-    vexa::thread::close_gate(thr);
+    vexa::endpoint::close_gate(thr);
     thr->link = nullptr;
     vexa::block::unbind(mb);
     vexa::endpoint::collect_listener(thr->listener);
@@ -177,6 +251,7 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     vexa::thread::wait(thr);
     if (thr->running.load(std::memory_order_seq_cst)) {
         pthread_detach(thr->thread);
+        vexa::thread::admit(thr);
         return thr;
     }
     // The thread has given its last notice and is ending; joining it frees
@@ -187,14 +262,18 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
 }
 
 VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {
-    // Only a server is stopped here: stopping another kind would free an
-    // object its owner still uses.
+    // Only a live server is stopped here: a handle stopped before, or never
+    // returned, is refused untouched, and stopping another kind would free
+    // an object its owner still uses.
+    if (!vexa::thread::is_live(handle)) return -EINVAL;
     Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr || thr->type != SHM_SRV) return -EINVAL;
     if (vexa::thread::in_callback(thr)) {
         shm_log_error("%s: stop refused inside a callback of an endpoint\n", thr->name);
         return -EDEADLK;
     }
+    // Of two stops at once, one goes on.
+    if (!vexa::thread::retire(thr)) return -EINVAL;
     vexa::endpoint::cancel_zero_copy(thr);
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Through the gate: the thread may be rebuilding the block right now.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "shm/log_internal.h"
@@ -16,6 +17,9 @@
 #include "vexa-port/shm_logs.h"
 
 shm_thread::~shm_thread() {
+    // An object freed while still admitted (destroyed directly, say) must not
+    // stay linked in the registry.
+    vexa::thread::retire(this);
     if (cond_made) pthread_cond_destroy(&cond);
     if (mutex_made) pthread_mutex_destroy(&mutex);
 }
@@ -103,18 +107,57 @@ void wait(shm_thread *thr) noexcept {
     pthread_mutex_unlock(&thr->mutex);
 }
 
-void close_gate(Endpoint *t) noexcept {
+void close_gate(Endpoint *t, void (*meanwhile)(Endpoint *)) noexcept {
     t->open.store(0, std::memory_order_seq_cst);
     // Calls in flight end within microseconds, or a second or two when a
     // peer holds a ring's lock; a host's open reservation or view lasts as
     // long as the host keeps it. Yield first, then sleep between looks.
     for (unsigned i = 0; t->users.load(std::memory_order_seq_cst) != 0; ++i) {
+        if (meanwhile) meanwhile(t);
         if (i < 1000)
             sched_yield();
         else
             usleep(500);
     }
 }
+namespace {
+std::mutex g_live_lock;
+shm_thread *g_live = nullptr; // head of the registry
+
+// Found by address alone: nothing of h is read unless it is in the list.
+shm_thread *find_live(const shm_thread *h) noexcept {
+    for (shm_thread *t = g_live; t; t = t->live_next)
+        if (t == h) return t;
+    return nullptr;
+}
+} // namespace
+
+void admit(Endpoint *t) noexcept {
+    std::lock_guard lock(g_live_lock);
+    t->live_prev = nullptr;
+    t->live_next = g_live;
+    if (g_live) g_live->live_prev = t;
+    g_live = t;
+}
+
+bool is_live(const shm_thread *h) noexcept {
+    if (!h) return false;
+    std::lock_guard lock(g_live_lock);
+    return find_live(h) != nullptr;
+}
+
+bool retire(const shm_thread *h) noexcept {
+    if (!h) return false;
+    std::lock_guard lock(g_live_lock);
+    shm_thread *t = find_live(h);
+    if (!t) return false;
+    if (t->live_prev) t->live_prev->live_next = t->live_next;
+    else g_live = t->live_next;
+    if (t->live_next) t->live_next->live_prev = t->live_prev;
+    t->live_prev = t->live_next = nullptr;
+    return true;
+}
+
 bool in_callback(const shm_thread *thr) noexcept { return thr && t_callback_owner == thr; }
 CallbackScope::CallbackScope(const shm_thread *thr) noexcept : saved(t_callback_owner) { t_callback_owner = thr; }
 CallbackScope::~CallbackScope() { t_callback_owner = saved; }

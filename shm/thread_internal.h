@@ -41,6 +41,10 @@ struct shm_thread {
     std::uint32_t notices = 0;
     bool mutex_made = false;
     bool cond_made = false;
+    // Links of the registry of live handles (vexa::thread::admit), under its
+    // lock.
+    shm_thread *live_prev = nullptr;
+    shm_thread *live_next = nullptr;
 };
 
 namespace vexa::thread {
@@ -69,8 +73,14 @@ struct Endpoint : shm_thread {
     // before it detaches, rebuilds or unmaps the block.
     std::atomic<std::uint32_t> users{0};
     std::atomic<std::uint8_t> open{0};
-    // A host read found the incoming ring corrupt.
-    std::atomic<std::uint8_t> broken{0};
+    // The number of the current link (a client's attach, a server's
+    // client), counted up by the endpoint thread each time one begins or
+    // ends. A mark that a link is broken (a host read found the incoming
+    // ring corrupt, or the link gone) carries the number it was raised on:
+    // a host call still in flight when its link ended must not end the next
+    // one.
+    std::atomic<std::uint32_t> link_no{1};
+    std::atomic<std::uint32_t> broken{0};
     // The reservation ([0]) and the view ([1]) a host keeps open between two
     // calls. Each counts as a host operation in flight from the call that
     // opens it to the one that closes it, so the block stays mapped and the
@@ -79,6 +89,7 @@ struct Endpoint : shm_thread {
     struct ZeroCopy {
         std::atomic<std::uint8_t> state{0};
         vexa::block::Link *link = nullptr;
+        std::uint32_t link_no = 0;
     } zc[2];
     // The endpoint thread's own state: the connected value last seen
     // (server) and the current hang-up listener.
@@ -93,8 +104,9 @@ struct Endpoint : shm_thread {
     // and the disconnected report).
     std::atomic<std::uint8_t> linked{0};
     std::mutex event_mutex; // making the descriptor
-    // Client: the cause of the last attempt that failed for want of
-    // resources (logged once per cause).
+    // The cause of the last attempt that failed and is retried (a client's
+    // attach for want of resources, a server's rebuild), logged once per
+    // cause. The endpoint thread's own.
     std::int32_t last_trouble = 0;
     // Client: the pause between attempts, which a close cuts short.
     std::mutex pause_mutex;
@@ -154,8 +166,20 @@ inline vexa::block::Link *enter(Endpoint *t) noexcept {
 }
 inline void leave(Endpoint *t) noexcept { t->users.fetch_sub(1, std::memory_order_release); }
 // Endpoint side: no new host operation starts; returns when none is in flight.
-void close_gate(Endpoint *t) noexcept;
+// meanwhile (when given) is called on every look while some are.
+void close_gate(Endpoint *t, void (*meanwhile)(Endpoint *) = nullptr) noexcept;
 inline void open_gate(Endpoint *t) noexcept { t->open.store(1, std::memory_order_seq_cst); }
+
+// The registry of the handles that start and connect have returned and no
+// close or stop has taken back. Only close and stop consult it, so that a
+// handle closed twice, or one never returned, is refused without being
+// touched; the data path stays free of it. Intrusive: admitting a handle
+// cannot fail.
+void admit(Endpoint *t) noexcept;
+// Whether h is a live handle (a look only: the handle stays live).
+bool is_live(const shm_thread *h) noexcept;
+// Takes h out of the registry: true for exactly one caller of a live handle.
+bool retire(const shm_thread *h) noexcept;
 
 // True on a thread that is inside one of thr's callbacks. A thread-local mark
 // rather than a comparison of thread ids: ids are reused once a thread has

@@ -94,6 +94,28 @@ TEST_F(BadInput, EndpointOperations) {
              shm_thread *t = create_shm_thread(nullptr, SHM_SRV, &err);
              return t == nullptr ? err < 0 : destroy_shm_thread(t) == 0;
          }},
+        // Close and stop know the handles they returned: one closed before,
+        // or never returned, is refused without being touched.
+        {"shm_close(closed client)", [&] {
+             shm_thread *t = shm_cli_connect(&cfg);
+             return t && shm_close(t) == 0 && shm_close(t) == -EINVAL && shm_srv_stop(t) == -EINVAL;
+         }},
+        {"shm_srv_stop(stopped server)", [&] {
+             const std::string served = vt::unique_name("bad");
+             shm_data scfg = cfg;
+             scfg.endpoint.path = const_cast<char *>(served.c_str());
+             shm_thread *t = shm_srv_start(&scfg);
+             return t && shm_srv_stop(t) == 0 && shm_srv_stop(t) == -EINVAL && shm_close(t) == -EINVAL;
+         }},
+        {"shm_close(never returned)", [] {
+             // Shaped like a client's object: its kind in its first word.
+             alignas(64) static unsigned char junk[4096];
+             memset(junk, 0, sizeof junk);
+             const int32_t kind = SHM_CLI;
+             memcpy(junk, &kind, sizeof kind);
+             auto *t = reinterpret_cast<shm_thread *>(junk);
+             return shm_close(t) == -EINVAL && shm_srv_stop(t) == -EINVAL && vexa_port_close(t) == -EINVAL;
+         }},
         {"destroy_shm_thread(NULL)", [] { return destroy_shm_thread(nullptr) == -EINVAL; }},
         {"update_shm_thread_name(NULL)", [] { update_shm_thread_name(nullptr); return true; }},
     });

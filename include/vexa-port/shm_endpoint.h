@@ -26,9 +26,12 @@ VEXA_EXTERN_C_BEGIN
  * copied; the caller keeps its record. Any thread, also from a callback. */
 VEXA_API shm_thread *shm_srv_start(const shm_data *data);
 /* Stop a server and free it, within about 2 s whatever the client does (a
- * running callback must return first). 0; -EINVAL for NULL; -EDEADLK from
- * inside one of the endpoint's own callbacks. Not to be called from a
- * callback. */
+ * running callback must return first). 0; -EINVAL for NULL, a client, a
+ * server stopped before or anything shm_srv_start never returned (refused
+ * untouched); -EDEADLK from inside one of the endpoint's own callbacks. Not
+ * to be called from a callback. A server started while its port's previous
+ * server has died with a client still attached waits up to about a second
+ * for that client to let go, then serves the port all the same. */
 VEXA_API int32_t shm_srv_stop(shm_thread *thr);
 
 /* Start a client that attaches to the region in the background, retrying
@@ -69,9 +72,11 @@ VEXA_API ssize_t shm_consume(shm_thread *thr, size_t len);
  * on_disconnected (when attached) and detaches, a server withdraws its
  * region. Returns when the endpoint's thread has finished, within about 2 s
  * whatever the peer does (a running callback must return first); no callback
- * runs afterwards and the handle is freed. 0; -EINVAL for NULL or a listener's
- * handle; -EDEADLK from inside one of the endpoint's own callbacks (nothing
- * is stopped then). Any thread but the endpoint's own. */
+ * runs afterwards and the handle is freed. An open reservation or view is
+ * cancelled, wherever it was opened. 0; -EINVAL for NULL, a listener's
+ * handle, an endpoint closed before or anything never returned (refused
+ * untouched); -EDEADLK from inside one of the endpoint's own callbacks
+ * (nothing is stopped then). Any thread but the endpoint's own. */
 VEXA_API int32_t shm_close(shm_thread *thr);
 
 /* Events for hosts that wait in an event loop of their own (poll, epoll and
