@@ -101,6 +101,12 @@ struct RingUse {
     std::uint64_t len = 0;    // its length
     std::uint64_t has = 0;    // a reservation's: has_data when taken
     std::uint32_t drops = 0;  // a view's: the ring's drop count when taken
+    // Reader's role: reads and consumes this process has published, counted
+    // by the turn's holder just before it publishes. A read that empties the
+    // ring sets its positions back to 0, so the next write may leave the
+    // tail where it stood: a sleeper that waits for a write tells one by the
+    // tail and this count together.
+    std::atomic<std::uint64_t> taken{0};
 };
 inline constexpr int k_writes = 0;
 inline constexpr int k_reads = 1;
@@ -236,6 +242,18 @@ std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcep
 // trusted capacity: a host sizes its read buffer by it.
 std::size_t has_data(const Link &l, int idx) noexcept;
 
+// Where ring idx stood for its reader at one moment: its tail and the reads
+// this process had taken from it. Any write since changes one of the two.
+struct Seen {
+    std::uint64_t tail;
+    std::uint64_t taken;
+};
+Seen seen_now(Link &l, int idx) noexcept;
+// Reads and consumes this process has taken from ring idx so far.
+inline std::uint64_t taken(const Link &l, int idx) noexcept {
+    return l.use[idx][k_reads].taken.load(std::memory_order_acquire);
+}
+
 // ---- sleeping and waking (membuf_wait.cpp)
 
 // Sleeps on the incoming ring idx of this process's side for at most a
@@ -247,13 +265,13 @@ std::size_t has_data(const Link &l, int idx) noexcept;
 // negated error. Without data_wakes, bytes already waiting do not keep the
 // caller awake: it sleeps until the next signal (a write, a stop, a state
 // change) or the second runs out.
-// With seen_tail, a ring whose tail has moved from it (a write since the
-// caller looked) keeps the caller awake too. With own_flag, the caller is
+// With seen, a ring that has changed from it (a write since the caller
+// looked) keeps the caller awake too. With own_flag, the caller is
 // the ring's one sleeper in this process (its endpoint thread): a waiting
 // flag found set is the peer's doing, not a second sleeper, and the caller
 // sleeps all the same; without it such a flag gives k_has_sleeper.
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes = true,
-                       const std::uint64_t *seen_tail = nullptr, bool own_flag = false) noexcept;
+                       const Seen *seen = nullptr, bool own_flag = false) noexcept;
 // Signals ring idx's event through side's own handle if its reader sleeps.
 // The fence inside orders the caller's earlier update before the look at
 // waiting, pairing with the reader's announcement.

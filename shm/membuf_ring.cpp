@@ -389,6 +389,12 @@ std::int64_t publish_read(LockedRing &locked, std::uint64_t head0, std::uint32_t
         after.head = advance(head0, n, w.end);
         after.has = w.has - n;
     }
+    // Counted before the positions are published (the caller holds the
+    // reading turn): a sleeper that sees the tail of a refill after this read
+    // sees the count too.
+    std::atomic<std::uint64_t> &taken = locked.link.use[locked.ring][k_reads].taken;
+    taken.store(taken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
     store_positions(rb, after.head, after.tail, after.has);
     locked.view = after;
     return static_cast<std::int64_t>(n);

@@ -64,8 +64,15 @@ bool may_poll() noexcept {
     return multi;
 }
 
+Seen seen_now(Link &l, int idx) noexcept {
+    // The tail first: the count is bumped before the positions that a read
+    // publishes, so a tail that shows a refill comes with the read's count.
+    const std::uint64_t tail = ref(l.mb->rb[idx].tail).load(std::memory_order_seq_cst);
+    return {tail, l.use[idx][k_reads].taken.load(std::memory_order_acquire)};
+}
+
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes,
-                       const std::uint64_t *seen_tail, bool own_flag) noexcept {
+                       const Seen *seen, bool own_flag) noexcept {
     shm_ringbuf &rb = l.mb->rb[idx];
     // On a single CPU the poll would burn the time slice the peer needs to
     // write.
@@ -77,8 +84,13 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
     // The peer writes this ring and never sleeps on it: a flag it set can
     // cost it a needless wake-up, never make this side spin.
     if (ref(rb.waiting).exchange(1, std::memory_order_seq_cst) && !own_flag) return k_has_sleeper;
-    const bool has = data_wakes ? ref(rb.has_data).load(std::memory_order_seq_cst) != 0
-                                : seen_tail && ref(rb.tail).load(std::memory_order_seq_cst) != *seen_tail;
+    bool has = false;
+    if (data_wakes) {
+        has = ref(rb.has_data).load(std::memory_order_seq_cst) != 0;
+    } else if (seen) {
+        const Seen now = seen_now(l, idx);
+        has = now.tail != seen->tail || now.taken != seen->taken;
+    }
     if (has || (keep_awake && keep_awake(arg))) {
         ref(rb.waiting).store(0, std::memory_order_seq_cst);
         return 0;

@@ -23,8 +23,8 @@ namespace {
 // is gone, for instance after a rebind that could not complete) must not turn
 // the loop into a spin.
 void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_awake)(void *), bool data_wakes,
-                   const std::uint64_t *seen_tail = nullptr) noexcept {
-    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen_tail, true);
+                   const block::Seen *seen = nullptr) noexcept {
+    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen, true);
     if (r != 0 && r != -ETIMEDOUT) usleep(10000);
 }
 
@@ -45,9 +45,9 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         // ever. Where the ring stood when the host was told: a write after
         // this wakes the thread to tell it again, even one that lands before
         // the thread has announced its sleep (the writer then signals nobody).
-        const std::uint64_t seen_tail = block::ref(l.mb->rb[idx].tail).load(std::memory_order_acquire);
+        const block::Seen seen = block::seen_now(l, idx);
         raise_events(thr, SHM_EV_DATA);
-        sleep_on_ring(thr, l, idx, keep_awake, false, &seen_tail);
+        sleep_on_ring(thr, l, idx, keep_awake, false, &seen);
         return Delivery::idle;
     }
     raise_events(thr, SHM_EV_DATA);
@@ -66,16 +66,23 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         }
         return Delivery::delivered;
     }
-    // Where the ring stood when the host was told: if the host takes none of
-    // the n bytes now (it reads later, from another thread or its own loop),
-    // the thread sleeps until the next write, state change or stop instead
-    // of telling it again and again at once.
-    const std::uint64_t seen_tail = block::ref(l.mb->rb[idx].tail).load(std::memory_order_acquire);
+    // If the host takes none of the n bytes now (it reads later, from
+    // another thread or its own loop), the thread sleeps until the next
+    // write, state change or stop instead of telling it again and again at
+    // once. Only this process takes bytes from the ring, so with none taken
+    // the count still shows n unless a write came meanwhile; the common case
+    // (bytes taken) costs one look at a count in process memory.
+    const std::uint64_t taken = block::taken(l, idx);
     {
         thread::CallbackScope scope(thr);
         h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
     }
-    if (block::has_data(l, idx) >= n) sleep_on_ring(thr, l, idx, keep_awake, false, &seen_tail);
+    if (block::taken(l, idx) == taken) {
+        // Where the ring stands before the last look at the count: a write
+        // after it moves the tail.
+        const block::Seen seen = block::seen_now(l, idx);
+        if (block::has_data(l, idx) == n) sleep_on_ring(thr, l, idx, keep_awake, false, &seen);
+    }
     return Delivery::delivered;
 }
 

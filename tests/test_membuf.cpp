@@ -551,6 +551,26 @@ TEST(Sleep, AWriteNeverLeavesItsReaderAsleep) {
     }
 }
 
+// A read that empties the ring sets its positions back to 0, so the next
+// write of as many bytes leaves the tail where it stood: a reader that waits
+// for a write since it last looked must not take that write for none (it
+// slept out its second).
+TEST(Sleep, AWriteThatRefillsAnEmptiedRingWakesAReaderThatLookedBefore) {
+    Block b(1000);
+    b.bind_and_attach();
+    ASSERT_EQ(shm_cli_write(b.cli, "abc", 3), 3);
+    const vexa::block::LinkRef l = vexa::block::find(b.srv);
+    ASSERT_TRUE(l);
+    const vexa::block::Seen seen = vexa::block::seen_now(*l, 1);
+    char buf[3];
+    ASSERT_EQ(shm_srv_read(b.srv, buf, 3), 3);
+    ASSERT_EQ(shm_cli_write(b.cli, "def", 3), 3);
+    ASSERT_EQ(b.srv->rb[1].tail, seen.tail) << "the refill leaves the tail as it was";
+    const auto t = std::chrono::steady_clock::now();
+    EXPECT_EQ(vexa::block::side_wait(*l, 1, nullptr, nullptr, false, &seen, true), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t, std::chrono::milliseconds(500)) << "slept through the write";
+}
+
 TEST(Sleep, UnbindWakesASleepingClient) {
     Block b(1000);
     b.bind_and_attach();
