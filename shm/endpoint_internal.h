@@ -66,7 +66,14 @@ void cancel_zero_copy(thread::Endpoint *thr) noexcept;
 // cancelled too: a stop never waits on the host.
 void close_gate(thread::Endpoint *thr) noexcept;
 
-// Stops a client endpoint and frees it (shm_close on a client).
+// Stop an endpoint and free it, once the caller has taken it out of the
+// registry of live handles (shm_close, shm_srv_stop).
+std::int32_t stop_server(thread::Endpoint *thr) noexcept;
 std::int32_t close_client(thread::Endpoint *thr) noexcept;
+
+// A close or stop called from one of the endpoint's own callbacks: refused
+// (logged) with -EDEADLK. A pointer comparison only: a handle is read only
+// once it is known to be the live endpoint whose callback runs.
+bool refuse_in_callback(shm_thread *handle, const char *what) noexcept;
 
 } // namespace vexa::endpoint

@@ -224,25 +224,21 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
     // thread's first step still waits for it instead of freeing the object
     // under it.
     thr->running.store(1, std::memory_order_seq_cst);
+    // Admitted before the thread runs, which may call back at once; the
+    // failure below destroys the object, which takes it out again.
+    vexa::thread::admit(thr);
     if (const int err = pthread_create(&thr->thread, nullptr, shm_cli_connecting, thr)) {
         shm_log_error("error starting shm_cli (%d): %s", err, strerror(err));
         destroy_shm_thread(thr);
         return nullptr;
     }
     pthread_detach(thr->thread);
-    vexa::thread::admit(thr);
     return thr;
 }
 
 } // extern "C"
 
 std::int32_t vexa::endpoint::close_client(Endpoint *thr) noexcept {
-    if (vexa::thread::in_callback(thr)) {
-        shm_log_error("%s: close refused inside a callback of an endpoint\n", thr->name);
-        return -EDEADLK;
-    }
-    // Of two closes at once, one goes on.
-    if (!vexa::thread::retire(thr)) return -EINVAL;
     cancel_zero_copy(thr);
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Cut a pause short, and wake the thread if it sleeps on ring 0 (the

@@ -77,12 +77,10 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         thread::CallbackScope scope(thr);
         h.on_data_ready(h.user_data, thr, static_cast<std::int32_t>(std::min<std::size_t>(n, INT32_MAX)));
     }
-    if (block::taken(l, idx) == taken) {
-        // Where the ring stands before the last look at the count: a write
-        // after it moves the tail.
-        const block::Seen seen = block::seen_now(l, idx);
-        if (block::has_data(l, idx) == n) sleep_on_ring(thr, l, idx, keep_awake, false, &seen);
-    }
+    // Where the ring stands, taken before the looks that decide: a read or
+    // write after it shows in the sleep's own look.
+    const block::Seen seen = block::seen_now(l, idx);
+    if (seen.taken == taken && block::has_data(l, idx) == n) sleep_on_ring(thr, l, idx, keep_awake, false, &seen);
     return Delivery::delivered;
 }
 
@@ -258,6 +256,12 @@ void vexa::endpoint::cancel_zero_copy(vexa::thread::Endpoint *thr) noexcept {
     for (int which = 0; which < 2; ++which) zc_close(thr, which, 0);
 }
 
+bool vexa::endpoint::refuse_in_callback(shm_thread *handle, const char *what) noexcept {
+    if (!vexa::thread::in_callback(handle)) return false;
+    shm_log_error("%s: %s refused inside a callback of an endpoint\n", handle->name, what);
+    return true;
+}
+
 void vexa::endpoint::close_gate(vexa::thread::Endpoint *thr) noexcept {
     // Looked at on every round: a reservation still opening when the gate
     // closed is open (and cancellable) a moment later.
@@ -326,12 +330,13 @@ VEXA_API std::int32_t shm_take_events(shm_thread *handle) {
 }
 
 VEXA_API std::int32_t shm_close(shm_thread *handle) {
+    if (vexa::endpoint::refuse_in_callback(handle, "close")) return -EDEADLK;
     // A handle closed before, or never returned, is refused before anything
-    // of it is read.
-    if (!vexa::thread::is_live(handle)) return -EINVAL;
-    vexa::thread::Endpoint *thr = vexa::thread::endpoint_of(handle);
-    if (!thr) return -EINVAL;
-    return thr->type == SHM_SRV ? shm_srv_stop(thr) : vexa::endpoint::close_client(thr);
+    // of it is read; of two closes at once, one goes on. Only endpoints are
+    // ever admitted.
+    if (!vexa::thread::retire(handle)) return -EINVAL;
+    auto *thr = static_cast<vexa::thread::Endpoint *>(handle);
+    return thr->type == SHM_SRV ? vexa::endpoint::stop_server(thr) : vexa::endpoint::close_client(thr);
 }
 
 } // extern "C"

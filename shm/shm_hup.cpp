@@ -252,6 +252,12 @@ std::int32_t renew_region(Endpoint *thr, std::uint64_t size) noexcept {
     if (HandleStillNamed(thr->region)) return 0;
     void *fresh = shmt_open(thr->data.endpoint.path, O_RDWR | O_CREAT | O_EXCL, size);
     if (!fresh) return -shmt_errno();
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Another server has made the name meanwhile: its region is not ours
+        // to lay out. Tried again until the name is free.
+        shmt_close(fresh);
+        return -EEXIST;
+    }
     shm_membuf *mb = nullptr;
     if (const std::int32_t r = shm_membuf_map(fresh, size, &mb); r < 0) {
         const std::int32_t e = r == -1 ? -shmt_errno() : r;

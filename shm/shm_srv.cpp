@@ -63,17 +63,32 @@ void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
 
 enum class Server { lives, dead, free };
 
-// Who holds the block's server hang-up mutex. Its name goes with its last
-// holder, and a living server always holds it: a name that is gone, or an
-// owner that has died, is a dead server. A free mutex is either a living
+// One look at what a new server decides by: the block's server hang-up name
+// and its flags.
+struct Look {
+    char name[32];
+    std::uint32_t flags;
+    bool operator==(const Look &o) const noexcept {
+        return flags == o.flags && memcmp(name, o.name, sizeof name) == 0;
+    }
+};
+
+Look look_at(shm_membuf *mb) {
+    Look l{};
+    l.flags = vexa::block::flags(mb);
+    for (std::size_t i = 0; i < sizeof l.name; ++i)
+        l.name[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
+    return l;
+}
+
+// Who holds the server hang-up mutex of that name. Its name goes with its
+// last holder, and a living server always holds it: a name that is gone, or
+// an owner that has died, is a dead server. A free mutex is either a living
 // server's hand-over in its reset (a millisecond) or a dead one's whose
 // abandonment a client's listener has taken. A name that cannot be opened
 // for want of resources counts as living: the start then fails as it would
 // have, rather than take a port from a server.
-Server server_state(shm_membuf *mb) {
-    char name[32];
-    for (std::size_t i = 0; i < sizeof name; ++i)
-        name[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
+Server server_state(const char (&name)[32]) {
     if (!vexa::block::hup_name_shape(name)) return Server::free;
     HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
     if (!h) return GetLastError() == ERROR_FILE_NOT_FOUND ? Server::dead : Server::lives;
@@ -85,40 +100,50 @@ Server server_state(shm_membuf *mb) {
 // A server started right after its predecessor was killed finds the block
 // still showing that server's link, and perhaps its client still attached:
 // one that has not noticed the death yet (or is stopped). A living server
-// seen at any look keeps the block as it is, and the bind refuses. Otherwise
-// the stale client is given about a second to let go, and then the block is
-// taken over all the same: its bind is laid out anew under new names, which
-// a client that comes back finds and lets go of.
+// seen at any look keeps the block as it is, and the bind refuses. A dead
+// one is believed only of a block that stood still over several looks 5 ms
+// apart (a living server that lays its block out anew changes name and flags
+// within a millisecond). Its stale client is then given about a second to
+// let go, and the block is taken over all the same: its bind is laid out
+// anew under new names, which a client that comes back finds and lets go
+// of. Bounded whatever the block does: after two seconds the bind decides.
 void wait_for_stale_link(Endpoint *thr, shm_membuf *mb) {
     constexpr std::uint32_t busy = SHM_READY | SHM_CONNECTED;
     if (!(vexa::block::flags(mb) & busy)) return;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto start = std::chrono::steady_clock::now();
     bool told = false;
-    int free_looks = 0; // in a row
+    int still = 0; // looks in a row at a block that did not change
+    Look last{};
     for (;;) {
-        const Server s = server_state(mb);
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) return;
+        const Look before = look_at(mb);
+        const Server s = server_state(before.name);
+        const Look after = look_at(mb);
         if (s == Server::lives) return;
-        const std::uint32_t f = vexa::block::flags(mb);
-        if (!(f & busy)) return;
-        // Free on looks 5 ms apart, over longer than any hand-over: dead.
-        free_looks = s == Server::free ? free_looks + 1 : 0;
-        if (s == Server::free && free_looks < 4) {
+        if (!(after.flags & busy)) return;
+        still = before == after && (still == 0 || before == last) ? still + 1 : 0;
+        last = after;
+        if (still < (s == Server::free ? 4 : 2)) {
             usleep(5000);
             continue;
         }
-        if (!(f & SHM_CONNECTED)) break; // the dead server's mark alone
-        if (!told) {
-            shm_log_info("%s: the port's previous server has gone; waiting for its client to let go\n", thr->name);
-            told = true;
-        }
-        if (std::chrono::steady_clock::now() >= give_up) {
+        if (after.flags & SHM_CONNECTED) {
+            if (!told) {
+                shm_log_info("%s: the port's previous server has gone; waiting for its client to let go\n", thr->name);
+                told = true;
+            }
+            if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
+                usleep(5000);
+                continue;
+            }
             shm_log_info("%s: the previous server's client has not let go within a second; taking the port over\n",
                          thr->name);
-            break;
         }
-        usleep(5000);
+        // Only from the flags looked at: a change meanwhile is looked at anew.
+        std::uint32_t seen = after.flags;
+        if (vexa::block::ref(mb->flags).compare_exchange_strong(seen, seen & ~busy, std::memory_order_seq_cst)) return;
+        still = 0;
     }
-    vexa::block::ref(mb->flags).fetch_and(~busy, std::memory_order_seq_cst);
 }
 
 void *shm_server(void *arg) {
@@ -243,6 +268,10 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
         shm_log_error("error starting shm_srv (%d): %s", -e, strerror(-e));
         return nullptr;
     }
+    // Admitted before the thread runs: its first callbacks may come before
+    // this returns, and may hand the handle to a thread that closes it.
+    // Every way out below that destroys the object takes it out again.
+    vexa::thread::admit(thr);
     if (const int err = pthread_create(&thr->thread, nullptr, shm_server, thr)) {
         shm_log_error("error starting shm_srv (%d): %s", err, strerror(err));
         destroy_shm_thread(thr);
@@ -251,7 +280,6 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     vexa::thread::wait(thr);
     if (thr->running.load(std::memory_order_seq_cst)) {
         pthread_detach(thr->thread);
-        vexa::thread::admit(thr);
         return thr;
     }
     // The thread has given its last notice and is ending; joining it frees
@@ -262,18 +290,19 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
 }
 
 VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {
-    // Only a live server is stopped here: a handle stopped before, or never
-    // returned, is refused untouched, and stopping another kind would free
-    // an object its owner still uses.
-    if (!vexa::thread::is_live(handle)) return -EINVAL;
-    Endpoint *thr = vexa::thread::endpoint_of(handle);
-    if (!thr || thr->type != SHM_SRV) return -EINVAL;
-    if (vexa::thread::in_callback(thr)) {
-        shm_log_error("%s: stop refused inside a callback of an endpoint\n", thr->name);
-        return -EDEADLK;
-    }
-    // Of two stops at once, one goes on.
-    if (!vexa::thread::retire(thr)) return -EINVAL;
+    // Inside a callback the handle is a live endpoint's, and may be read.
+    if (vexa::thread::in_callback(handle) && handle->type != SHM_SRV) return -EINVAL;
+    if (vexa::endpoint::refuse_in_callback(handle, "stop")) return -EDEADLK;
+    // Only a live server is stopped here, and by one caller: a handle
+    // stopped before, or never returned, is refused untouched, and stopping
+    // another kind would free an object its owner still uses.
+    if (!vexa::thread::retire(handle, true)) return -EINVAL;
+    return vexa::endpoint::stop_server(static_cast<Endpoint *>(handle));
+}
+
+} // extern "C"
+
+std::int32_t vexa::endpoint::stop_server(Endpoint *thr) noexcept {
     vexa::endpoint::cancel_zero_copy(thr);
     if (thr->running.exchange(0, std::memory_order_seq_cst)) {
         // Through the gate: the thread may be rebuilding the block right now.
@@ -286,5 +315,3 @@ VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {
     destroy_shm_thread(thr);
     return 0;
 }
-
-} // extern "C"

@@ -140,17 +140,11 @@ void admit(Endpoint *t) noexcept {
     g_live = t;
 }
 
-bool is_live(const shm_thread *h) noexcept {
-    if (!h) return false;
-    std::lock_guard lock(g_live_lock);
-    return find_live(h) != nullptr;
-}
-
-bool retire(const shm_thread *h) noexcept {
+bool retire(const shm_thread *h, bool servers_only) noexcept {
     if (!h) return false;
     std::lock_guard lock(g_live_lock);
     shm_thread *t = find_live(h);
-    if (!t) return false;
+    if (!t || (servers_only && t->type != SHM_SRV)) return false;
     if (t->live_prev) t->live_prev->live_next = t->live_next;
     else g_live = t->live_next;
     if (t->live_next) t->live_next->live_prev = t->live_prev;

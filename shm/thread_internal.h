@@ -176,10 +176,10 @@ inline void open_gate(Endpoint *t) noexcept { t->open.store(1, std::memory_order
 // touched; the data path stays free of it. Intrusive: admitting a handle
 // cannot fail.
 void admit(Endpoint *t) noexcept;
-// Whether h is a live handle (a look only: the handle stays live).
-bool is_live(const shm_thread *h) noexcept;
-// Takes h out of the registry: true for exactly one caller of a live handle.
-bool retire(const shm_thread *h) noexcept;
+// Takes h out of the registry: true for exactly one caller of a live handle
+// (of a server's only, with servers_only: any other stays). Its kind is
+// looked at under the registry's lock, while it cannot go.
+bool retire(const shm_thread *h, bool servers_only = false) noexcept;
 
 // True on a thread that is inside one of thr's callbacks. A thread-local mark
 // rather than a comparison of thread ids: ids are reused once a thread has

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -25,6 +27,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -99,6 +102,14 @@ TEST_F(BadInput, EndpointOperations) {
         {"shm_close(closed client)", [&] {
              shm_thread *t = shm_cli_connect(&cfg);
              return t && shm_close(t) == 0 && shm_close(t) == -EINVAL && shm_srv_stop(t) == -EINVAL;
+         }},
+        {"shm_close(client) from two threads at once", [&] {
+             shm_thread *t = shm_cli_connect(&cfg);
+             std::atomic<int32_t> other{1};
+             std::thread racer([&] { other = shm_close(t); });
+             const int32_t mine = shm_close(t);
+             racer.join();
+             return t && std::min(mine, other.load()) == -EINVAL && std::max(mine, other.load()) == 0;
          }},
         {"shm_srv_stop(stopped server)", [&] {
              const std::string served = vt::unique_name("bad");

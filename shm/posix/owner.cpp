@@ -189,6 +189,9 @@ void republish_live_file() noexcept {
     // anyway when it first needs one.
     if (t_owner_locked) return;
     pthread_mutex_lock(&g_owner_lock);
+    // The folder may go again while this looks at it: the look below must
+    // not come back here.
+    t_owner_locked = true;
     if (g_token != 0) {
         char self[32], path[64];
         live_path(g_token, path);
@@ -206,6 +209,7 @@ void republish_live_file() noexcept {
             }
         }
     }
+    t_owner_locked = false;
     pthread_mutex_unlock(&g_owner_lock);
 }
 
