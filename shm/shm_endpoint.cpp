@@ -178,7 +178,9 @@ ssize_t host_op(shm_thread *handle, Op op, void *buf, size_t len) {
     if (!thr || (op != Op::release && !buf)) return -EINVAL;
     vexa::block::Link *l = vexa::thread::enter(thr);
     if (!l) return -EINVAL;
-    const std::uint32_t no = thr->link_no.load(std::memory_order_seq_cst);
+    // The link this call runs on, taken before the call: a mark it raises
+    // must name that link, not one that began meanwhile.
+    const std::uint32_t no = thr->link_no.load(std::memory_order_relaxed);
     const bool server = thr->type == SHM_SRV;
     std::int64_t r = 0;
     switch (op) {
@@ -207,7 +209,9 @@ ssize_t zc_open(shm_thread *handle, std::uint64_t min_len, void **wdata, const v
         return -EINVAL;
     }
     const bool server = thr->type == SHM_SRV;
-    const std::uint32_t no = thr->link_no.load(std::memory_order_seq_cst);
+    // The link this call runs on, taken before the call: a mark it raises
+    // must name that link, not one that began meanwhile.
+    const std::uint32_t no = thr->link_no.load(std::memory_order_relaxed);
     const std::int64_t r = which == 0 ? vexa::block::ring_reserve(*l, server ? 0 : 1, min_len, wdata)
                                       : vexa::block::ring_view(*l, server ? 1 : 0, rdata);
     if (r < 0) {

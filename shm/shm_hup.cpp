@@ -258,6 +258,8 @@ std::int32_t renew_region(Endpoint *thr, std::uint64_t size) noexcept {
         shmt_close(fresh);
         return -EEXIST;
     }
+    // Held as the server's sign that a living server holds the port.
+    HoldExclusive(fresh);
     shm_membuf *mb = nullptr;
     if (const std::int32_t r = shm_membuf_map(fresh, size, &mb); r < 0) {
         const std::int32_t e = r == -1 ? -shmt_errno() : r;

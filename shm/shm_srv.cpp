@@ -61,89 +61,37 @@ void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
     thr->seen = 0;
 }
 
-enum class Server { lives, dead, free };
+// Whoever serves a region holds an exclusive lock on it (HoldExclusive) for
+// as long as it serves, and the kernel lets the lock go when that server
+// ends, however it ends. A server that gets the lock therefore knows that no
+// living server holds the port, whatever the block says; nothing a peer
+// writes goes into that decision.
+enum class Port { ours, served, unknown };
 
-// One look at what a new server decides by: the block's server hang-up name
-// and its flags.
-struct Look {
-    char name[32];
-    std::uint32_t flags;
-    bool operator==(const Look &o) const noexcept {
-        return flags == o.flags && memcmp(name, o.name, sizeof name) == 0;
-    }
-};
-
-Look look_at(shm_membuf *mb) {
-    Look l{};
-    l.flags = vexa::block::flags(mb);
-    for (std::size_t i = 0; i < sizeof l.name; ++i)
-        l.name[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
-    return l;
+Port claim_port(Endpoint *thr) {
+    if (HoldExclusive(thr->region)) return Port::ours;
+    return GetLastError() == error_from_errno(EAGAIN) || GetLastError() == error_from_errno(EACCES) ? Port::served
+                                                                                                  : Port::unknown;
 }
 
-// Who holds the server hang-up mutex of that name. Its name goes with its
-// last holder, and a living server always holds it: a name that is gone, or
-// an owner that has died, is a dead server. A free mutex is either a living
-// server's hand-over in its reset (a millisecond) or a dead one's whose
-// abandonment a client's listener has taken. A name that cannot be opened
-// for want of resources counts as living: the start then fails as it would
-// have, rather than take a port from a server.
-Server server_state(const char (&name)[32]) {
-    if (!vexa::block::hup_name_shape(name)) return Server::free;
-    HANDLE h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name);
-    if (!h) return GetLastError() == ERROR_FILE_NOT_FOUND ? Server::dead : Server::lives;
-    const int state = MutexOwnerState(h);
-    if (!CloseHandle(h)) map_error();
-    return state > 0 ? Server::lives : state < 0 ? Server::dead : Server::free;
-}
-
-// A server started right after its predecessor was killed finds the block
-// still showing that server's link, and perhaps its client still attached:
-// one that has not noticed the death yet (or is stopped). A living server
-// seen at any look keeps the block as it is, and the bind refuses. A dead
-// one is believed only of a block that stood still over several looks 5 ms
-// apart (a living server that lays its block out anew changes name and flags
-// within a millisecond). Its stale client is then given about a second to
-// let go, and the block is taken over all the same: its bind is laid out
-// anew under new names, which a client that comes back finds and lets go
-// of. Bounded whatever the block does: after two seconds the bind decides.
-void wait_for_stale_link(Endpoint *thr, shm_membuf *mb) {
+// The port is this server's, yet its block still shows the link of a server
+// that has died (killed, say), and perhaps that server's client, which has
+// not yet noticed the death (or is stopped). The client is given about a
+// second to let go; then the block is taken over all the same: its bind is
+// laid out anew under new names, which a client that comes back finds and
+// lets go of.
+void take_over_stale_link(Endpoint *thr, shm_membuf *mb) {
     constexpr std::uint32_t busy = SHM_READY | SHM_CONNECTED;
     if (!(vexa::block::flags(mb) & busy)) return;
-    const auto start = std::chrono::steady_clock::now();
-    bool told = false;
-    int still = 0; // looks in a row at a block that did not change
-    Look last{};
-    for (;;) {
-        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) return;
-        const Look before = look_at(mb);
-        const Server s = server_state(before.name);
-        const Look after = look_at(mb);
-        if (s == Server::lives) return;
-        if (!(after.flags & busy)) return;
-        still = before == after && (still == 0 || before == last) ? still + 1 : 0;
-        last = after;
-        if (still < (s == Server::free ? 4 : 2)) {
-            usleep(5000);
-            continue;
-        }
-        if (after.flags & SHM_CONNECTED) {
-            if (!told) {
-                shm_log_info("%s: the port's previous server has gone; waiting for its client to let go\n", thr->name);
-                told = true;
-            }
-            if (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
-                usleep(5000);
-                continue;
-            }
+    if (vexa::block::flags(mb) & SHM_CONNECTED) {
+        shm_log_info("%s: the port's previous server has gone; waiting for its client to let go\n", thr->name);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up) usleep(5000);
+        if (vexa::block::flags(mb) & SHM_CONNECTED)
             shm_log_info("%s: the previous server's client has not let go within a second; taking the port over\n",
                          thr->name);
-        }
-        // Only from the flags looked at: a change meanwhile is looked at anew.
-        std::uint32_t seen = after.flags;
-        if (vexa::block::ref(mb->flags).compare_exchange_strong(seen, seen & ~busy, std::memory_order_seq_cst)) return;
-        still = 0;
     }
+    vexa::block::ref(mb->flags).fetch_and(~busy, std::memory_order_seq_cst);
 }
 
 void *shm_server(void *arg) {
@@ -155,6 +103,7 @@ void *shm_server(void *arg) {
         vexa::thread::notify(thr);
         return nullptr;
     }
+    const Port port = claim_port(thr);
     shm_membuf *mb = nullptr;
     if (const std::int32_t r = shm_membuf_map(thr->region, ep.size, &mb); r < 0) {
         shm_log_error("%d: %s\n", -r, shm_strerror(r));
@@ -165,8 +114,13 @@ void *shm_server(void *arg) {
         return nullptr;
     }
     thr->membuf.store(mb);
-    wait_for_stale_link(thr, mb);
-    if (const std::int32_t r = vexa::block::bind(mb, ep.size, &thr->link); r < 0) {
+    if (port == Port::ours) take_over_stale_link(thr, mb);
+    // A living server holds the port, whatever its block shows this moment
+    // (it may be laying it out anew): refused as the bind refuses it.
+    std::int32_t r = -EBUSY;
+    if (port == Port::served) shm_log_error("already binded, aborted\n");
+    else r = vexa::block::bind(mb, ep.size, &thr->link);
+    if (r < 0) {
         shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
         release_region(thr);
         vexa::thread::notify(thr);

@@ -56,11 +56,6 @@ std::size_t ViewBytes(const void *address);
 HANDLE CreateMutexA(void *attributes, BOOL initial_owner, LPCSTR name);
 HANDLE OpenMutexA(DWORD access, BOOL inherit, LPCSTR name);
 BOOL ReleaseMutex(HANDLE mutex);
-// Not of the replaced platform: who owns the mutex now. 1 a living thread,
-// -1 a thread that has died (the mutex is abandoned, not yet taken), 0 nobody
-// (also for a handle of anything else). A look only: nothing is taken or
-// changed.
-int MutexOwnerState(HANDLE mutex);
 
 HANDLE CreateEventA(void *attributes, BOOL manual_reset, BOOL initial_state, LPCSTR name);
 HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
@@ -73,6 +68,12 @@ BOOL CloseHandle(HANDLE object);
 // say) while the objects live on for their holders, unreachable for anybody
 // else.
 BOOL HandleStillNamed(HANDLE object);
+// Not of the replaced platform: takes a lock on the object that only one
+// handle can hold at a time, for as long as this handle stays open; the
+// kernel lets it go when the handle is closed or its process ends, however
+// it ends. FALSE with the last error set when it cannot be had (EAGAIN: held
+// through another handle).
+BOOL HoldExclusive(HANDLE object);
 
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -600,3 +600,24 @@ BOOL HandleStillNamed(HANDLE object) {
                ? TRUE
                : FALSE;
 }
+
+BOOL HoldExclusive(HANDLE object) {
+    using namespace vexa::posix;
+    HandleRef ref(object);
+    if (!ref) return FALSE;
+    // An open-file-description lock on the first byte of the holder
+    // descriptor: independent of the flocks that carry the objects' lifetime,
+    // never inherited by a forked child (which closes the holders), and kept
+    // by the descriptors a view duplicates from it.
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 1;
+    const int fd = ref->fd.load(std::memory_order_relaxed);
+    if (fd < 0 || fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        SetLastError(error_from_errno(fd < 0 ? EBADF : errno));
+        return FALSE;
+    }
+    return TRUE;
+}

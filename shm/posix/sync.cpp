@@ -276,15 +276,6 @@ HANDLE OpenMutexA(DWORD, BOOL, LPCSTR name) {
     return publish_object(obj, false, false, error);
 }
 
-int MutexOwnerState(HANDLE mutex) {
-    HandleRef ref(mutex);
-    if (!ref || ref->kind != Kind::mutex) return 0;
-    const std::uint32_t owner = ref->hdr->lock.load(std::memory_order_acquire) & k_lock_owner;
-    if (owner == 0) return 0;
-    OwnerProbe probe;
-    return probe.alive(owner) ? 1 : -1;
-}
-
 BOOL ReleaseMutex(HANDLE mutex) {
     HandleRef ref(mutex);
     if (!ref) return FALSE;
