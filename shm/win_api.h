@@ -75,5 +75,21 @@ BOOL HandleStillNamed(HANDLE object);
 // through another handle).
 BOOL HoldExclusive(HANDLE object);
 
+// Not of the replaced platform: waits through this handle never judge from
+// the mutex's word whether its owner lives (a peer may have written any id
+// there); they sleep until a release, the wait's end, or
+// AbandonForeignOwner. For mutexes whose every outside owner's death the
+// caller learns from the kernel by other means.
+BOOL LeaveOwnerDeathToCaller(HANDLE mutex);
+// Not of the replaced platform: the caller knows that every process but
+// this one that could own the mutex has ended. An owner the word names that
+// is no thread of this process loses the mutex as abandoned: exactly one
+// next taker gets WAIT_ABANDONED. TRUE when such an owner was found.
+BOOL AbandonForeignOwner(HANDLE mutex);
+// Not of the replaced platform: whether the mutex is free with nobody
+// waiting, or owned through this handle by threads of this process. FALSE
+// when anything outside this process holds it, waits on it, or wrote there.
+BOOL MutexAtRest(HANDLE mutex);
+
 DWORD GetLastError();
 void SetLastError(DWORD error);

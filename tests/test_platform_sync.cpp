@@ -165,10 +165,26 @@ TEST(PlatformMutex, RecursiveAndReleasedOnlyByItsOwner) {
         EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
         EXPECT_TRUE(ReleaseMutex(m));
     }).join();
+    // A word that a peer set to this thread's id while it holds nothing: no
+    // recursion to take, nothing to release, and no foreign owner to free.
+    ASSERT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    const vexa::posix::HandleRef ref(m);
+    const std::uint32_t me = ref->hdr->lock.load() & vexa::posix::k_lock_owner;
+    EXPECT_TRUE(ReleaseMutex(m));
+    ref->hdr->lock.store(me);
+    EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_TIMEOUT);
+    EXPECT_FALSE(ReleaseMutex(m));
+    EXPECT_FALSE(AbandonForeignOwner(m));
+    ref->hdr->lock.store(0);
     EXPECT_TRUE(CloseHandle(m));
 }
 
+// Either the wait finds the owner dead itself, or (for a handle that leaves
+// the owner's death to its caller) the caller tells it with
+// AbandonForeignOwner, which only ever frees an owner outside this process.
 TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
+  for (const bool told : {false, true}) {
+    SCOPED_TRACE(told ? "death told by the caller" : "death found by the wait");
     const std::string name = vt::unique_name("dead");
     Agent owner;
     const auto oh = owner.ask("cm " + name);
@@ -176,6 +192,9 @@ TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
     ASSERT_EQ(owner.ask("wait " + hex(oh[0]) + " 0")[0], WAIT_OBJECT_0); // twice: the recursion dies too
     HANDLE m = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
     ASSERT_NE(m, nullptr);
+    if (told) {
+        ASSERT_TRUE(LeaveOwnerDeathToCaller(m));
+    }
 
     std::atomic<DWORD> got{~0u};
     std::atomic<bool> release{false};
@@ -189,6 +208,11 @@ TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
     });
     ASSERT_TRUE(vt::wait_until([&] { return tid != 0 && vtp::queued_on_mutex(tid); }));
     owner.child.kill(SIGKILL);
+    if (told) {
+        owner.child.wait();
+        EXPECT_EQ(got, ~0u) << "a wait that leaves the owner's death to its caller judged it itself";
+        EXPECT_TRUE(AbandonForeignOwner(m));
+    }
     ASSERT_TRUE(vt::wait_until([&] { return got != ~0u; }, 30000));
     EXPECT_EQ(got, WAIT_ABANDONED);
 
@@ -199,14 +223,16 @@ TEST(PlatformMutex, KilledOwnersWaiterGetsItAbandonedThenItWorksNormally) {
     release = true;
     waiter.join();
     EXPECT_EQ(released, 1);
+    EXPECT_FALSE(AbandonForeignOwner(m)) << "a living owner's hold is never taken";
     EXPECT_EQ(other.ask("wait " + hex(h[0]) + " 0")[0], WAIT_OBJECT_0);
     EXPECT_EQ(other.ask("rel " + hex(h[0]))[0], 1u);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0) << "consistent again";
     EXPECT_TRUE(ReleaseMutex(m));
     EXPECT_EQ(other.ask("close " + hex(h[0]))[0], 1u);
     EXPECT_TRUE(CloseHandle(m));
-    owner.child.wait();
+    if (!told) owner.child.wait();
     EXPECT_FALSE(vtp::listed(name));
+  }
 }
 
 // The kernel hands an abandoned mutex to its waiter before the dead process's

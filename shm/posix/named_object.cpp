@@ -201,6 +201,19 @@ void drop_unpublished(Object *obj, bool locked_mutex) {
 // again. Creating is rare, so every creation of a new object sweeps; the
 // directory holds only this user's objects, so a sweep costs no more than
 // they do.
+// A server's door ("%door-" and its hang-up mutex's file name) outlives its
+// server only when that server died: the mutex's name goes with its last
+// holder, and then the door is removed too.
+constexpr char k_door_prefix[] = "%door-";
+bool is_door(const char *name) { return strncmp(name, k_door_prefix, sizeof k_door_prefix - 1) == 0; }
+
+void sweep_door(int dfd, const char *name) {
+    struct stat door {}, mutex {};
+    if (fstatat(dfd, name + sizeof k_door_prefix - 1, &mutex, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return;
+    if (fstatat(dfd, name, &door, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(door.st_mode) && door.st_uid == geteuid())
+        unlinkat(dfd, name, 0);
+}
+
 void sweep_stale(int dfd) {
     const int lfd = openat(dfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (lfd < 0) return;
@@ -210,7 +223,7 @@ void sweep_stale(int dfd) {
         return;
     }
     while (const dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.' || held_here(e->d_ino)) continue;
+        if (e->d_name[0] == '.' || held_here(e->d_ino) || is_door(e->d_name)) continue;
         const int fd = openat(dfd, e->d_name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (fd < 0) continue;
         struct stat st {};
@@ -222,6 +235,10 @@ void sweep_stale(int dfd) {
         }
         close(fd);
     }
+    // Then the doors, whose mutexes the pass above may just have removed.
+    rewinddir(dir);
+    while (const dirent *e = readdir(dir))
+        if (is_door(e->d_name)) sweep_door(dfd, e->d_name);
     closedir(dir);
 }
 

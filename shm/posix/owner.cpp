@@ -88,6 +88,7 @@ bool make_token() {
 struct Owned {
     Header *hdr;
     ino_t ino;
+    std::uint32_t depth; // takes by this thread not yet released
 };
 
 // The calling thread's slot and the mutexes it owns. The destructor runs
@@ -164,13 +165,27 @@ void OwnerProbe::reset() noexcept {
     token_ = 0;
 }
 
-void note_owned(Header *hdr, ino_t ino) noexcept {
+bool note_owned(Header *hdr, ino_t ino) noexcept {
     try {
-        t_owner.owned.push_back({hdr, ino});
+        t_owner.owned.push_back({hdr, ino, 1});
+        return true;
     } catch (...) {
-        // Not noted: the mutex is still released in order, only not marked
-        // abandoned should this thread end while owning it.
+        return false;
     }
+}
+
+std::uint32_t *own_depth(const Header *hdr) noexcept {
+    for (Owned &o : t_owner.owned)
+        if (o.hdr == hdr) return &o.depth;
+    return nullptr;
+}
+
+bool owner_here(std::uint32_t id) noexcept {
+    const std::uint32_t token = (id >> k_slot_bits) & k_token_mask;
+    pthread_mutex_lock(&g_owner_lock);
+    const bool here = token != 0 && token == g_token && g_slot_used[id & (k_slots - 1)];
+    pthread_mutex_unlock(&g_owner_lock);
+    return here;
 }
 
 void note_released(ino_t ino) noexcept {

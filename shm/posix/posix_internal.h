@@ -84,6 +84,8 @@ struct Object {
     // descriptors when this handle is closed soon after, so the last-holder
     // check then tries again for a while.
     std::atomic<std::int64_t> abandoned_at{0};
+    // Mutexes: waits never judge the owner's life (LeaveOwnerDeathToCaller).
+    std::atomic<bool> death_told{false};
 };
 
 // ---- names and object files (named_object.cpp)
@@ -228,9 +230,17 @@ class OwnerProbe {
     int fd_ = -1;
     std::uint32_t token_ = 0;
 };
-// The calling thread's record of the mutexes it owns, for its end.
-void note_owned(Header *hdr, ino_t ino) noexcept;
+// The calling thread's record of the mutexes it owns: what it releases as
+// abandoned at its end, and the only judge of its recursion (the shared word
+// may name this thread because a peer wrote it there). note_owned is false
+// when the record cannot grow.
+bool note_owned(Header *hdr, ino_t ino) noexcept;
 void note_released(ino_t ino) noexcept;
+// How often the calling thread holds the mutex of hdr, by its own record
+// (null when not at all).
+std::uint32_t *own_depth(const Header *hdr) noexcept;
+// Whether id names a thread of this process that exists.
+bool owner_here(std::uint32_t id) noexcept;
 void owner_fork_child() noexcept;
 // After the object directory was made anew (the old one removed): this
 // process's liveness file, gone with it, is made again under the same token,

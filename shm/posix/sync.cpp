@@ -77,12 +77,20 @@ void count_owned(Object *obj, int by) {
     obj->owned.store(obj->owned.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
 }
 
-DWORD taken(Object *obj, bool abandoned) {
+void unlock_word(Header *h, std::uint32_t id) noexcept;
+
+DWORD taken(Object *obj, bool abandoned, std::uint32_t me) {
     Header *h = obj->hdr;
     tsan_acquire(h);
+    if (!note_owned(h, obj->ino)) {
+        // Without its record the thread could never release it: given back.
+        if (abandoned) h->abandoned.store(1, std::memory_order_relaxed);
+        unlock_word(h, me);
+        SetLastError(error_from_errno(ENOMEM));
+        return WAIT_FAILED;
+    }
     h->recursion.store(1, std::memory_order_relaxed);
     count_owned(obj, 1);
-    note_owned(h, obj->ino);
     if (!abandoned) return WAIT_OBJECT_0;
     obj->abandoned_at.store(monotonic_ns(), std::memory_order_relaxed);
     return WAIT_ABANDONED;
@@ -114,6 +122,9 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
     timespec until{};
     bool have_deadline = false;
     OwnerProbe probe;
+    // Whether this wait asks after the owner's life itself, in slices, or
+    // leaves it to the caller's news (AbandonForeignOwner).
+    const bool judge = !obj->death_told.load(std::memory_order_relaxed);
     bool woken = false;     // woken by a release: a hand-off may be ours
     bool ask_owner = false; // a whole slice passed with the word unchanged
     std::uint32_t v = h->lock.load(std::memory_order_relaxed);
@@ -130,19 +141,21 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
                                               std::memory_order_relaxed)) {
                 const bool abandoned = h->abandoned.load(std::memory_order_relaxed) != 0 &&
                                        h->abandoned.exchange(0, std::memory_order_relaxed) != 0;
-                return taken(obj, abandoned);
+                return taken(obj, abandoned, me);
             }
             continue;
         }
         if (owner == me) {
-            // Recursion. The count is the owner's alone but lives in shared
-            // memory: one that a peer has wrecked starts again at 1.
-            const std::uint32_t r = h->recursion.load(std::memory_order_relaxed);
-            h->recursion.store(r >= 1 && r < UINT32_MAX ? r + 1 : 1, std::memory_order_relaxed);
-            count_owned(obj, 1);
-            return WAIT_OBJECT_0;
+            // Recursion, as this thread's own record counts it. A word that
+            // names this thread while the record shows nothing was written
+            // by a peer: waited on like any other owner.
+            if (std::uint32_t *depth = own_depth(h); depth && *depth < UINT32_MAX) {
+                ++*depth;
+                count_owned(obj, 1);
+                return WAIT_OBJECT_0;
+            }
         }
-        if (ask_owner && owner != 0) {
+        if (ask_owner && owner != 0 && judge) {
             ask_owner = false;
             if (!probe.alive(owner)) {
                 // Of all the waiters that find the owner dead, the one whose
@@ -150,7 +163,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
                 if (h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
                                                     std::memory_order_relaxed)) {
                     h->abandoned.store(0, std::memory_order_relaxed);
-                    return taken(obj, true);
+                    return taken(obj, true, me);
                 }
                 continue;
             }
@@ -164,8 +177,17 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
         }
         // A pending hand-off is waited for briefly: the sleeper it is meant
         // for takes it in microseconds, unless it has gone.
-        timespec slice = after_ns(owner == 0 ? k_handoff_ns : k_owner_slice_ns);
-        if (ms != INFINITE) slice = earlier(slice, until);
+        // A wait that leaves the owner's life to the caller sleeps through
+        // to its end: it costs nothing while the owner holds the mutex.
+        timespec slice{};
+        const timespec *timeout = &slice;
+        if (owner != 0 && !judge) {
+            slice = until;
+            if (ms == INFINITE) timeout = nullptr;
+        } else {
+            slice = after_ns(owner == 0 ? k_handoff_ns : k_owner_slice_ns);
+            if (ms != INFINITE) slice = earlier(slice, until);
+        }
         // Counted, then flagged in the word, before the kernel looks at the
         // word: a release either sees the flag (and then the count) and
         // wakes the sleeper, or changes the word first and the kernel
@@ -177,7 +199,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
             continue;
         }
         v |= k_lock_waiters;
-        const long rc = futex(&h->lock, FUTEX_WAIT_BITSET, v, &slice, FUTEX_BITSET_MATCH_ANY);
+        const long rc = futex(&h->lock, FUTEX_WAIT_BITSET, v, timeout, FUTEX_BITSET_MATCH_ANY);
         const int e = rc == 0 ? 0 : errno;
         h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
         if (e != 0 && e != EAGAIN && e != EINTR && e != ETIMEDOUT) {
@@ -285,15 +307,16 @@ BOOL ReleaseMutex(HANDLE mutex) {
     }
     Header *h = ref->hdr;
     const std::uint32_t me = owner_id();
-    const std::uint32_t v = h->lock.load(std::memory_order_relaxed);
-    if (me == 0 || (v & k_lock_owner) != me) {
+    // Only this thread's own record says whether it owns the mutex: the word
+    // may name it because a peer wrote it there.
+    std::uint32_t *depth = me == 0 ? nullptr : own_depth(h);
+    if (!depth) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
     }
     count_owned(ref.get(), -1);
-    const std::uint32_t r = h->recursion.load(std::memory_order_relaxed);
-    if (r > 1) {
-        h->recursion.store(r - 1, std::memory_order_relaxed);
+    if (*depth > 1) {
+        --*depth;
         return TRUE;
     }
     note_released(ref->ino);
@@ -348,4 +371,60 @@ std::uint32_t vexa::posix::event_waiters(HANDLE h) {
     HandleRef ref(h);
     if (!ref || ref->kind != Kind::event) return 0;
     return ref->hdr->waiters.load(std::memory_order_acquire);
+}
+
+namespace {
+
+Header *mutex_header(HandleRef &ref) {
+    if (!ref) return nullptr;
+    if (ref->kind != Kind::mutex) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return ref->hdr;
+}
+
+} // namespace
+
+BOOL LeaveOwnerDeathToCaller(HANDLE mutex) {
+    HandleRef ref(mutex);
+    if (!mutex_header(ref)) return FALSE;
+    ref->death_told.store(true, std::memory_order_relaxed);
+    return TRUE;
+}
+
+BOOL AbandonForeignOwner(HANDLE mutex) {
+    HandleRef ref(mutex);
+    Header *h = mutex_header(ref);
+    if (!h) return FALSE;
+    const std::uint32_t me = owner_id();
+    if (me == 0) {
+        SetLastError(error_from_errno(EAGAIN));
+        return FALSE;
+    }
+    // Taken from the dead owner for a moment, then released as abandoned the
+    // way a thread that ends owning it releases it: the one sleeper handed
+    // the mutex, or the next taker, learns of the death.
+    std::uint32_t v = h->lock.load(std::memory_order_relaxed);
+    for (;;) {
+        const std::uint32_t owner = v & k_lock_owner;
+        if (owner == 0 || owner == me || owner_here(owner)) return FALSE;
+        if (h->lock.compare_exchange_weak(v, me | (v & k_lock_waiters), std::memory_order_acquire,
+                                          std::memory_order_relaxed))
+            break;
+    }
+    tsan_acquire(h);
+    h->abandoned.store(1, std::memory_order_relaxed);
+    h->recursion.store(0, std::memory_order_relaxed);
+    unlock_word(h, me);
+    return TRUE;
+}
+
+BOOL MutexAtRest(HANDLE mutex) {
+    HandleRef ref(mutex);
+    Header *h = mutex_header(ref);
+    if (!h) return FALSE;
+    if (ref->owned.load(std::memory_order_relaxed) > 0) return TRUE;
+    return (h->lock.load(std::memory_order_seq_cst) & k_lock_owner) == 0 &&
+           h->sleepers.load(std::memory_order_seq_cst) == 0;
 }

@@ -1,0 +1,132 @@
+// The block's side of the ties (shm/tie.h): the server's door, the
+// connections kept at it for a client whose listener has not started yet,
+// and what a death the kernel reported does to the rings' locks.
+//
+// Rules. The door and its kept connections change only under the door's
+// mutex; a listener waits on a copy of the door's descriptor, so an unbind
+// that closes the door never leaves it polling a number that another file
+// has taken. A connection is admitted only for the hang-up name its client
+// introduced itself with; any other is kept (at most a few, oldest out
+// first) for the listener of its own client.
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "shm/membuf_internal.h"
+#include "shm/tie.h"
+#include "shm/win_api.h"
+#include "vexa-port/shm_logs.h"
+
+namespace vexa::block {
+
+namespace {
+
+HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
+
+using Pending = Link::Door::Pending;
+
+// Takes the kept connection of hello, if any. Under the door's mutex.
+int take_kept(Link::Door &d, const char (&hello)[32]) noexcept {
+    for (Pending &p : d.pending)
+        if (p.fd >= 0 && memcmp(p.hello, hello, sizeof hello) == 0) {
+            const int fd = p.fd;
+            p.fd = -1;
+            return fd;
+        }
+    return -1;
+}
+
+void keep_for_later(Link::Door &d, int fd, const char (&hello)[32]) noexcept {
+    constexpr std::size_t n = sizeof d.pending / sizeof d.pending[0];
+    std::size_t free_at = n;
+    for (std::size_t i = 0; i < n && free_at == n; ++i)
+        if (d.pending[i].fd < 0) free_at = i;
+    if (free_at == n) {
+        // All taken: the oldest goes.
+        tie::close_tie(d.pending[0].fd);
+        for (std::size_t i = 0; i + 1 < n; ++i)
+            d.pending[i] = d.pending[i + 1];
+        free_at = n - 1;
+    }
+    d.pending[free_at].fd = fd;
+    memcpy(d.pending[free_at].hello, hello, sizeof hello);
+}
+
+} // namespace
+
+std::int32_t open_door(Link &l, const char (&name)[32]) noexcept {
+    tie::DoorFile file;
+    const int fd = tie::open_door(name, file);
+    if (fd < 0) return fd;
+    std::lock_guard lock(l.door.m);
+    l.door.fd = fd;
+    l.door.file = file;
+    memcpy(l.door.name, name, sizeof name);
+    return 0;
+}
+
+void close_door(Link &l) noexcept {
+    std::lock_guard lock(l.door.m);
+    if (l.door.fd >= 0) tie::close_door(l.door.fd, l.door.file, l.door.name);
+    l.door.fd = -1;
+    for (Pending &p : l.door.pending) {
+        if (p.fd >= 0) {
+            tie::say_bye(p.fd);
+            tie::close_tie(p.fd);
+        }
+        p.fd = -1;
+    }
+}
+
+bool door_named(Link &l) noexcept {
+    std::lock_guard lock(l.door.m);
+    return l.door.fd >= 0 && tie::door_named(l.door.file, l.door.name);
+}
+
+void touch_door(Link &l) noexcept {
+    std::lock_guard lock(l.door.m);
+    if (l.door.fd >= 0) tie::touch_door(l.door.name);
+}
+
+int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) noexcept {
+    int door = -1;
+    {
+        std::lock_guard lock(l.door.m);
+        if (const int fd = take_kept(l.door, hello); fd >= 0) return fd;
+        if (l.door.fd < 0) return -EBADF;
+        door = tie::dup(l.door.fd);
+        if (door < 0) return door;
+    }
+    int r;
+    for (;;) {
+        char got[32];
+        r = tie::admit_next(door, wake, deadline_ns, got);
+        if (r < 0) break;
+        if (got[0] && memcmp(got, hello, sizeof got) == 0) break;
+        std::lock_guard lock(l.door.m);
+        if (got[0] && l.door.fd >= 0) {
+            keep_for_later(l.door, r, got);
+        } else {
+            // Said nothing we know: no client of ours.
+            shm_log_debug("mb %p: a tie came through the door without a name, closed\n", static_cast<void *>(l.mb));
+            tie::close_tie(r);
+        }
+    }
+    tie::close_tie(door);
+    return r;
+}
+
+void abandon_peer_locks(Link &l, int side) noexcept {
+    for (int idx = 0; idx < 2; ++idx)
+        if (const std::uint64_t h = l.handle(side, k_lock, idx)) AbandonForeignOwner(as_handle(h));
+}
+
+bool locks_at_rest(Link &l) noexcept {
+    for (int idx = 0; idx < 2; ++idx) {
+        const std::uint64_t h = l.handle(k_srv, k_lock, idx);
+        if (h && !MutexAtRest(as_handle(h))) return false;
+    }
+    return true;
+}
+
+} // namespace vexa::block
