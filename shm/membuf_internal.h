@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "shm/tie.h"
 #include "vexa-port/shm_membuf.h"
 
 namespace vexa::block {
@@ -132,6 +133,28 @@ struct Link {
     } own[2];
 
     RingUse use[2][2]; // [ring][k_writes, k_reads]
+
+    // The server's door for its clients' ties (shm/tie.h), open from bind
+    // to unbind, and the connections that came through it for a client
+    // other than the one a listener watched (the next client may join
+    // before the last one's listener has ended): kept for the listener
+    // that watches their client. Under m.
+    struct Door {
+        std::mutex m;
+        int fd = -1;
+        tie::DoorFile file;
+        char name[32] = {};
+        struct Pending {
+            int fd = -1;
+            char hello[32] = {};
+        } pending[4];
+    } door;
+    // The client's end of its tie, from attach to the last step of its
+    // detach, and the server's hang-up name it was made for (written before
+    // tie): its listener watches that server, whatever the block shows by
+    // the time it starts.
+    std::atomic<int> tie{-1};
+    char tied_to[32] = {};
 
     // References: one from the registry while a side holds the link, one
     // from every exported call that found it and is still running.
@@ -269,9 +292,11 @@ inline std::uint64_t taken(const Link &l, int idx) noexcept {
 // looked) keeps the caller awake too. With own_flag, the caller is
 // the ring's one sleeper in this process (its endpoint thread): a waiting
 // flag found set is the peer's doing, not a second sleeper, and the caller
-// sleeps all the same; without it such a flag gives k_has_sleeper.
+// sleeps all the same; without it such a flag gives k_has_sleeper. Without
+// poll the caller sleeps at once, never polling the ring first (a link idle
+// for a whole sleep gains nothing by it).
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes = true,
-                       const Seen *seen = nullptr, bool own_flag = false) noexcept;
+                       const Seen *seen = nullptr, bool own_flag = false, bool poll = true) noexcept;
 // Signals ring idx's event through side's own handle if its reader sleeps.
 // The fence inside orders the caller's earlier update before the look at
 // waiting, pairing with the reader's announcement.
@@ -343,6 +368,27 @@ bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, 
 // timeout_ms; 0 once held (also when a dead holder left it abandoned).
 void release_own_hup(Link &l, int side) noexcept;
 std::int32_t take_own_hup(Link &l, int side, std::uint32_t timeout_ms) noexcept;
+
+// ---- ties (membuf_tie.cpp)
+
+// The server's door: opened by bind once the block is ready, closed by
+// unbind with every connection still kept at it.
+std::int32_t open_door(Link &l, const char (&name)[32]) noexcept;
+void close_door(Link &l) noexcept;
+// Whether the door's name still leads to it.
+bool door_named(Link &l) noexcept;
+// Tells clients that wait for the port to look again.
+void touch_door(Link &l) noexcept;
+// The connection of the client whose hang-up name is hello: one kept at the
+// door, or the next that comes before deadline_ns. A descriptor, or -EINTR
+// (wake signalled), -ETIMEDOUT, -EBADF (no door), or another negated cause.
+int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) noexcept;
+// The side's process has learnt from the kernel that its peer died: the
+// peer's holds of the rings' locks end as abandoned, and their waiters wake.
+void abandon_peer_locks(Link &l, int side) noexcept;
+// Whether nothing but this process holds, waits on or wrote into the rings'
+// locks (the server's look after a client has left).
+bool locks_at_rest(Link &l) noexcept;
 
 } // namespace vexa::block
 

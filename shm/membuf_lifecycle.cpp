@@ -25,6 +25,7 @@
 
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/tie.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"
 
@@ -61,6 +62,9 @@ bool is_digit62(char c) noexcept { return c != 0 && strchr(k_digits62, c) != nul
 HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 
 bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
+
+// This process's own shortage, which the caller reports and retries.
+bool resources_short(int e) noexcept { return e == EMFILE || e == ENFILE || e == ENOMEM || e == ENOBUFS; }
 
 // The names of both rings' locks, the identity of a bind.
 struct BindNames {
@@ -172,6 +176,16 @@ std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     // opens it sleeps on it from the start.
     ref(mb->size).store(size, std::memory_order_relaxed);
     ref(mb->flags).store(SHM_READY, std::memory_order_seq_cst);
+    // The door opens once the block is ready: a client that waits for the
+    // port wakes when it appears and finds the block ready (one that saw
+    // the block ready first finds no door yet, and waits for it).
+    if (const std::int32_t e = open_door(*l, name)) {
+        ref(mb->flags).store(0, std::memory_order_seq_cst);
+        go_dead(*l, k_srv);
+        shm_log_error("mb %p bind: cannot open the door for clients (%d): %s\n", static_cast<void *>(mb), -e,
+                      strerror(-e));
+        return fail(e);
+    }
     shm_log_info("mb %p bind shm_membuf_size %zu\n", static_cast<void *>(mb), static_cast<size_t>(shm_membuf_size));
     if (out) *out = l;
     return 0;
@@ -235,6 +249,7 @@ std::int32_t unbind(shm_membuf *mb) noexcept {
         // fence inside pairs with its announcement.
         wake_if_waiting(*l, 0, k_srv);
         release_own_hup(*l, k_srv);
+        close_door(*l);
         // Every server handle goes, also after a client's death: the rebind
         // makes all objects afresh under new names, so keeping ring 0's req
         // and event open would only leak two handles for every client that
@@ -260,7 +275,9 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     if ((v & SHM_READY) && !(v & SHM_CONNECTED) && memcmp(mb->magic, k_magic, sizeof k_magic) != 0)
         return SHM_E_BAD_MAGIC;
     do {
-        if (!(v & SHM_READY)) return SHM_E_NOT_READY;
+        // A block whose last client died waits for its server to lay it out
+        // anew: a claim on it would be withdrawn as soon as it was made.
+        if (!(v & SHM_READY) || (v & SHM_CLI_HUP)) return SHM_E_NOT_READY;
         if (v & SHM_CONNECTED) return SHM_E_ALREADY_CONNECTED;
     } while (!f.compare_exchange_weak(v, v | SHM_CONNECTED, std::memory_order_seq_cst));
     if (!same_bind(bind_names(mb), claimed)) {
@@ -301,6 +318,25 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
         return unclaim(mb, l, claimed, e);
     }
     keep(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle, hup, name);
+    // The tie to the server, through the door of the bind that was claimed
+    // (named after its hang-up mutex; the name is the peer's, so a copy is
+    // checked and used). It carries this client's name, which the server's
+    // listener looks for.
+    char door[32];
+    for (std::size_t i = 0; i < sizeof door; ++i)
+        door[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
+    const int tie_fd = name_terminated(door) ? tie::join(door, name) : -EPROTO;
+    if (tie_fd < 0) {
+        shm_log_debug("mb %p connect: cannot join the server's door (%d): %s\n", static_cast<void *>(mb), -tie_fd,
+                      strerror(-tie_fd));
+        release_own_hup(*l, k_cli);
+        close_own(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
+        ring_disconnect(*l, 0);
+        ring_disconnect(*l, 1);
+        return unclaim(mb, l, claimed, resources_short(-tie_fd) ? tie_fd : -ENOTCONN);
+    }
+    memcpy(l->tied_to, door, sizeof door);
+    l->tie.store(tie_fd, std::memory_order_release);
     // Held since its creation. The name is published only into the bind
     // that was claimed, and the claim is confirmed once it is out: a server
     // that gave up on this client in between has laid out a new bind, and
@@ -311,6 +347,9 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
             if (published_name(mb->cli_hup, shown) && strncmp(shown, name, sizeof shown) == 0)
                 std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
         }
+        const int fd = l->tie.exchange(-1, std::memory_order_acq_rel);
+        tie::say_bye(fd);
+        tie::close_tie(fd);
         release_own_hup(*l, k_cli);
         close_own(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
         ring_disconnect(*l, 0);
@@ -376,6 +415,9 @@ std::int32_t disconnect(shm_membuf *mb) noexcept {
         // Wake the server while this side's handle of its event is still
         // open, so it sees the departure at once rather than after its sleep.
         wake_if_waiting(*l, 1, k_cli);
+        // The bye: the server's listener takes the end of the tie that
+        // follows for a departure, not a death.
+        tie::say_bye(l->tie.load(std::memory_order_acquire));
         release_own_hup(*l, k_cli);
         ring_disconnect(*l, 0);
         ring_disconnect(*l, 1);
@@ -386,6 +428,7 @@ std::int32_t disconnect(shm_membuf *mb) noexcept {
 
 std::int32_t close_client_hup(shm_membuf *mb) noexcept {
     if (const LinkRef l = find(mb)) {
+        tie::close_tie(l->tie.exchange(-1, std::memory_order_acq_rel));
         close_own(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
         unhold(l.get(), k_cli);
     }

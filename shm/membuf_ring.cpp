@@ -248,6 +248,9 @@ std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) 
             ring_withdraw(l, idx);
             return e;
         }
+        // Whether a lock's holder lives is the link's ties to say, never
+        // the id a peer may have written into the lock.
+        if (o.obj == k_lock) LeaveOwnerDeathToCaller(h);
         keep(l, k_srv, o.obj, idx, o.record->creator_handle, h, name);
     }
     ref(rb->waiting).store(0);
@@ -279,6 +282,7 @@ std::int32_t ring_connect(Link &l, int idx, const char (&lock_name)[32]) noexcep
             ring_disconnect(l, idx);
             return e;
         }
+        if (o.obj == k_lock) LeaveOwnerDeathToCaller(h);
         keep(l, k_cli, o.obj, idx, o.record->opener_handle, h, names[i]);
     }
     shm_log_debug(k_trace_connect, static_cast<void *>(rb), static_cast<size_t>(l.pbuf(idx)),

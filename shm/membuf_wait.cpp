@@ -72,11 +72,11 @@ Seen seen_now(Link &l, int idx) noexcept {
 }
 
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes,
-                       const Seen *seen, bool own_flag) noexcept {
+                       const Seen *seen, bool own_flag, bool poll) noexcept {
     shm_ringbuf &rb = l.mb->rb[idx];
     // On a single CPU the poll would burn the time slice the peer needs to
     // write.
-    if (data_wakes && keep_awake && may_poll() && poll_briefly(rb, keep_awake, arg)) return 0;
+    if (poll && data_wakes && keep_awake && may_poll() && poll_briefly(rb, keep_awake, arg)) return 0;
     // A client whose link the server has ended must not touch the flag: it
     // belongs to the next client's sleep now.
     const bool client = reader_side(idx) == k_cli;

@@ -16,6 +16,7 @@
 #include "shm/endpoint_internal.h"
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/tie.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
@@ -41,7 +42,32 @@ bool cli_keep_awake(void *arg) {
            !shm_membuf_is_ready(thr->membuf.load(std::memory_order_relaxed)) || link_lost(thr);
 }
 
-// The pause between attempts: timeout_us, cut short by a close.
+bool stopping(void *arg) { return !static_cast<Endpoint *>(arg)->running.load(std::memory_order_seq_cst); }
+
+// A pause of 0 waits for a door all the same, and looks again after this
+// long at the latest (a server that died while its block was claimed opens
+// no door, and the next server's port may be made by a build without them).
+constexpr std::int64_t k_longest_pause_ns = 1000000000;
+// A pause of 0 while this process is short of descriptors or memory: no
+// door tells when that passes.
+constexpr std::uint32_t k_trouble_pause_us = 10000;
+
+// The pause between attempts to attach: until a server opens a door (or a
+// server's client leaves) after seen, for timeout_us at most, cut short by a
+// close. Asleep meanwhile: a waiting client costs nothing.
+void wait_for_server(Endpoint *thr, const vexa::tie::DoorWaiter &doors, std::int64_t seen) {
+    const std::uint32_t t = thr->data.endpoint.timeout_us;
+    if (seen < 0 || thr->last_trouble != 0) {
+        std::unique_lock lock(thr->pause_mutex);
+        thr->pause_cond.wait_for(lock, std::chrono::microseconds(t ? t : k_trouble_pause_us),
+                                 [thr] { return !thr->running.load(std::memory_order_seq_cst); });
+        return;
+    }
+    const std::int64_t timeout = t ? static_cast<std::int64_t>(t) * 1000 : k_longest_pause_ns;
+    doors.wait(seen, timeout, stopping, thr);
+}
+
+// The pause after a link has ended: timeout_us, cut short by a close.
 void pause(Endpoint *thr) {
     const std::uint32_t t = thr->data.endpoint.timeout_us;
     if (t == 0) return;
@@ -85,7 +111,7 @@ void *end_alone(Endpoint *thr) {
 void detach(Endpoint *thr, shm_membuf *mb) {
     vexa::endpoint::close_gate(thr);
     thr->link = nullptr;
-    if (thr->listener) thr->listener->leaving.store(1, std::memory_order_release);
+    vexa::thread::ask_to_leave(thr->listener);
     vexa::block::disconnect(mb);
     vexa::endpoint::collect_listener(thr->listener);
     vexa::block::close_client_hup(mb);
@@ -162,13 +188,20 @@ void *shm_cli_connecting(void *arg) {
         shm_log_info("%s trying to connect, timeout %.3f sec\n", thr->name,
                      static_cast<double>(thr->data.endpoint.timeout_us) / 1000000.0);
 
-        Attempt a;
-        while (true) {
-            if (!thr->running.load(std::memory_order_seq_cst)) return stopped_end(thr);
-            a = attempt(thr);
-            if (a != Attempt::retry) break;
-            pause(thr);
+        // The watch of the folder ends with this scope, before the thread
+        // tells a closer that it has stopped.
+        Attempt a = Attempt::retry;
+        {
+            const vexa::tie::DoorWaiter doors;
+            while (thr->running.load(std::memory_order_seq_cst)) {
+                // Taken before the look: a door opened after it is never missed.
+                const std::int64_t seen = doors.events();
+                a = attempt(thr);
+                if (a != Attempt::retry) break;
+                wait_for_server(thr, doors, seen);
+            }
         }
+        if (a == Attempt::retry) return stopped_end(thr);
         if (a == Attempt::fail) return end_alone(thr);
 
         shm_membuf *mb = thr->membuf.load();
@@ -247,6 +280,7 @@ std::int32_t vexa::endpoint::close_client(Endpoint *thr) noexcept {
             std::lock_guard lock(thr->pause_mutex);
         }
         thr->pause_cond.notify_all();
+        vexa::tie::poke_waiters();
         if (vexa::block::Link *l = vexa::thread::enter(thr)) {
             if (shm_membuf_is_connected(l->mb)) vexa::block::notify_own(*l, vexa::block::k_cli);
             vexa::thread::leave(thr);

@@ -24,7 +24,11 @@ namespace {
 // the loop into a spin.
 void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_awake)(void *), bool data_wakes,
                    const block::Seen *seen = nullptr) noexcept {
-    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen, true);
+    // A thread whose last sleep ran its whole second out serves an idle
+    // link: it sleeps again at once, so that an idle link costs one short
+    // wake-up a second and no polling.
+    const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen, true, !thr->slept_out);
+    thr->slept_out = r == -ETIMEDOUT;
     if (r != 0 && r != -ETIMEDOUT) usleep(10000);
 }
 
@@ -86,7 +90,7 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
 
 void collect_listener(thread::Listener *&listener) noexcept {
     if (!listener) return;
-    listener->leaving.store(1, std::memory_order_release);
+    thread::ask_to_leave(listener);
     thread::wait(listener);
     destroy_shm_thread(listener);
     listener = nullptr;

@@ -18,6 +18,7 @@
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
 #include "shm/thread_internal.h"
+#include "shm/tie.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
@@ -57,21 +58,22 @@ bool still_watched(shm_membuf *mb, const Watch &w, const char (&name)[32]) noexc
     return link_stands(mb, w) && vexa::block::published_name(*w.record, now) && strncmp(now, name, sizeof now) == 0;
 }
 
-// Waits for the owner's name. The client publishes its name only once it
+// Waits for the client's name. The client publishes its name only once it
 // holds its mutex, microseconds after its claim; until then the listener looks
 // again every millisecond, for as long as the link stands. A claim whose name
 // never comes belongs to a client that died in between (or is stopped): after
 // a generous bound, on the clock, it is treated as dead, or the server would
 // wait for it for ever. The client confirms its claim after it has published
 // its name, so one that comes back after this never attaches to the block
-// that the server lays out again.
+// that the server lays out again. The same bound holds for the client's tie,
+// which it makes before it publishes its name.
 constexpr auto k_name_wait = std::chrono::seconds(2);
 
 enum class Name { published, gone, never };
 
-// The listener waits on the peer's mutex in slices of this length, so that
-// its owner can end it within two slices whatever the peer does.
-constexpr DWORD k_slice_ms = 100;
+// After a failed wait (this process out of descriptors, say) the listener
+// tries again after this long: the failure says nothing of the peer.
+constexpr auto k_retry = std::chrono::milliseconds(100);
 
 Name wait_for_name(Listener *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
     const auto give_up = std::chrono::steady_clock::now() + k_name_wait;
@@ -83,130 +85,139 @@ Name wait_for_name(Listener *self, shm_membuf *mb, const Watch &w, char (&name)[
     return Name::published;
 }
 
-// A name the listener may wait on: shaped like a hang-up mutex's name, and
+// A name the listener may watch: shaped like a hang-up mutex's name, and
 // none of the objects that its own side made or opened for this link (a
 // peer that names the server's own mutex would have the server wait on
 // itself).
-bool acceptable(shm_membuf *mb, int side, const char (&name)[32]) noexcept {
+bool acceptable(vexa::block::Link &link, int side, const char (&name)[32]) noexcept {
     if (!vexa::block::hup_name_shape(name)) return false;
-    const vexa::block::LinkRef link = vexa::block::find(mb);
     const int own = side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli;
-    return link && !vexa::block::own_name(*link, own, name);
+    return !vexa::block::own_name(link, own, name);
+}
+
+// Tells one error of a listener's wait, once per cause.
+void report(std::int32_t &reported, int e, const char *what) noexcept {
+    if (e != reported) shm_log_error("hup listener: %s (%d): %s, retrying\n", what, e, strerror(e));
+    reported = e;
+}
+
+bool leaving(Listener *self) noexcept { return self->leaving.load(std::memory_order_acquire) != 0; }
+
+// The peer has died (the kernel closed its end of the tie): marked in the
+// flags, where the endpoint loop finds it, and its holds of the rings'
+// locks end, so that no waiter of ours sleeps out its bound on a dead
+// holder. Only while the block still shows the link watched: a server that
+// took over the port of a dead one has laid the block out anew, and its link
+// must not be ended for its predecessor's death.
+void peer_died(shm_membuf *mb, const Watch &w, vexa::block::Link &link, int side, const char (&name)[32]) noexcept {
+    if (!still_watched(mb, w, name)) return;
+    mark_dead(mb, w);
+    vexa::block::abandon_peer_locks(link, side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli);
+}
+
+// The server's listener: the tie of the client called name, as it comes
+// through the door. -1 when the listener is to end without watching.
+int admit_client(Listener *self, shm_membuf *mb, const Watch &w, vexa::block::Link &link,
+                 const char (&name)[32]) noexcept {
+    const std::int64_t give_up = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     (std::chrono::steady_clock::now() + k_name_wait).time_since_epoch())
+                                     .count();
+    std::int32_t reported = 0;
+    for (;;) {
+        const int fd = vexa::block::admit(link, name, self->wake, give_up);
+        if (fd >= 0) return fd;
+        if (fd == -EINTR || fd == -EBADF || !still_watched(mb, w, name)) return -1;
+        if (fd == -ETIMEDOUT) {
+            // Claimed and named, but never tied: a client that died before
+            // it got so far, or one that breaks the protocol.
+            shm_log_debug("hup listener: the client never made its tie\n");
+            mark_dead(mb, w);
+            return -1;
+        }
+        report(reported, -fd, "cannot admit the client's tie");
+        for (auto t = std::chrono::milliseconds(0); t < k_retry && !leaving(self); t += std::chrono::milliseconds(10))
+            usleep(10000);
+        if (leaving(self)) return -1;
+    }
 }
 
 void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
     shm_log_debug("started hup listener\n");
     const Watch w = watch_of(mb, side);
-    char name[32];
-    // A name the owner saw is the one to watch: a listener that starts late
-    // would otherwise take the next client's name for the one whose link its
-    // owner reported, and that client's departure would never be told.
-    if (self->expected[0]) {
-        memcpy(name, self->expected, sizeof name);
-    } else if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
-        if (n == Name::never) mark_dead(mb, w);
-        shm_log_debug("finished hup listener\n");
-        return;
-    }
-    if (!acceptable(mb, side, name)) {
-        // A protocol violation: the link ends as if its owner had died.
-        name[sizeof name - 1] = 0;
-        shm_log_error("hup listener: the peer's hang-up name '%s' is not acceptable, link ended\n", name);
-        if (link_stands(mb, w)) mark_dead(mb, w);
-        shm_log_debug("finished hup listener\n");
-        return;
-    }
-
-    HANDLE h = nullptr;
-    std::int32_t reported = 0;
-    while (!(h = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name))) {
-        // The name goes with the mutex's last holder: a name that is still
-        // published while the link stands but can no longer be opened means
-        // its owner died before this listener got to it. Any other failure
-        // (no descriptor or memory left, say) is this process's own trouble,
-        // never the peer's death: it is logged and the open tried again.
-        const bool gone = GetLastError() == ERROR_FILE_NOT_FOUND;
-        const std::int32_t e = map_error();
-        if (gone || !still_watched(mb, w, name) || self->leaving.load(std::memory_order_acquire)) {
-            if (gone && still_watched(mb, w, name)) mark_dead(mb, w);
+    const vexa::block::LinkRef link = vexa::block::find(mb);
+    char name[32] = {};
+    int fd = -1;
+    if (side == k_watch_client) {
+        // A name the owner saw is the one to watch: a listener that starts
+        // late would otherwise take the next client's name for the one whose
+        // link its owner reported, and that client's departure would never
+        // be told.
+        if (self->expected[0]) {
+            memcpy(name, self->expected, sizeof name);
+        } else if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
+            if (n == Name::never) mark_dead(mb, w);
             shm_log_debug("finished hup listener\n");
             return;
         }
-        if (e != reported) shm_log_error("hup listener: cannot open the peer's hang-up mutex (%d): %s, retrying\n", e, strerror(e));
-        reported = e;
-        usleep(k_slice_ms * 1000);
+        if (!link || !acceptable(*link, side, name)) {
+            // A protocol violation: the link ends as if its owner had died.
+            name[sizeof name - 1] = 0;
+            shm_log_error("hup listener: the peer's hang-up name '%s' is not acceptable, link ended\n", name);
+            if (link_stands(mb, w)) mark_dead(mb, w);
+            shm_log_debug("finished hup listener\n");
+            return;
+        }
+        fd = admit_client(self, mb, w, *link, name);
+    } else if (link) {
+        fd = link->tie.load(std::memory_order_acquire);
+        if (fd >= 0) memcpy(name, link->tied_to, sizeof name);
     }
-    ref(w.record->opener_handle).store(reinterpret_cast<std::uintptr_t>(h), std::memory_order_relaxed);
+    if (fd < 0) {
+        shm_log_debug("hup listener: no tie to watch\n");
+        shm_log_debug("finished hup listener\n");
+        return;
+    }
 
-    bool over_before = false; // the last slice also ended with the link over
+    // Asleep in the kernel until the tie ends or the owner asks the listener
+    // to leave: no wake-up while the peer lives.
+    std::int32_t reported = 0;
     for (;;) {
-        const DWORD r = WaitForSingleObject(h, k_slice_ms);
-        if (r == WAIT_TIMEOUT) {
-            const bool over = self->leaving.load(std::memory_order_acquire) || !still_watched(mb, w, name);
-            if (side == k_watch_server) {
-                // A server that never saw this client (it attached and left
-                // between two of the server's looks) never releases its mutex
-                // for it: a client that leaves, or whose server has gone or
-                // laid the block out anew, stops watching.
-                if (over) break;
-                continue;
-            }
-            // A client that leaves clears its name, then its bit, then
-            // releases its mutex: one whose name is gone has left in order,
-            // however late its release comes (and the next client may have
-            // claimed the block meanwhile), so the listener ends without a
-            // mark. One that still shows its name but holds its mutex a whole
-            // slice after its link ended has let go of the link without
-            // leaving (stopped, or misbehaving): it is taken for dead, and
-            // the server lays the block out anew.
-            char shown[32];
-            const bool named = vexa::block::published_name(*w.record, shown) && strncmp(shown, name, sizeof shown) == 0;
-            if (over && !named) break;
-            if (over && over_before) {
-                mark_dead(mb, w);
-                break;
-            }
-            over_before = over;
-            continue;
-        }
-        const std::int32_t e = map_lock_error(r);
-        if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-            // A wait that failed says nothing of the peer (this process may
-            // be out of descriptors for its liveness file): look again.
-            if (e != reported) shm_log_error("hup listener: wait failed (%d): %s, retrying\n", e, strerror(e));
-            reported = e;
-            if (self->leaving.load(std::memory_order_acquire) || !still_watched(mb, w, name)) break;
-            usleep(k_slice_ms * 1000);
-            continue;
-        }
-        if (!ReleaseMutex(h)) map_error();
-        if (e == EOWNERDEAD) {
-            // Only while the block still shows the owner watched: a server
-            // that took over the port of a dead one (its client stopped
-            // meanwhile) has laid the block out anew, and its link must not
-            // be ended for its predecessor's death.
-            if (still_watched(mb, w, name)) mark_dead(mb, w);
+        int error = 0;
+        const vexa::tie::End end = vexa::tie::watch(fd, self->wake, error);
+        shm_log_debug("hup listener: the tie's wait returned %d\n", static_cast<int>(end));
+        if (end == vexa::tie::End::bye) break;
+        if (end == vexa::tie::End::gone) {
+            peer_died(mb, w, *link, side, name);
             break;
         }
-        if (side == k_watch_client) {
-            // A client that leaves clears its name and its bit before it
-            // releases the mutex; a release with both still in place is a
-            // client that let go of its link without leaving.
-            if (r == WAIT_OBJECT_0 && still_watched(mb, w, name)) mark_dead(mb, w);
+        if (end == vexa::tie::End::woken) {
+            // The server's loop found the client gone from the flags. A
+            // client that leaves clears its name, then its bit, then says
+            // bye: one whose name is gone has left in order, however late its
+            // bye comes (and the next client may have claimed the block
+            // meanwhile). One that still shows its name while its bit is off
+            // has let go of its link without leaving (stopped, or
+            // misbehaving): it is taken for dead, and the server lays the
+            // block out anew.
+            if (side == k_watch_client && !vexa::tie::said_bye(fd)) {
+                char shown[32];
+                const bool named =
+                    vexa::block::published_name(*w.record, shown) && strncmp(shown, name, sizeof shown) == 0;
+                if (named && !link_stands(mb, w)) mark_dead(mb, w);
+            }
             break;
         }
-        // The server hands its mutex over for a moment in its reset after a
-        // client has gone. A client whose link still stands (the block is
-        // ready under the same server name, and the client is not leaving)
-        // keeps watching; otherwise a client attached right after another one
-        // left would lose its detection of the server's death.
-        const bool handover =
-            r == WAIT_OBJECT_0 && still_watched(mb, w, name) && !self->leaving.load(std::memory_order_acquire);
-        if (!handover) break;
-        usleep(2000);
+        report(reported, error, "waiting on the peer's tie failed");
+        for (auto t = std::chrono::milliseconds(0); t < k_retry && !leaving(self); t += std::chrono::milliseconds(10))
+            usleep(10000);
+        if (leaving(self) || !still_watched(mb, w, name)) break;
     }
-    ref(w.record->opener_handle).store(0, std::memory_order_relaxed);
-    if (!CloseHandle(h)) map_error();
+    if (side == k_watch_client) {
+        // The server's end of the tie goes with its listener: the client's
+        // listener learns that the server has ended the link in order.
+        vexa::tie::say_bye(fd);
+        vexa::tie::close_tie(fd);
+    }
     shm_log_debug("finished hup listener\n");
 }
 
@@ -353,13 +364,16 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
     if (!thr->running.load(std::memory_order_seq_cst)) return 0;
     usleep(1000);
 
-    // The handed-over mutex comes back at once unless something other than a
-    // listener of ours holds it (a misbehaving client that opened it): the
-    // block is then laid out anew under fresh names, as after a death.
-    // So is a block whose region nobody can find by name any more.
+    // The handed-over mutex comes back at once unless something other than
+    // this thread holds it (a misbehaving client that opened it): the block
+    // is then laid out anew under fresh names, as after a death. So is a
+    // block whose region or door nobody can find by name any more, and one
+    // whose rings' locks the departed client left held, waited on or
+    // written over (a forged owner would time out every later call).
     const bool rebuild = (vexa::block::flags(mb) & SHM_CLI_HUP) ||
                          vexa::block::take_own_hup(*link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0 ||
-                         !HandleStillNamed(thr->region);
+                         !HandleStillNamed(thr->region) || !vexa::block::door_named(*link) ||
+                         !vexa::block::locks_at_rest(*link);
     if (rebuild) {
         // The size this server was configured with, never the block's: a
         // dead or hostile client may have written any size there.
@@ -370,6 +384,10 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
         thr->link = nullptr;
         vexa::block::unbind(mb);
         if (!vexa::endpoint::rebind(thr, mb, size)) return 0; // retried by the server's loop
+    } else {
+        // Clients waiting for the port look again now (a rebuild's new door
+        // tells them by itself).
+        vexa::block::touch_door(*link);
     }
     shm_log_info("hup mutex relocked\n");
     return 0;

@@ -98,7 +98,13 @@ VEXA_API std::int32_t shm_membuf_bind(shm_membuf *mb, size_t size) {
 VEXA_API std::int32_t shm_membuf_unbind(shm_membuf *mb) { return mb ? block::unbind(mb) : -EINVAL; }
 
 VEXA_API std::int32_t shm_membuf_connect(shm_membuf *mb, size_t size) {
-    return mb ? block::connect(mb, size, nullptr) : -EINVAL;
+    if (!mb) return -EINVAL;
+    block::Link *l = nullptr;
+    const std::int32_t r = block::connect(mb, size, &l);
+    // The server learns of the attach at once, not at the end of its sleep
+    // (an endpoint wakes it itself, once its host has taken the link).
+    if (r == 0 && l) block::wake_if_waiting(*l, 1, block::k_cli);
+    return r;
 }
 
 VEXA_API std::int32_t shm_membuf_disconnect(shm_membuf *mb) { return mb ? block::disconnect(mb) : -EINVAL; }

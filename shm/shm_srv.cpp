@@ -28,14 +28,26 @@ using vexa::endpoint::Delivery;
 constexpr auto k_name_grace = std::chrono::milliseconds(100);
 using vexa::thread::Endpoint;
 
+// The client the listener watches has gone: the listener has seen its tie
+// end, or the block shows another name than the one watched (the client left
+// and the next one claimed the block before this loop looked).
+bool departed(Endpoint *thr, shm_membuf *mb) {
+    const vexa::thread::Listener *l = thr->listener;
+    if (!l) return false;
+    if (l->finished.load(std::memory_order_seq_cst) != 0) return true;
+    char now[32];
+    return l->expected[0] && !(vexa::block::published_name(mb->cli_hup, now) && strncmp(now, l->expected, sizeof now) == 0);
+}
+
 // Consulted after the server has announced its sleep: anything the loop must
-// act on keeps it awake (a stop, a change of the connected bit, a listener
-// that has seen the client go).
+// act on keeps it awake (a stop, a change of the connected bit, a client
+// that has gone).
 bool srv_keep_awake(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
     if (!thr->running.load(std::memory_order_seq_cst) || vexa::endpoint::broken_now(thr)) return true;
-    if (shm_membuf_is_connected(thr->membuf.load(std::memory_order_relaxed)) != thr->seen) return true;
-    return thr->listener && thr->listener->finished.load(std::memory_order_seq_cst) != 0;
+    shm_membuf *mb = thr->membuf.load(std::memory_order_relaxed);
+    if (shm_membuf_is_connected(mb) != thr->seen) return true;
+    return departed(thr, mb);
 }
 
 void release_region(Endpoint *thr) {
@@ -161,8 +173,7 @@ void *shm_server(void *arg) {
         // A listener that has returned means the client it watched has gone,
         // even when the next client has set the connected bit again before
         // this loop looked: that is a departure followed by an arrival.
-        const bool departed = thr->listener && thr->listener->finished.load(std::memory_order_acquire);
-        if (thr->seen && (!connected || departed || broken)) {
+        if (thr->seen && (!connected || broken || departed(thr, mb))) {
             client_gone(thr, mb, broken);
             // The next pass looks afresh: a rebuild may have made the region
             // anew (mb is gone then), or failed and left no link to deliver

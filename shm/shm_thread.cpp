@@ -13,6 +13,7 @@
 
 #include "shm/log_internal.h"
 #include "shm/thread_internal.h"
+#include "shm/tie.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 
@@ -84,8 +85,22 @@ Listener *new_listener(std::int32_t *err) noexcept {
         if (err) *err = -ENOMEM;
         return nullptr;
     }
+    thr->wake = vexa::tie::make_wake();
+    if (thr->wake < 0) {
+        if (err) *err = thr->wake;
+        delete thr;
+        return nullptr;
+    }
     return finish_making(thr, err);
 }
+
+void ask_to_leave(Listener *l) noexcept {
+    if (!l) return;
+    l->leaving.store(1, std::memory_order_release);
+    vexa::tie::signal_wake(l->wake);
+}
+
+Listener::~Listener() { vexa::tie::close_tie(wake); }
 
 // The signal is given with the mutex held. The waiter can see the notice only
 // once it has the mutex, so the unlock below is the last touch of the object:

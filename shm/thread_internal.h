@@ -108,6 +108,8 @@ struct Endpoint : shm_thread {
     // attach for want of resources, a server's rebuild), logged once per
     // cause. The endpoint thread's own.
     std::int32_t last_trouble = 0;
+    // The endpoint thread's last sleep on its ring ran out (the link idle).
+    bool slept_out = false;
     // Client: the pause between attempts, which a close cuts short.
     std::mutex pause_mutex;
     std::condition_variable pause_cond;
@@ -116,12 +118,13 @@ struct Endpoint : shm_thread {
 // A hang-up listener: watches the peer's hang-up mutex in membuf.
 struct Listener : shm_thread {
     Listener() noexcept : shm_thread(SHM_HUP) {}
+    ~Listener();
 
     std::atomic<shm_membuf *> membuf{};
-    // The owner is taking the link down: the listener ends at the end of its
-    // current slice (a server's listener gives a client that still holds its
-    // mutex one more slice, then takes it for dead).
+    // The owner is taking the link down (ask_to_leave): the listener ends at
+    // once. wake is signalled with it, for a listener asleep on its tie.
     std::atomic<std::uint8_t> leaving{0};
+    int wake = -1;
     // 0 while it watches, k_listener_done once its wait has returned (its
     // notice follows).
     std::atomic<std::uint8_t> finished{0};
@@ -132,6 +135,8 @@ struct Listener : shm_thread {
 };
 
 inline constexpr std::uint8_t k_listener_done = 1;
+
+void ask_to_leave(Listener *l) noexcept;
 
 inline constexpr std::uint8_t k_zc_none = 0, k_zc_opening = 1, k_zc_open = 2, k_zc_closing = 3;
 

@@ -72,8 +72,12 @@ struct Recorder {
     std::mutex stream_mutex;
     std::string stream; // everything received, in order
 
+    std::mutex send_order; // held by a child's main thread while its own lines must go first
     void record(const std::string &e) {
-        if (to_parent && (forward_data || e.rfind("data:", 0) != 0)) child_send(e);
+        if (to_parent && (forward_data || e.rfind("data:", 0) != 0)) {
+            std::lock_guard lock(send_order);
+            child_send(e);
+        }
         events.push(e);
     }
     static Recorder &of(void *user) { return *static_cast<Recorder *>(user); }

@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -21,6 +22,7 @@
 
 #include "endpoint_harness.h"
 #include "shm/membuf_internal.h"
+#include "shm/posix/posix_internal.h"
 #include "shm/thread_internal.h"
 #include "test_platform.h"
 #include "test_util.h"
@@ -103,8 +105,12 @@ VT_CHILD_ROLE(ep_server) {
     if (getenv("VT_DEBUG")) shm_log_set_debug(1);
     const std::string path = argv[0];
     shm_data cfg = rec.config(path, static_cast<uint32_t>(std::stoul(argv[1])));
+    // A client that waits already attaches before the start returns: its
+    // "connected" must still come after "started".
+    std::unique_lock started(rec.send_order);
     shm_thread *thr = shm_srv_start(&cfg);
     vt::child_send(thr ? "started" : "failed");
+    started.unlock();
     if (!thr) return 2;
     std::string cmd;
     while (vt::child_recv(cmd, 120000)) {
@@ -284,7 +290,8 @@ TEST_F(Endpoint, ClientKilledAnywhereInItsAttachIsNoticed) {
         c.wait();
         ASSERT_TRUE(srv.events.expect("connected")) << point;
         ASSERT_TRUE(srv.events.expect("disconnected")) << point;
-        ASSERT_TRUE(vt::wait_until([&] { return ep(s)->membuf.load()->flags == SHM_READY; })) << point << " flags " << ep(s)->membuf.load()->flags;
+        ASSERT_TRUE(vt::wait_until([&] { return vexa::block::flags(ep(s)->membuf.load()) == SHM_READY; }))
+            << point << " flags " << vexa::block::flags(ep(s)->membuf.load());
     }
     auto c = client();
     ASSERT_TRUE(c.expect("connected")) << "a new client attaches after every death";
@@ -623,14 +630,38 @@ TEST_F(Endpoint, CloseNeverRacesTheClientThread) {
 //   hold-locks  takes both rings' locks and never lets go
 //   clear-bit   clears the connected bit but keeps its mutex
 //   self-name   claims the block and publishes the server's own hang-up name
+//   other-name  claims the block, publishes another port's (argv[2]) hang-up
+//               name and dies
+//   forged-hup  writes the server's owner id into its own hang-up mutex, dies
+//   forged-locks writes the server's owner id into both rings' locks and
+//               leaves in order
+//   remove-live removes its own and the server's liveness files
 VT_CHILD_ROLE(attacker) {
     const std::string path = argv[0], how = argv[1];
     void *fd = shmt_open(path.c_str(), 2, 0);
     shm_membuf *mb = nullptr;
     if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    // The owner id of the server's endpoint thread, which holds its hang-up
+    // mutex: readable by any peer.
+    auto server_id = [&] {
+        const vexa::posix::HandleRef h(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, mb->srv_hup.name));
+        return h ? h->hdr->lock.load() & vexa::posix::k_lock_owner : 0u;
+    };
+    auto forge = [](std::uint64_t handle, std::uint32_t id) {
+        const vexa::posix::HandleRef h(reinterpret_cast<HANDLE>(handle));
+        if (h) h->hdr->lock.store(id);
+    };
     if (how == "self-name") {
         vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
         memcpy(mb->cli_hup.name, mb->srv_hup.name, sizeof mb->cli_hup.name);
+    } else if (how == "other-name") {
+        void *ofd = shmt_open(argv[2], 2, 0);
+        shm_membuf *other = nullptr;
+        if (ofd == shmt_invalid_fd() || shm_membuf_map(ofd, k_size, &other) != 0) return 2;
+        vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
+        memcpy(mb->cli_hup.name, other->srv_hup.name, sizeof mb->cli_hup.name);
+        vt::child_send("attacked");
+        raise(SIGKILL);
     } else {
         if (shm_membuf_connect(mb, k_size) != 0) return 3;
         vt::child_send("attached");
@@ -643,6 +674,25 @@ VT_CHILD_ROLE(attacker) {
                                     INFINITE);
         } else if (how == "clear-bit") {
             vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
+        } else if (how == "forged-hup" || how == "forged-locks") {
+            const vexa::block::LinkRef l = vexa::block::find(mb);
+            const std::uint32_t id = server_id();
+            if (id == 0) return 5;
+            if (how == "forged-hup") {
+                forge(l->handle(vexa::block::k_cli, vexa::block::k_hup), id);
+                vt::child_send("attacked");
+                raise(SIGKILL);
+            }
+            for (int idx = 0; idx < 2; ++idx) forge(l->handle(vexa::block::k_cli, vexa::block::k_lock, idx), id);
+            shm_membuf_disconnect(mb);
+            shm_membuf_disconnect_cb(mb);
+        } else if (how == "remove-live") {
+            for (const pid_t pid : {getpid(), getppid()})
+                for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+                    std::error_code ec;
+                    const std::string target = std::filesystem::read_symlink(e.path(), ec).string();
+                    if (target.find("/%live-") != std::string::npos) unlink(target.c_str());
+                }
         } else if (how == "set-waiting") {
             // As if the server slept on its ring, while bytes wake it: one
             // store that lands while it is awake is enough.
@@ -666,20 +716,28 @@ VT_CHILD_ROLE(attacker) {
 // after about a second and leaves the link; a broken protocol ends the link
 // and the next client is served. Either way the close returns within bound.
 TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
-    for (const char *how : {"hold-locks", "clear-bit", "self-name", "set-waiting"}) {
+    // Another port that the same server process serves: the attacker may
+    // name its objects, and its link must not care.
+    const std::string other_path = vt::unique_name("ep-other");
+    vt::Recorder other_rec;
+    shm_data other_cfg = other_rec.config(other_path, k_size);
+    shm_thread *other = shm_srv_start(&other_cfg);
+    ASSERT_NE(other, nullptr);
+    for (const char *how : {"hold-locks", "clear-bit", "self-name", "set-waiting", "other-name", "forged-hup",
+                            "forged-locks", "remove-live"}) {
         SCOPED_TRACE(how);
         vt::Recorder srv;
         shm_data cfg = srv.config(path, k_size);
         shm_thread *s = shm_srv_start(&cfg);
         ASSERT_NE(s, nullptr);
-        auto bad = vt::Child::spawn("attacker", {path, how}, quiet());
-        if (std::string(how) != "self-name") {
+        auto bad = vt::Child::spawn("attacker", {path, how, other_path}, quiet());
+        if (std::string(how) != "self-name" && std::string(how) != "other-name") {
             ASSERT_TRUE(bad.expect("attached"));
             ASSERT_TRUE(srv.events.expect("connected"));
             bad.send("go");
         }
         ASSERT_TRUE(bad.expect("attacked"));
-        if (std::string(how) == "self-name") {
+        if (std::string(how) == "self-name" || std::string(how) == "other-name") {
             ASSERT_TRUE(srv.events.expect("connected"));
         }
         if (std::string(how) == "hold-locks") {
@@ -707,10 +765,20 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
             bad.wait();
             ASSERT_TRUE(srv.events.expect("disconnected"));
             EXPECT_LT(cpu_over_half_a_second(), 0.1) << "and spins on after the attacker has gone";
+        } else if (std::string(how) == "remove-live") {
+            // Liveness files gone: the link neither drops nor flaps, and a
+            // death is still noticed.
+            EXPECT_FALSE(srv.events.expect("disconnected", 300)) << "a healthy link dropped";
+            EXPECT_EQ(shm_send(s, "z", 1), 1);
+            bad.kill(SIGKILL);
+            bad.wait();
+            ASSERT_TRUE(srv.events.expect("disconnected"));
         } else {
             ASSERT_TRUE(srv.events.expect("disconnected"));
             auto c = client();
             ASSERT_TRUE(c.expect("connected")) << "the next client is served";
+            ASSERT_TRUE(srv.events.expect("connected"));
+            EXPECT_EQ(shm_send(s, "z", 1), 1) << "the server's sends go through";
             c.send("send after");
             ASSERT_TRUE(srv.events.expect("data:after"));
             c.send("close");
@@ -723,6 +791,8 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
         bad.kill(SIGKILL);
         bad.wait();
     }
+    EXPECT_TRUE(other_rec.events.drain().empty()) << "another port's server heard of the attacks";
+    EXPECT_EQ(shm_srv_stop(other), 0);
 }
 
 // A client that leaves in order but releases its hang-up mutex late (its

@@ -175,6 +175,15 @@ bool child_recv(std::string &line, int timeout_ms) { return read_line(k_child_in
 Child Child::spawn(const std::string &role, const std::vector<std::string> &args, bool quiet) {
     int up[2], down[2];
     if (pipe2(up, O_CLOEXEC) != 0 || pipe2(down, O_CLOEXEC) != 0) abort();
+    // The child's ends move above the numbers they are given in the child
+    // first: a pipe end that is itself 3 or 4 (the library frees and reuses
+    // low numbers at any time) would be overwritten by the other's dup2.
+    for (int *end : {&up[1], &down[0]}) {
+        const int high = fcntl(*end, F_DUPFD_CLOEXEC, 10);
+        if (high < 0) abort();
+        close(*end);
+        *end = high;
+    }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, up[1], k_child_out);
