@@ -59,10 +59,11 @@ enum class Role {
     echo,     // returns each message of SIZE bytes
     ping,     // sends a message, waits for its echo; reports the round trips
     idle,     // client of an attached pair that exchanges nothing; reports CPU and memory
+              // (channel, COUNT > 0: of COUNT named links at once, CPU only)
     srv,      // its server
     wait,     // channel client whose server is missing
-    victim,   // channel client that stays attached until it is killed
-    recovery, // channel server that reports when its killed client is gone
+    victim,   // channel client that stays attached until it or its server is killed
+    recovery, // channel server that reports when each client comes and goes
 };
 inline constexpr const char *k_role_names[] = {"send", "recv", "echo",   "ping",    "idle",
                                                "srv",  "wait", "victim", "recovery"};

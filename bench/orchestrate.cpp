@@ -524,6 +524,7 @@ int orchestrate(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
     const int reps = quick ? 2 : 5;
     const double idle_s = quick ? 0.3 : 5.0;
+    const double links_s = quick ? 1.0 : 5.0; // many links cost little each: a longer spell
     const uint64_t rounds = quick ? 2000 : 20000;
     struct Tp {
         size_t size;
@@ -636,6 +637,12 @@ int orchestrate(int argc, char **argv) {
             add("idle attached pair CPU", "% core", false, t_chan, num(ra, "cpu_pct") + num(rb, "cpu_pct"));
             add("idle pair RSS beyond region", "KiB", false, t_chan, num(ra, "rss_kib") + num(rb, "rss_kib"));
         }
+        // The same pair with one link and with fifty, on regions of their
+        // own names: what each further idle link costs.
+        for (uint64_t links : {uint64_t{1}, uint64_t{50}})
+            if (run_pair("chan", Role::idle, Role::srv, 0, links, links_s, ra, rb))
+                add("idle cost, " + std::to_string(links) + (links == 1 ? " link" : " links"), "% core", false, t_chan,
+                    num(ra, "cpu_pct") + num(rb, "cpu_pct"));
         Child w = spawn_side({role_name(Role::wait), "chan", "0", "0", std::to_string(idle_s)}, {}, false);
         if (next_report(w, 30).count("ready")) {
             go(w);
@@ -645,29 +652,78 @@ int orchestrate(int argc, char **argv) {
         }
         finish(w);
     }
-    for (int rep = 0; rep < reps; ++rep) {
-        Child s = spawn_side({role_name(Role::recovery), "chan", "0", "0", "0"}, {}, false);
-        Fields rs = next_report(s, 30);
-        Child c = spawn_side({role_name(Role::victim), "chan", "0", "0", "0"}, {}, false);
-        Fields rc = next_report(c, 30);
-        if (!rs.count("ready") || !rc.count("ready")) {
-            g_failed = true;
-            finish(c, true);
-            finish(s, true);
-            continue;
+    // Deaths, from the orchestrator's clock, read right before the kill, to
+    // the callback's (CLOCK_MONOTONIC, which all processes share): a server
+    // and its client, the client killed (until the server's on_disconnected);
+    // another client killed while a third waits for the port (until the
+    // server's on_connected of the waiting one); then the server killed
+    // (until that client's on_disconnected).
+    const int deaths = quick ? 5 : 20;
+    std::vector<double> client_death, server_death, next_served;
+    auto spawn_victim = [](Child &v) {
+        v = spawn_side({role_name(Role::victim), "chan", "0", "0", "0"}, {}, false);
+        return next_report(v, 30).count("trying") > 0;
+    };
+    auto expect = [](Child &c, const char *key, Fields &f) {
+        f = next_report(c, 30);
+        return f.count(key) > 0;
+    };
+    // A notice from before the kill measures nothing: a false disconnect, or
+    // another process using the bench's port meanwhile.
+    auto after = [](const Fields &f, const char *key, uint64_t t_kill, const char *what, const char *whose) {
+        if (num(f, key) >= static_cast<double>(t_kill)) return true;
+        fprintf(stderr, "vexa-port-bench: %s came %.1f ms before %s was killed\n", what,
+                (static_cast<double>(t_kill) - num(f, key)) / 1e6, whose);
+        return false;
+    };
+    for (int i = 0; i < deaths; ++i) {
+        Child s = spawn_side({role_name(Role::recovery), "chan", "0", "0", "0"}, {}, false), c, n;
+        Fields rs, rc, f, gone, next;
+        bool ok = expect(s, "ready", rs) && spawn_victim(c) && expect(c, "ready", rc) && expect(s, "t_up", f);
+        if (ok) {
+            add("open to ready server", "us", false, t_chan, num(rs, "open_us"));
+            add("client start to on_connected", "us", false, t_chan, num(rc, "connect_us"));
+            const uint64_t t_kill = now_ns();
+            kill(c.pid, SIGKILL);
+            finish(c);
+            ok = expect(s, "t_gone", gone) && after(gone, "t_gone", t_kill, "a server's on_disconnected", "its client");
+            if (ok) {
+                add("SIGKILL of client to server ready", "us", false, t_chan, (num(gone, "t_gone") - t_kill) / 1e3);
+                client_death.push_back((num(gone, "t_gone") - t_kill) / 1e6);
+            }
         }
-        add("open to ready server", "us", false, t_chan, num(rs, "open_us"));
-        add("client start to on_connected", "us", false, t_chan, num(rc, "connect_us"));
-        const uint64_t t_kill = now_ns();
-        kill(c.pid, SIGKILL);
-        finish(c);
-        Fields rg = next_report(s, 30);
-        if (rg.count("t_gone"))
-            add("SIGKILL of client to server ready", "us", false, t_chan, (num(rg, "t_gone") - t_kill) / 1e3);
-        else
-            g_failed = true;
-        finish(s);
+        ok = ok && spawn_victim(c) && expect(c, "ready", f) && expect(s, "t_up", f) && spawn_victim(n);
+        if (ok) {
+            usleep(20000); // the waiting client has been turned away and waits to try again
+            const uint64_t t_kill = now_ns();
+            kill(c.pid, SIGKILL);
+            finish(c);
+            ok = expect(s, "t_gone", f) && expect(s, "t_up", next) && expect(n, "ready", f) &&
+                 after(next, "t_up", t_kill, "a server's on_connected of a waiting client", "the client before");
+            if (ok) next_served.push_back((num(next, "t_up") - t_kill) / 1e6);
+        }
+        if (ok) {
+            const uint64_t t_kill = now_ns();
+            kill(s.pid, SIGKILL);
+            finish(s);
+            ok = expect(n, "t_gone", f) && after(f, "t_gone", t_kill, "a client's on_disconnected", "its server");
+            if (ok) server_death.push_back((num(f, "t_gone") - t_kill) / 1e6);
+        }
+        if (!ok) g_failed = true;
+        finish(n, !ok);
+        finish(c, !ok);
+        finish(s, !ok);
     }
+    auto add_spread = [](const std::string &what, std::vector<double> v) {
+        if (v.empty()) return;
+        std::sort(v.begin(), v.end());
+        const size_t m = v.size() / 2;
+        add(what + ", median", "ms", false, t_chan, v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2);
+        add(what + ", max", "ms", false, t_chan, v.back());
+    };
+    add_spread("client death noticed", client_death);
+    add_spread("server death noticed", server_death);
+    add_spread("next client after a death", next_served);
     print_table(reps);
     printf("\ntotal time %.1f s%s\n", (now_ns() - t_start) / 1e9, g_failed ? " (some runs FAILED)" : "");
     if (!json.empty() && !write_json(json, reps)) g_failed = true;

@@ -29,6 +29,7 @@
 #include "bench/peers.h"
 #include "shm/membuf_internal.h"
 #include "vexa-port.h"
+#include "vexa-port/shm_endpoint.h"
 
 namespace bench {
 namespace {
@@ -36,12 +37,24 @@ namespace {
 constexpr uint32_t k_port = 3;            // the bench uses one fixed port
 constexpr uint64_t k_region = 4ull << 20; // about 2 MiB per direction
 constexpr size_t k_rbuf = 64 * 1024;      // receivers read up to this much per call
+// A region of the idle links: a link costs nothing for its size while idle.
+constexpr uint32_t k_link_region = 64 * 1024;
 
 double cpu_seconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The share of one core this process (all its threads) uses over the next
+// seconds, which it spends asleep.
+double cpu_pct_over(double seconds) {
+    const double c0 = cpu_seconds();
+    const uint64_t w0 = now_ns();
+    struct timespec ts = {static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
+    nanosleep(&ts, nullptr);
+    return 100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9);
 }
 
 // KiB of a /proc/self/status field, or -1.
@@ -286,9 +299,12 @@ struct Chan {
     }
 };
 
+// A recovery server reports every link's start and end as it comes: the
+// orchestrator kills clients one after another and reads the times in turn.
 int32_t cb_connected(void *u, shm_thread *) {
     auto *c = static_cast<Chan *>(u);
     c->t_connected = now_ns();
+    if (c->a.role == Role::recovery) report("t_up=" + std::to_string(c->t_connected));
     c->signal(c->connected);
     return 0;
 }
@@ -299,6 +315,7 @@ int32_t cb_data_ready(void *u, shm_thread *, int32_t) {
 int32_t cb_disconnected(void *u, shm_thread *) {
     auto *c = static_cast<Chan *>(u);
     c->t_disconnected = now_ns();
+    if (c->a.role == Role::recovery) report("t_gone=" + std::to_string(c->t_disconnected));
     c->signal(c->disconnected);
     return 0;
 }
@@ -363,15 +380,14 @@ int run_chan_side(const Args &a, bool pin_late) {
         // A client whose server is missing: its CPU over the idle period.
         report("ready=1");
         wait_go();
-        const double c0 = cpu_seconds();
-        const uint64_t w0 = now_ns();
-        struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
-        nanosleep(&ts, nullptr);
-        report("cpu_pct=" + std::to_string(100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9)));
+        report("cpu_pct=" + std::to_string(cpu_pct_over(a.seconds)));
         wait_stop();
         vexa_port_close(c.port);
         return 0;
     } else {
+        // A victim says when it has begun to try: the next client after a
+        // death is one that already waits while the port is taken.
+        if (a.role == Role::victim) report("trying=1");
         c.wait(c.connected);
         if (pin_late) {
             usleep(20000);
@@ -411,16 +427,14 @@ int run_chan_side(const Args &a, bool pin_late) {
         // region (the mapped block's pages count as shared memory).
         if (a.role == Role::srv) c.wait(c.connected);
         wait_go();
-        const double c0 = cpu_seconds();
-        const uint64_t w0 = now_ns();
-        struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
-        nanosleep(&ts, nullptr);
-        const double pct = 100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9);
+        const double pct = cpu_pct_over(a.seconds);
         const long rss = status_kib("VmRSS"), shmem = status_kib("RssShmem");
         out = "cpu_pct=" + std::to_string(pct) + " rss_kib=" + std::to_string(rss - rss0 - shmem);
     } else if (a.role == Role::victim) {
-        // Stays attached until the orchestrator kills it.
-        pause();
+        // Stays attached until the orchestrator kills it, or its server:
+        // then it tells when it learnt of that.
+        c.wait(c.disconnected);
+        out = "t_gone=" + std::to_string(c.t_disconnected);
     }
     report(out);
     wait_stop();
@@ -428,8 +442,66 @@ int run_chan_side(const Args &a, bool pin_late) {
     return 0;
 }
 
-// Server that measures the time from a client's SIGKILL (orchestrator's clock)
-// to its on_disconnected, which comes after the block is rebuilt.
+// An idle pair of COUNT links at once: the srv side serves COUNT regions
+// named after this run, the idle side attaches to all of them, through the
+// endpoint calls under the ports (which name only four regions). Each side
+// reports its CPU over the idle spell, which starts once all its links stand.
+struct Linked {
+    std::mutex m;
+    std::condition_variable cv;
+    uint64_t n = 0;
+};
+
+int32_t cb_linked(void *u, shm_thread *) {
+    auto *l = static_cast<Linked *>(u);
+    std::lock_guard g(l->m);
+    ++l->n;
+    l->cv.notify_all();
+    return 0;
+}
+
+int run_idle_links(const Args &a) {
+    vexa_port_set_logfunc(quiet_log, 1, 2, 3);
+    const bool server = a.role == Role::srv;
+    const long orch = static_cast<long>(getppid());
+    Linked linked;
+    shm_data d{};
+    d.endpoint.timeout_us = 10000;
+    d.endpoint.size = k_link_region;
+    d.handlers.on_connected = cb_linked;
+    d.handlers.user_data = &linked;
+    std::vector<shm_thread *> ends;
+    auto close_all = [&] {
+        for (shm_thread *t : ends) shm_close(t);
+    };
+    for (uint64_t i = 0; i < a.count; ++i) {
+        std::string name = peer_name("link" + std::to_string(i), orch);
+        d.endpoint.path = name.data(); // copied by the start
+        shm_thread *t = server ? shm_srv_start(&d) : shm_cli_connect(&d);
+        if (!t) {
+            report("error=open");
+            close_all();
+            return 1;
+        }
+        ends.push_back(t);
+    }
+    if (server) report("ready=1");
+    {
+        std::unique_lock g(linked.m);
+        linked.cv.wait(g, [&] { return linked.n >= a.count; });
+    }
+    if (!server) report("ready=1");
+    wait_go();
+    report("cpu_pct=" + std::to_string(cpu_pct_over(a.seconds)));
+    wait_stop();
+    close_all();
+    return 0;
+}
+
+// Server whose callbacks tell the times of its clients' arrivals and
+// departures: from a client's SIGKILL (orchestrator's clock) to its
+// on_disconnected, which comes after the block is rebuilt, and to the
+// on_connected of a client that waited meanwhile.
 int run_recovery_server(const Args &a) {
     vexa_port_set_logfunc(quiet_log, 1, 2, 3);
     Chan c;
@@ -442,8 +514,6 @@ int run_recovery_server(const Args &a) {
         return 1;
     }
     report("ready=1 open_us=" + std::to_string((now_ns() - t0) / 1000.0));
-    c.wait(c.disconnected);
-    report("t_gone=" + std::to_string(c.t_disconnected));
     wait_stop();
     vexa_port_close(c.port);
     return 0;
@@ -526,11 +596,7 @@ int run_link_side(const Args &a) {
         else line = a.role == Role::ping ? quantiles(lat) + " late=0" : "late=0";
     } else if (a.role == Role::idle || a.role == Role::srv) {
         wait_go();
-        const double c0 = cpu_seconds();
-        const uint64_t w0 = now_ns();
-        struct timespec ts = {static_cast<time_t>(a.seconds), static_cast<long>(std::fmod(a.seconds, 1.0) * 1e9)};
-        nanosleep(&ts, nullptr);
-        line = "cpu_pct=" + std::to_string(100.0 * (cpu_seconds() - c0) / ((now_ns() - w0) / 1e9)) +
+        line = "cpu_pct=" + std::to_string(cpu_pct_over(a.seconds)) +
                " rss_kib=" + std::to_string(status_kib("VmRSS") - rss0);
     }
     report(line);
@@ -583,6 +649,7 @@ int side_main(int argc, char **argv) {
     // orchestrator's counters are on this process.
     if (hold && !wait_go()) return 1;
     if (a.role == Role::recovery) return run_recovery_server(a);
+    if (a.transport == "chan" && (a.role == Role::idle || a.role == Role::srv) && a.count > 0) return run_idle_links(a);
     return a.transport == "chan" || a.zero_copy ? run_chan_side(a, pin_late) : run_link_side(a);
 }
 
