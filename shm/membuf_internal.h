@@ -386,9 +386,13 @@ int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) 
 // The side's process has learnt from the kernel that its peer died: the
 // peer's holds of the rings' locks end as abandoned, and their waiters wake.
 void abandon_peer_locks(Link &l, int side) noexcept;
-// Whether nothing but this process holds, waits on or wrote into the rings'
-// locks (the server's look after a client has left).
-bool locks_at_rest(Link &l) noexcept;
+// Whether the rings' locks can be had within timeout_ms each (the server's
+// look after a client has left: a lock left held or forged cannot).
+bool locks_at_rest(Link &l, std::uint32_t timeout_ms) noexcept;
+// Takes every connection waiting at the server's door: named ones (and ones
+// not named yet) are kept for their listeners, the rest let go. Run while
+// no client is attached, so that strays cannot fill the door's queue.
+void drain_door(Link &l) noexcept;
 
 } // namespace vexa::block
 

@@ -24,32 +24,49 @@ namespace {
 HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 
 using Pending = Link::Door::Pending;
+constexpr std::size_t k_kept = sizeof(Link::Door::pending) / sizeof(Pending);
 
-// Takes the kept connection of hello, if any. Under the door's mutex.
+// Every connection the server lets go of hears a bye first: one that ended
+// without it would tell its client that the server had died.
+void let_go(int fd) noexcept {
+    tie::say_bye(fd);
+    tie::close_tie(fd);
+}
+
+// Takes the kept connection of hello, newest first, if any; a kept one that
+// had not named itself yet is asked again, and one that has gone is let go.
+// Under the door's mutex.
 int take_kept(Link::Door &d, const char (&hello)[32]) noexcept {
-    for (Pending &p : d.pending)
-        if (p.fd >= 0 && memcmp(p.hello, hello, sizeof hello) == 0) {
+    for (std::size_t i = k_kept; i-- > 0;) {
+        Pending &p = d.pending[i];
+        if (p.fd < 0) continue;
+        if (!p.hello[0] && tie::read_hello(p.fd, p.hello) == tie::Hello::none) {
+            let_go(p.fd);
+            p.fd = -1;
+            continue;
+        }
+        if (p.hello[0] && memcmp(p.hello, hello, sizeof hello) == 0) {
             const int fd = p.fd;
             p.fd = -1;
             return fd;
         }
+    }
     return -1;
 }
 
+// Kept in arrival order: when all places are taken, the oldest goes.
 void keep_for_later(Link::Door &d, int fd, const char (&hello)[32]) noexcept {
-    constexpr std::size_t n = sizeof d.pending / sizeof d.pending[0];
-    std::size_t free_at = n;
-    for (std::size_t i = 0; i < n && free_at == n; ++i)
-        if (d.pending[i].fd < 0) free_at = i;
-    if (free_at == n) {
-        // All taken: the oldest goes.
-        tie::close_tie(d.pending[0].fd);
-        for (std::size_t i = 0; i + 1 < n; ++i)
-            d.pending[i] = d.pending[i + 1];
-        free_at = n - 1;
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < k_kept; ++i)
+        if (d.pending[i].fd >= 0) d.pending[n++] = d.pending[i];
+    if (n == k_kept) {
+        let_go(d.pending[0].fd);
+        for (std::size_t i = 0; i + 1 < k_kept; ++i) d.pending[i] = d.pending[i + 1];
+        n = k_kept - 1;
     }
-    d.pending[free_at].fd = fd;
-    memcpy(d.pending[free_at].hello, hello, sizeof hello);
+    for (std::size_t i = n; i < k_kept; ++i) d.pending[i].fd = -1;
+    d.pending[n].fd = fd;
+    memcpy(d.pending[n].hello, hello, sizeof hello);
 }
 
 } // namespace
@@ -70,10 +87,7 @@ void close_door(Link &l) noexcept {
     if (l.door.fd >= 0) tie::close_door(l.door.fd, l.door.file, l.door.name);
     l.door.fd = -1;
     for (Pending &p : l.door.pending) {
-        if (p.fd >= 0) {
-            tie::say_bye(p.fd);
-            tie::close_tie(p.fd);
-        }
+        if (p.fd >= 0) let_go(p.fd);
         p.fd = -1;
     }
 }
@@ -109,11 +123,28 @@ int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) 
         } else {
             // Said nothing we know: no client of ours.
             shm_log_debug("mb %p: a tie came through the door without a name, closed\n", static_cast<void *>(l.mb));
-            tie::close_tie(r);
+            let_go(r);
         }
     }
     tie::close_tie(door);
     return r;
+}
+
+void drain_door(Link &l) noexcept {
+    std::lock_guard lock(l.door.m);
+    if (l.door.fd < 0) return;
+    for (int i = 0; i < 64; ++i) {
+        char got[32];
+        const int fd = tie::admit_next(l.door.fd, -1, 0, got);
+        if (fd < 0) return;
+        if (!got[0] && tie::read_hello(fd, got) == tie::Hello::none) {
+            let_go(fd);
+            continue;
+        }
+        // Named, or not yet: kept for the listener of its client, which
+        // asks again.
+        keep_for_later(l.door, fd, got);
+    }
 }
 
 void abandon_peer_locks(Link &l, int side) noexcept {
@@ -121,10 +152,17 @@ void abandon_peer_locks(Link &l, int side) noexcept {
         if (const std::uint64_t h = l.handle(side, k_lock, idx)) AbandonForeignOwner(as_handle(h));
 }
 
-bool locks_at_rest(Link &l) noexcept {
+bool locks_at_rest(Link &l, std::uint32_t timeout_ms) noexcept {
     for (int idx = 0; idx < 2; ++idx) {
         const std::uint64_t h = l.handle(k_srv, k_lock, idx);
-        if (h && !MutexAtRest(as_handle(h))) return false;
+        if (!h) continue;
+        // A holder that lives gives the lock back within a copy: the next
+        // client, quick to attach, may be sending already. One that does
+        // not within the bound is a leftover or a forgery.
+        const DWORD r = WaitForSingleObject(as_handle(h), timeout_ms);
+        if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return false;
+        ReleaseMutex(as_handle(h));
+        if (r == WAIT_ABANDONED) return false;
     }
     return true;
 }

@@ -368,12 +368,12 @@ VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
     // this thread holds it (a misbehaving client that opened it): the block
     // is then laid out anew under fresh names, as after a death. So is a
     // block whose region or door nobody can find by name any more, and one
-    // whose rings' locks the departed client left held, waited on or
-    // written over (a forged owner would time out every later call).
+    // whose rings' locks the departed client left held or written over (a
+    // forged owner would time out every later call).
     const bool rebuild = (vexa::block::flags(mb) & SHM_CLI_HUP) ||
                          vexa::block::take_own_hup(*link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0 ||
                          !HandleStillNamed(thr->region) || !vexa::block::door_named(*link) ||
-                         !vexa::block::locks_at_rest(*link);
+                         !vexa::block::locks_at_rest(*link, 100);
     if (rebuild) {
         // The size this server was configured with, never the block's: a
         // dead or hostile client may have written any size there.

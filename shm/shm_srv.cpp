@@ -206,6 +206,8 @@ void *shm_server(void *arg) {
         } else {
             claim_seen = false;
         }
+        // While no client is attached, nothing may pile up at the door.
+        if (!thr->listener) vexa::block::drain_door(*thr->link);
         if (vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake) == Delivery::broken)
             vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
     }

@@ -37,10 +37,15 @@ void touch_door(const char (&name)[32]) noexcept;
 // The client's end: joins the door called door, introducing itself by hello.
 int join(const char (&door)[32], const char (&hello)[32]) noexcept;
 // The next connection waiting at the door and the name it introduced itself
-// with (empty when it said nothing within a moment, or not a name). -EAGAIN
-// when none waits; -EINTR when wake was signalled; -ETIMEDOUT when none came
-// before deadline_ns (CLOCK_MONOTONIC; 0: do not wait).
+// with (empty when it said nothing within a moment, or not a name; with
+// deadline_ns 0, when it has said nothing yet). -EAGAIN when none waits;
+// -EINTR when wake was signalled; -ETIMEDOUT when none came before
+// deadline_ns (CLOCK_MONOTONIC; 0: do not wait).
 int admit_next(int door, int wake, std::int64_t deadline_ns, char (&hello)[32]) noexcept;
+
+// What a connection's first message says, without waiting.
+enum class Hello { named, later, none };
+Hello read_hello(int fd, char (&hello)[32]) noexcept;
 
 enum class End {
     bye,    // the peer said bye: it left in order

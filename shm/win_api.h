@@ -86,10 +86,6 @@ BOOL LeaveOwnerDeathToCaller(HANDLE mutex);
 // is no thread of this process loses the mutex as abandoned: exactly one
 // next taker gets WAIT_ABANDONED. TRUE when such an owner was found.
 BOOL AbandonForeignOwner(HANDLE mutex);
-// Not of the replaced platform: whether the mutex is free with nobody
-// waiting, or owned through this handle by threads of this process. FALSE
-// when anything outside this process holds it, waits on it, or wrote there.
-BOOL MutexAtRest(HANDLE mutex);
 
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <time.h>
 #include <signal.h>
@@ -636,6 +638,8 @@ TEST_F(Endpoint, CloseNeverRacesTheClientThread) {
 //   forged-locks writes the server's owner id into both rings' locks and
 //               leaves in order
 //   remove-live removes its own and the server's liveness files
+//   empty-message sends empty messages on its tie (which read like its end)
+//   fill-door   connects to the server's door many times without attaching
 VT_CHILD_ROLE(attacker) {
     const std::string path = argv[0], how = argv[1];
     void *fd = shmt_open(path.c_str(), 2, 0);
@@ -654,6 +658,20 @@ VT_CHILD_ROLE(attacker) {
     if (how == "self-name") {
         vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
         memcpy(mb->cli_hup.name, mb->srv_hup.name, sizeof mb->cli_hup.name);
+    } else if (how == "fill-door") {
+        char escaped[vexa::posix::k_path_max];
+        DWORD error = 0;
+        if (!vexa::posix::object_path(mb->srv_hup.name, escaped, error)) return 6;
+        const std::string door = "/dev/shm/vexa." + std::to_string(geteuid()) + "/%door-" + escaped;
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (door.size() >= sizeof addr.sun_path) return 7;
+        memcpy(addr.sun_path, door.c_str(), door.size() + 1);
+        for (int i = 0; i < 300; ++i) {
+            const int s = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0);
+            connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+            close(s);
+        }
     } else if (how == "other-name") {
         void *ofd = shmt_open(argv[2], 2, 0);
         shm_membuf *other = nullptr;
@@ -686,6 +704,9 @@ VT_CHILD_ROLE(attacker) {
             for (int idx = 0; idx < 2; ++idx) forge(l->handle(vexa::block::k_cli, vexa::block::k_lock, idx), id);
             shm_membuf_disconnect(mb);
             shm_membuf_disconnect_cb(mb);
+        } else if (how == "empty-message") {
+            const vexa::block::LinkRef l = vexa::block::find(mb);
+            for (int i = 0; i < 3; ++i) send(l->tie.load(), "", 0, MSG_NOSIGNAL);
         } else if (how == "remove-live") {
             for (const pid_t pid : {getpid(), getppid()})
                 for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
@@ -724,14 +745,16 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
     shm_thread *other = shm_srv_start(&other_cfg);
     ASSERT_NE(other, nullptr);
     for (const char *how : {"hold-locks", "clear-bit", "self-name", "set-waiting", "other-name", "forged-hup",
-                            "forged-locks", "remove-live"}) {
+                            "forged-locks", "remove-live", "empty-message", "fill-door"}) {
         SCOPED_TRACE(how);
         vt::Recorder srv;
         shm_data cfg = srv.config(path, k_size);
         shm_thread *s = shm_srv_start(&cfg);
         ASSERT_NE(s, nullptr);
         auto bad = vt::Child::spawn("attacker", {path, how, other_path}, quiet());
-        if (std::string(how) != "self-name" && std::string(how) != "other-name") {
+        const bool attaches = std::string(how) != "self-name" && std::string(how) != "other-name" &&
+                              std::string(how) != "fill-door";
+        if (attaches) {
             ASSERT_TRUE(bad.expect("attached"));
             ASSERT_TRUE(srv.events.expect("connected"));
             bad.send("go");
@@ -765,7 +788,13 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
             bad.wait();
             ASSERT_TRUE(srv.events.expect("disconnected"));
             EXPECT_LT(cpu_over_half_a_second(), 0.1) << "and spins on after the attacker has gone";
-        } else if (std::string(how) == "remove-live") {
+        } else if (std::string(how) == "fill-door") {
+            auto c = client();
+            ASSERT_TRUE(c.expect("connected")) << "a client is served after the door was flooded";
+            c.send("close");
+            ASSERT_TRUE(c.expect("closed 0"));
+            EXPECT_EQ(c.wait(), 0);
+        } else if (std::string(how) == "remove-live" || std::string(how) == "empty-message") {
             // Liveness files gone: the link neither drops nor flaps, and a
             // death is still noticed.
             EXPECT_FALSE(srv.events.expect("disconnected", 300)) << "a healthy link dropped";

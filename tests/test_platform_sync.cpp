@@ -147,6 +147,14 @@ TEST(PlatformMutex, RecursiveAndReleasedOnlyByItsOwner) {
     ASSERT_NE(m, nullptr);
     EXPECT_EQ(WaitForSingleObject(m, INFINITE), WAIT_OBJECT_0);
     EXPECT_EQ(WaitForSingleObject(m, 0), WAIT_OBJECT_0);
+    {
+        // Through a second handle of the same mutex (a view of its own):
+        // still the same owner's recursion.
+        HANDLE again = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, name.c_str());
+        EXPECT_EQ(WaitForSingleObject(again, 0), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(again));
+        EXPECT_TRUE(CloseHandle(again));
+    }
     std::thread([&] {
         EXPECT_EQ(WaitForSingleObject(m, 20), WAIT_TIMEOUT);
         EXPECT_FALSE(ReleaseMutex(m));

@@ -174,9 +174,11 @@ bool note_owned(Header *hdr, ino_t ino) noexcept {
     }
 }
 
-std::uint32_t *own_depth(const Header *hdr) noexcept {
+std::uint32_t *own_depth(ino_t ino) noexcept {
+    // By the object's file, not by the address of this handle's view: two
+    // handles of one mutex map it at two addresses.
     for (Owned &o : t_owner.owned)
-        if (o.hdr == hdr) return &o.depth;
+        if (o.ino == ino) return &o.depth;
     return nullptr;
 }
 

@@ -236,9 +236,9 @@ class OwnerProbe {
 // when the record cannot grow.
 bool note_owned(Header *hdr, ino_t ino) noexcept;
 void note_released(ino_t ino) noexcept;
-// How often the calling thread holds the mutex of hdr, by its own record
-// (null when not at all).
-std::uint32_t *own_depth(const Header *hdr) noexcept;
+// How often the calling thread holds the mutex whose file is ino, by its
+// own record (null when not at all).
+std::uint32_t *own_depth(ino_t ino) noexcept;
 // Whether id names a thread of this process that exists.
 bool owner_here(std::uint32_t id) noexcept;
 void owner_fork_child() noexcept;

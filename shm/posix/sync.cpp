@@ -149,7 +149,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
             // Recursion, as this thread's own record counts it. A word that
             // names this thread while the record shows nothing was written
             // by a peer: waited on like any other owner.
-            if (std::uint32_t *depth = own_depth(h); depth && *depth < UINT32_MAX) {
+            if (std::uint32_t *depth = own_depth(obj->ino); depth && *depth < UINT32_MAX) {
                 ++*depth;
                 count_owned(obj, 1);
                 return WAIT_OBJECT_0;
@@ -309,7 +309,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
     const std::uint32_t me = owner_id();
     // Only this thread's own record says whether it owns the mutex: the word
     // may name it because a peer wrote it there.
-    std::uint32_t *depth = me == 0 ? nullptr : own_depth(h);
+    std::uint32_t *depth = me == 0 ? nullptr : own_depth(ref->ino);
     if (!depth) {
         SetLastError(ERROR_NOT_OWNER);
         return FALSE;
@@ -418,13 +418,4 @@ BOOL AbandonForeignOwner(HANDLE mutex) {
     h->recursion.store(0, std::memory_order_relaxed);
     unlock_word(h, me);
     return TRUE;
-}
-
-BOOL MutexAtRest(HANDLE mutex) {
-    HandleRef ref(mutex);
-    Header *h = mutex_header(ref);
-    if (!h) return FALSE;
-    if (ref->owned.load(std::memory_order_relaxed) > 0) return TRUE;
-    return (h->lock.load(std::memory_order_seq_cst) & k_lock_owner) == 0 &&
-           h->sleepers.load(std::memory_order_seq_cst) == 0;
 }

@@ -45,9 +45,10 @@ using vexa::posix::ForkGuard;
 
 constexpr char k_door_prefix[] = "%door-";
 constexpr char k_bye = 'B';
-// Connections not yet admitted wait here; one client at a time is the rule,
-// so a few are plenty (one more join simply fails and is tried again).
-constexpr int k_backlog = 16;
+// Connections not yet admitted wait here. One client at a time is the rule;
+// the server drains the queue while no client is attached, so strays (or
+// a hostile process of the same user) cannot fill it for good.
+constexpr int k_backlog = 128;
 // How long an accepted connection has to introduce itself: a client sends
 // its name right after it connects.
 constexpr std::int64_t k_hello_ns = 500000000;
@@ -79,6 +80,13 @@ void forget_and_close(int fd) noexcept {
 }
 
 std::int64_t now_ns() noexcept { return vexa::posix::monotonic_ns(); }
+
+// Whether the peer's end of a connection has closed (as against an empty
+// message waiting).
+bool ended(int fd) noexcept {
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0;
+}
 
 int ms_until(std::int64_t deadline_ns) noexcept {
     if (deadline_ns <= 0) return 0;
@@ -227,6 +235,10 @@ void fork_child() noexcept {
     // The watch's thread is the parent's: the child watches afresh when a
     // client of its own first waits (its descriptors are closed above).
     pthread_mutex_init(&g_watch_lock, nullptr);
+    // A parent's thread may have held the watch's mutex, or waited on its
+    // condition, at the fork: the child's are made afresh.
+    new (&g_watch.m) std::mutex;
+    new (&g_watch.changed) std::condition_variable;
     g_watch.users = 0;
     g_watch.running = false;
     g_watch.fd = g_watch.stop = -1;
@@ -353,20 +365,32 @@ int admit_next(int door, int wake, std::int64_t deadline_ns, char (&hello)[32]) 
         record(fd);
     }
     memset(hello, 0, sizeof hello);
-    // Its name comes with the connection, or a moment later.
-    pollfd h{fd, POLLIN, 0};
-    const std::int64_t until = now_ns() + k_hello_ns;
+    // Its name comes with the connection, or a moment later (deadline 0:
+    // not waited for).
+    pollfd h[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    const std::int64_t until = deadline_ns == 0 ? 0 : now_ns() + k_hello_ns;
     for (;;) {
+        if (read_hello(fd, hello) != Hello::later) break;
+        if (until == 0 || poll(h, wake >= 0 ? 2 : 1, ms_until(until)) <= 0) break;
+        if (wake >= 0 && (h[1].revents & POLLIN)) break;
+    }
+    return fd;
+}
+
+Hello read_hello(int fd, char (&hello)[32]) noexcept {
+    for (int i = 0; i < 64; ++i) {
         char buf[sizeof hello + 1];
         const ssize_t got = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (got == static_cast<ssize_t>(sizeof hello) && memchr(buf, 0, sizeof hello)) {
             memcpy(hello, buf, sizeof hello);
-            break;
+            return Hello::named;
         }
-        if (got >= 0 || (errno != EAGAIN && errno != EINTR)) break; // not a name, or already gone
-        if (poll(&h, 1, ms_until(until)) == 0) break;
+        if (got < 0) return errno == EAGAIN || errno == EINTR ? Hello::later : Hello::none;
+        if (got == 0 && ended(fd)) return Hello::none;
+        if (got > 0) return Hello::none; // not a name
+        // An empty message: no name yet.
     }
-    return fd;
+    return Hello::none;
 }
 
 End watch(int fd, int wake, int &error) noexcept {
@@ -386,7 +410,9 @@ End watch(int fd, int wake, int &error) noexcept {
         char buf[64];
         const ssize_t got = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (got > 0 && buf[0] == k_bye) return End::bye;
-        if (got == 0) return End::gone;
+        // A sequenced-packet socket carries empty messages, which read like
+        // the end: only the kernel's hang-up says the peer's end has closed.
+        if (got == 0 && ended(fd)) return End::gone;
         if (got < 0 && errno != EAGAIN && errno != EINTR) {
             if (errno == ECONNRESET || errno == EPIPE) return End::gone;
             error = errno;
@@ -397,12 +423,14 @@ End watch(int fd, int wake, int &error) noexcept {
 }
 
 bool said_bye(int fd) noexcept {
-    for (;;) {
+    // Bounded: a peer that keeps sending cannot hold this look up.
+    for (int i = 0; i < 256; ++i) {
         char buf[64];
         const ssize_t got = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
         if (got > 0 && buf[0] == k_bye) return true;
-        if (got <= 0) return false;
+        if (got < 0 || (got == 0 && ended(fd))) return false;
     }
+    return false;
 }
 
 void say_bye(int fd) noexcept {
