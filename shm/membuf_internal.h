@@ -391,7 +391,8 @@ void abandon_peer_locks(Link &l, int side) noexcept;
 bool locks_at_rest(Link &l, std::uint32_t timeout_ms) noexcept;
 // Takes every connection waiting at the server's door: named ones (and ones
 // not named yet) are kept for their listeners, the rest let go. Run while
-// no client is attached, so that strays cannot fill the door's queue.
+// no client is attached, so that strays cannot fill the door's queue. A
+// door whose name has gone is opened anew first.
 void drain_door(Link &l) noexcept;
 
 } // namespace vexa::block

@@ -133,6 +133,18 @@ int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) 
 void drain_door(Link &l) noexcept {
     std::lock_guard lock(l.door.m);
     if (l.door.fd < 0) return;
+    if (!tie::door_named(l.door.file, l.door.name)) {
+        // Its name removed (a cleanup tool, a user's rm): no client could
+        // find it any more. Opened anew under the same name; tried again on
+        // the next look if that fails.
+        tie::DoorFile file;
+        const int fd = tie::open_door(l.door.name, file);
+        if (fd < 0) return;
+        tie::close_door(l.door.fd, l.door.file, l.door.name);
+        l.door.fd = fd;
+        l.door.file = file;
+        shm_log_info("mb %p: the door's name had gone; the door is opened anew\n", static_cast<void *>(l.mb));
+    }
     for (int i = 0; i < 64; ++i) {
         char got[32];
         const int fd = tie::admit_next(l.door.fd, -1, 0, got);

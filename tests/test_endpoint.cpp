@@ -639,7 +639,8 @@ TEST_F(Endpoint, CloseNeverRacesTheClientThread) {
 //               leaves in order
 //   remove-live removes its own and the server's liveness files
 //   empty-message sends empty messages on its tie (which read like its end)
-//   fill-door   connects to the server's door many times without attaching
+//   fill-door   connects to the server's door many times without attaching,
+//               then removes the door's name
 VT_CHILD_ROLE(attacker) {
     const std::string path = argv[0], how = argv[1];
     void *fd = shmt_open(path.c_str(), 2, 0);
@@ -672,6 +673,7 @@ VT_CHILD_ROLE(attacker) {
             connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
             close(s);
         }
+        unlink(door.c_str()); // and a cleanup tool removes its name
     } else if (how == "other-name") {
         void *ofd = shmt_open(argv[2], 2, 0);
         shm_membuf *other = nullptr;
