@@ -33,6 +33,16 @@ void let_go(int fd) noexcept {
     tie::close_tie(fd);
 }
 
+// Lets go of every kept connection whose client has gone (it left, or gave
+// up on its attach): nothing is kept for nobody. Under the door's mutex.
+void prune(Link::Door &d) noexcept {
+    for (Pending &p : d.pending)
+        if (p.fd >= 0 && tie::peer_closed(p.fd)) {
+            tie::close_tie(p.fd);
+            p.fd = -1;
+        }
+}
+
 // Takes the kept connection of hello, newest first, if any; a kept one that
 // had not named itself yet is asked again, and one that has gone is let go.
 // Under the door's mutex.
@@ -133,6 +143,7 @@ int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) 
 void drain_door(Link &l) noexcept {
     std::lock_guard lock(l.door.m);
     if (l.door.fd < 0) return;
+    prune(l.door);
     if (!tie::door_named(l.door.file, l.door.name)) {
         // Its name removed (a cleanup tool, a user's rm): no client could
         // find it any more. Opened anew under the same name; tried again on

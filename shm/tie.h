@@ -46,6 +46,8 @@ int admit_next(int door, int wake, std::int64_t deadline_ns, char (&hello)[32]) 
 // What a connection's first message says, without waiting.
 enum class Hello { named, later, none };
 Hello read_hello(int fd, char (&hello)[32]) noexcept;
+// Whether the peer's end of a connection has closed (does not wait).
+bool peer_closed(int fd) noexcept;
 
 enum class End {
     bye,    // the peer said bye: it left in order

@@ -377,6 +377,8 @@ int admit_next(int door, int wake, std::int64_t deadline_ns, char (&hello)[32]) 
     return fd;
 }
 
+bool peer_closed(int fd) noexcept { return ended(fd); }
+
 Hello read_hello(int fd, char (&hello)[32]) noexcept {
     for (int i = 0; i < 64; ++i) {
         char buf[sizeof hello + 1];
