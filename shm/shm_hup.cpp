@@ -113,6 +113,9 @@ void peer_died(shm_membuf *mb, const Watch &w, vexa::block::Link &link, int side
     if (!still_watched(mb, w, name)) return;
     mark_dead(mb, w);
     vexa::block::abandon_peer_locks(link, side == k_watch_client ? vexa::block::k_srv : vexa::block::k_cli);
+    // The dead peer's objects (its hang-up mutex, a server's door, its
+    // liveness file) have no holder left to remove their names.
+    SweepAfterDeath(name);
 }
 
 // The server's listener: the tie of the client called name, as it comes

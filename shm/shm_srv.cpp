@@ -29,12 +29,16 @@ constexpr auto k_name_grace = std::chrono::milliseconds(100);
 using vexa::thread::Endpoint;
 
 // The client the listener watches has gone: the listener has seen its tie
-// end, or the block shows another name than the one watched (the client left
-// and the next one claimed the block before this loop looked).
-bool departed(Endpoint *thr, shm_membuf *mb) {
+// end, or (with by_name) the block shows another name than the one watched
+// (the client left and the next one claimed the block before this loop
+// looked). The name is compared only by a loop that has nothing to deliver:
+// a departing client's bye ends its listener anyway, and the comparison
+// stays off the path of every delivery.
+bool departed(Endpoint *thr, shm_membuf *mb, bool by_name) {
     const vexa::thread::Listener *l = thr->listener;
     if (!l) return false;
     if (l->finished.load(std::memory_order_seq_cst) != 0) return true;
+    if (!by_name) return false;
     char now[32];
     return l->expected[0] && !(vexa::block::published_name(mb->cli_hup, now) && strncmp(now, l->expected, sizeof now) == 0);
 }
@@ -47,7 +51,7 @@ bool srv_keep_awake(void *arg) {
     if (!thr->running.load(std::memory_order_seq_cst) || vexa::endpoint::broken_now(thr)) return true;
     shm_membuf *mb = thr->membuf.load(std::memory_order_relaxed);
     if (shm_membuf_is_connected(mb) != thr->seen) return true;
-    return departed(thr, mb);
+    return departed(thr, mb, true);
 }
 
 void release_region(Endpoint *thr) {
@@ -145,6 +149,8 @@ void *shm_server(void *arg) {
     // A claim whose name has not come yet, and since when.
     bool claim_seen = false;
     auto rebuild_backoff = std::chrono::milliseconds(10);
+    // What the last pass's delivery did.
+    Delivery last = Delivery::idle;
     std::chrono::steady_clock::time_point claim_seen_at{};
     while (thr->running.load(std::memory_order_seq_cst)) {
         // A rebuild may have made the region anew (its name had gone).
@@ -173,7 +179,7 @@ void *shm_server(void *arg) {
         // A listener that has returned means the client it watched has gone,
         // even when the next client has set the connected bit again before
         // this loop looked: that is a departure followed by an arrival.
-        if (thr->seen && (!connected || broken || departed(thr, mb))) {
+        if (thr->seen && (!connected || broken || departed(thr, mb, last == Delivery::idle))) {
             client_gone(thr, mb, broken);
             // The next pass looks afresh: a rebuild may have made the region
             // anew (mb is gone then), or failed and left no link to deliver
@@ -208,7 +214,8 @@ void *shm_server(void *arg) {
         }
         // While no client is attached, nothing may pile up at the door.
         if (!thr->listener) vexa::block::drain_door(*thr->link);
-        if (vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake) == Delivery::broken)
+        last = vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake);
+        if (last == Delivery::broken)
             vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
     }
 

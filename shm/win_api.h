@@ -87,5 +87,12 @@ BOOL LeaveOwnerDeathToCaller(HANDLE mutex);
 // next taker gets WAIT_ABANDONED. TRUE when such an owner was found.
 BOOL AbandonForeignOwner(HANDLE mutex);
 
+// Not of the replaced platform: the process that held the object called
+// name has died (the caller learnt it from the kernel). Removes the names
+// of every object that nobody holds any more, looking again for a moment
+// while that one is still held by the dying process; nobody else would,
+// until the next object is made. TRUE once name has gone.
+BOOL SweepAfterDeath(LPCSTR name);
+
 DWORD GetLastError();
 void SetLastError(DWORD error);

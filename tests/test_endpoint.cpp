@@ -347,9 +347,13 @@ TEST_F(Endpoint, KilledServerIsReportedAndTheClientReattaches) {
         auto s = server();
         ASSERT_TRUE(s.expect("started"));
         ASSERT_TRUE(cli.events.expect("connected"));
+        const std::string objects = "SHMEM_" + std::to_string(s.pid()) + "_";
         s.kill(SIGKILL);
         s.wait();
         ASSERT_TRUE(cli.events.expect("disconnected"));
+        // Its hang-up mutex and door, which nobody else holds, go with it
+        // (before any other object is made).
+        EXPECT_TRUE(vt::shm_entries(objects).empty()) << "the dead server's objects stay";
     }
     auto s = server();
     ASSERT_TRUE(s.expect("started"));

@@ -638,3 +638,25 @@ BOOL HoldExclusive(HANDLE object) {
     }
     return TRUE;
 }
+
+BOOL SweepAfterDeath(LPCSTR name) {
+    using namespace vexa::posix;
+    char path[k_path_max];
+    DWORD error = ERROR_SUCCESS;
+    if (!name || !object_path(name, path, error)) return FALSE;
+    // The kernel tells of a death as it closes the dead process's
+    // descriptors, not after the last: its locks may still be going for a
+    // moment. Looked at again until the object named after the dead peer
+    // has gone, for a tenth of a second at most.
+    for (int look = 0; look < 20; ++look) {
+        if (look > 0) usleep(5000);
+        ForkGuard guard;
+        const int dfd = object_dir(error);
+        if (dfd < 0) return FALSE;
+        sweep_stale(dfd);
+        struct stat st {};
+        if (fstatat(dfd, path, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) return TRUE;
+    }
+    return FALSE;
+}
+

@@ -105,9 +105,12 @@ bool door_file(const char (&name)[32], char (&out)[vexa::posix::k_path_max]) noe
     return n > 0 && static_cast<std::size_t>(n) < sizeof out;
 }
 
-// The socket address of a file in the folder, through the folder's
-// descriptor. -errno when it cannot be had.
-int door_address(const char *file, sockaddr_un &addr, socklen_t &len) noexcept {
+// The file name and socket address of the door called name, through the
+// folder's descriptor. bad_name for a name no door can have, -errno when the
+// address cannot be had.
+int door_address(const char (&name)[32], int bad_name, char (&file)[vexa::posix::k_path_max], sockaddr_un &addr,
+                 socklen_t &len) noexcept {
+    if (!door_file(name, file)) return bad_name;
     DWORD error = 0;
     const int dfd = vexa::posix::object_dir(error);
     if (dfd < 0) return (error & ERROR_ERRNO_BIT) ? -static_cast<int>(error & 0xFFFF) : -EACCES;
@@ -248,10 +251,9 @@ void fork_child() noexcept {
 
 int open_door(const char (&name)[32], DoorFile &door) noexcept {
     char file[vexa::posix::k_path_max];
-    if (!door_file(name, file)) return -ENAMETOOLONG;
     sockaddr_un addr;
     socklen_t len = 0;
-    if (const int e = door_address(file, addr, len)) return e;
+    if (const int e = door_address(name, -ENAMETOOLONG, file, addr, len)) return e;
     ForkGuard guard;
     const int fd = make_socket();
     if (fd < 0) return -errno;
@@ -325,10 +327,9 @@ void touch_door(const char (&name)[32]) noexcept {
 
 int join(const char (&door)[32], const char (&hello)[32]) noexcept {
     char file[vexa::posix::k_path_max];
-    if (!door_file(door, file)) return -EPROTO;
     sockaddr_un addr;
     socklen_t len = 0;
-    if (const int e = door_address(file, addr, len)) return e;
+    if (const int e = door_address(door, -EPROTO, file, addr, len)) return e;
     ForkGuard guard;
     const int fd = make_socket();
     if (fd < 0) return -errno;
