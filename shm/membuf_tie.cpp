@@ -128,11 +128,13 @@ int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) 
         if (r < 0) break;
         if (got[0] && memcmp(got, hello, sizeof got) == 0) break;
         std::lock_guard lock(l.door.m);
-        if (got[0] && l.door.fd >= 0) {
+        if (got[0] && l.door.fd >= 0 && !tie::peer_closed(r)) {
             keep_for_later(l.door, r, got);
         } else {
-            // Said nothing we know: no client of ours.
-            shm_log_debug("mb %p: a tie came through the door without a name, closed\n", static_cast<void *>(l.mb));
+            // Said nothing we know (no client of ours), or its client has
+            // gone already.
+            if (!got[0])
+                shm_log_debug("mb %p: a tie came through the door without a name, closed\n", static_cast<void *>(l.mb));
             let_go(r);
         }
     }
@@ -160,7 +162,9 @@ void drain_door(Link &l) noexcept {
         char got[32];
         const int fd = tie::admit_next(l.door.fd, -1, 0, got);
         if (fd < 0) return;
-        if (!got[0] && tie::read_hello(fd, got) == tie::Hello::none) {
+        // A client that has gone already (it left before its listener came
+        // to admit it) leaves nothing to keep.
+        if (tie::peer_closed(fd) || (!got[0] && tie::read_hello(fd, got) == tie::Hello::none)) {
             let_go(fd);
             continue;
         }
