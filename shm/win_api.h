@@ -94,5 +94,30 @@ BOOL AbandonForeignOwner(HANDLE mutex);
 // until the next object is made. TRUE once name has gone.
 BOOL SweepAfterDeath(LPCSTR name);
 
+// Not of the replaced platform: a hold of a mutex that begins and ends
+// within one call of its caller, on one thread. The handle is looked up once
+// for the take and the release, and the hold keeps no record of ownership:
+// no recursion, no release by ReleaseMutex, and the thread must not end
+// while it holds (a dead process's holds are for AbandonForeignOwner). The
+// cheap path for a lock held across a copy.
+class MutexHold {
+  public:
+    MutexHold() noexcept = default;
+    ~MutexHold() { release(); }
+    MutexHold(const MutexHold &) = delete;
+    MutexHold &operator=(const MutexHold &) = delete;
+    // Waits as WaitForSingleObject does; with spin, where the holder may run
+    // on another CPU, tries for a few microseconds before it sleeps. Held
+    // after WAIT_OBJECT_0 or WAIT_ABANDONED, until release().
+    DWORD take(HANDLE mutex, DWORD ms, bool spin) noexcept;
+    void release() noexcept;
+    bool held() const noexcept { return obj_ != nullptr; }
+
+  private:
+    void *obj_ = nullptr;
+    std::uint32_t index_ = 0;
+    std::uint32_t me_ = 0;
+};
+
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -312,28 +312,33 @@ HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error) {
     return h;
 }
 
-HandleRef::HandleRef(HANDLE h) noexcept {
+Object *take_ref(HANDLE h, std::uint32_t &index) noexcept {
     Parsed p{};
     if (parse(h, p)) {
         Slot &s = *p.slot;
         std::uint64_t w = s.word.load(std::memory_order_acquire);
         while (live(w, p.gen)) {
             if (s.word.compare_exchange_weak(w, w + 1, std::memory_order_acquire, std::memory_order_acquire)) {
-                obj_ = s.obj.load(std::memory_order_acquire);
-                index_ = p.index;
-                return;
+                index = p.index;
+                return s.obj.load(std::memory_order_acquire);
             }
         }
     }
     SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
 }
 
-HandleRef::~HandleRef() {
-    if (!obj_) return;
-    const std::uint64_t before = slot_at(index_).word.fetch_sub(1, std::memory_order_acq_rel);
+void drop_ref(std::uint32_t index) noexcept {
+    const std::uint64_t before = slot_at(index).word.fetch_sub(1, std::memory_order_acq_rel);
     // While the handle is open its own reference keeps the count above one,
     // so the last reference dropped here means the handle was closed meanwhile.
-    if ((before & k_refs) == 1) free_slot(index_);
+    if ((before & k_refs) == 1) free_slot(index);
+}
+
+HandleRef::HandleRef(HANDLE h) noexcept { obj_ = take_ref(h, index_); }
+
+HandleRef::~HandleRef() {
+    if (obj_) drop_ref(index_);
 }
 
 } // namespace vexa::posix

@@ -181,6 +181,11 @@ HANDLE handle_insert(Object *obj, DWORD &error);
 HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error);
 // A counted use of an open handle of this process; nullptr (and last error
 // ERROR_INVALID_HANDLE) for anything else. Pair with handle_release.
+// A counted reference to the object behind a handle: null (with the last
+// error set) for a handle that is not open; drop_ref(index) gives it back.
+Object *take_ref(HANDLE h, std::uint32_t &index) noexcept;
+void drop_ref(std::uint32_t index) noexcept;
+
 class HandleRef {
   public:
     explicit HandleRef(HANDLE h) noexcept;

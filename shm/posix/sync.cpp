@@ -13,7 +13,7 @@
 //
 // An event is a word in the header page (nonzero = signalled) with a count
 // of waiters, waited on with a shared futex. SetEvent sets the word and wakes
-// one waiter if any is announced; a waiter takes the signal by turning the
+// one waiter if any is announced (a lone waiter only when the word was 0); a waiter takes the signal by turning the
 // word back to 0, so every signal is consumed exactly once, and a signal with
 // nobody waiting stays until the next wait. Any nonzero value counts as a
 // signal, so a word outside its two states never keeps a waiter spinning.
@@ -65,6 +65,14 @@ constexpr long k_owner_slice_ns = 30000000;
 // How long a newcomer leaves a pending hand-off to the sleeper it is for.
 constexpr long k_handoff_ns = 10000000;
 
+void cpu_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
 bool passed(const timespec &until) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -79,9 +87,15 @@ void count_owned(Object *obj, int by) {
 
 void unlock_word(Header *h, std::uint32_t id) noexcept;
 
-DWORD taken(Object *obj, bool abandoned, std::uint32_t me) {
+// With record false the take is a MutexHold's: no record, no recursion.
+DWORD taken(Object *obj, bool abandoned, std::uint32_t me, bool record) {
     Header *h = obj->hdr;
     tsan_acquire(h);
+    if (!record) {
+        if (!abandoned) return WAIT_OBJECT_0;
+        obj->abandoned_at.store(monotonic_ns(), std::memory_order_relaxed);
+        return WAIT_ABANDONED;
+    }
     if (!note_owned(h, obj->ino)) {
         // Without its record the thread could never release it: given back.
         if (abandoned) h->abandoned.store(1, std::memory_order_relaxed);
@@ -110,7 +124,7 @@ timespec after_ns(long ns) {
     return t;
 }
 
-DWORD wait_mutex(Object *obj, DWORD ms) {
+DWORD wait_mutex(Object *obj, DWORD ms, bool record = true) {
     Header *h = obj->hdr;
     const std::uint32_t me = owner_id();
     if (me == 0) {
@@ -141,11 +155,11 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
                                               std::memory_order_relaxed)) {
                 const bool abandoned = h->abandoned.load(std::memory_order_relaxed) != 0 &&
                                        h->abandoned.exchange(0, std::memory_order_relaxed) != 0;
-                return taken(obj, abandoned, me);
+                return taken(obj, abandoned, me, record);
             }
             continue;
         }
-        if (owner == me) {
+        if (owner == me && record) {
             // Recursion, as this thread's own record counts it. A word that
             // names this thread while the record shows nothing was written
             // by a peer: waited on like any other owner.
@@ -163,7 +177,7 @@ DWORD wait_mutex(Object *obj, DWORD ms) {
                 if (h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
                                                     std::memory_order_relaxed)) {
                     h->abandoned.store(0, std::memory_order_relaxed);
-                    return taken(obj, true, me);
+                    return taken(obj, true, me, record);
                 }
                 continue;
             }
@@ -352,9 +366,66 @@ BOOL SetEvent(HANDLE event) {
         return FALSE;
     }
     Header *h = ref->hdr;
-    h->state.exchange(1, std::memory_order_seq_cst);
-    if (h->waiters.load(std::memory_order_seq_cst) != 0) futex(&h->state, FUTEX_WAKE, 1, nullptr, 0);
+    const std::uint32_t was = h->state.exchange(1, std::memory_order_seq_cst);
+    const std::uint32_t waiters = h->waiters.load(std::memory_order_seq_cst);
+    // An event already signalled holds its one signal. A waiter sleeps only
+    // while the word is 0, so whoever set it woke any sleeper there was, and
+    // one that counted itself since finds the word set and does not sleep:
+    // a lone waiter needs no second wake. (A busy writer signals again and
+    // again while its woken reader has not run yet; each would otherwise be
+    // a system call.) With more waiters every signal still wakes one.
+    if (was != 0 && waiters <= 1) return TRUE;
+    if (waiters != 0) futex(&h->state, FUTEX_WAKE, 1, nullptr, 0);
     return TRUE;
+}
+
+DWORD MutexHold::take(HANDLE mutex, DWORD ms, bool spin) noexcept {
+    release();
+    std::uint32_t index = 0;
+    Object *obj = take_ref(mutex, index);
+    if (!obj) return WAIT_FAILED;
+    if (obj->kind != Kind::mutex) {
+        drop_ref(index);
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    DWORD r = WAIT_TIMEOUT;
+    // The holder keeps the lock across one copy: where it may run on
+    // another CPU, a few microseconds of looking at the word (and swapping
+    // only when it shows free) spare a sleep and a hand-over, two system
+    // calls. A free word taken here costs one compare-and-swap.
+    constexpr int k_tries = 64;
+    Header *h = obj->hdr;
+    const std::uint32_t me = owner_id();
+    for (int i = 0; spin && me != 0 && i < k_tries; ++i) {
+        std::uint32_t v = h->lock.load(std::memory_order_relaxed);
+        if ((v & (k_lock_owner | k_lock_handoff)) == 0 &&
+            h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+            const bool abandoned = h->abandoned.load(std::memory_order_relaxed) != 0 &&
+                                   h->abandoned.exchange(0, std::memory_order_relaxed) != 0;
+            r = taken(obj, abandoned, me, false);
+            break;
+        }
+        for (int k = 0; k < 16; ++k) cpu_pause();
+    }
+    if (r == WAIT_TIMEOUT) r = wait_mutex(obj, ms, false);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
+        obj_ = obj;
+        index_ = index;
+        me_ = me;
+    } else {
+        drop_ref(index);
+    }
+    return r;
+}
+
+void MutexHold::release() noexcept {
+    if (!obj_) return;
+    auto *obj = static_cast<Object *>(obj_);
+    unlock_word(obj->hdr, me_);
+    drop_ref(index_);
+    obj_ = nullptr;
 }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
