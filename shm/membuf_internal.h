@@ -120,6 +120,9 @@ struct Link {
     std::atomic<std::uint64_t> pbuf_[2] = {};
     std::atomic<std::uint64_t> end_[2] = {};
     std::atomic<std::uint8_t> live[2] = {}; // by side: ring operations allowed
+    // By side: this side is an endpoint's and speaks the split protocol
+    // (SHM_RB_SPLIT); written before the side goes live.
+    bool split[2] = {};
     bool held[2] = {};                      // by side: bound or attached (under the registry's lock)
     struct Own {
         std::atomic<std::uint64_t> hup{0};
@@ -265,10 +268,13 @@ std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcep
 // trusted capacity: a host sizes its read buffer by it.
 std::size_t has_data(const Link &l, int idx) noexcept;
 
-// Where ring idx stood for its reader at one moment: its tail and the reads
-// this process had taken from it. Any write since changes one of the two.
+// Where ring idx stood for its reader at one moment: its tail, its count
+// and the reads this process had taken from it. Any write since changes one
+// of them (a split writer's add to the count is what a sleeper's
+// announcement is ordered against).
 struct Seen {
     std::uint64_t tail;
+    std::uint64_t has;
     std::uint64_t taken;
 };
 Seen seen_now(Link &l, int idx) noexcept;
@@ -301,6 +307,9 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
 // The fence inside orders the caller's earlier update before the look at
 // waiting, pairing with the reader's announcement.
 void wake_if_waiting(Link &l, std::uint64_t idx, int side) noexcept;
+// The same after a sequentially consistent add to ring idx's has_data (a
+// split writer's publication), which orders it as the fence would.
+void wake_after_add(Link &l, std::uint64_t idx, int side) noexcept;
 // The same for a block found by address (a listener that outlives its
 // endpoint's link finds none and does nothing).
 void wake_reader(shm_membuf *mb, int idx, int side) noexcept;
@@ -321,8 +330,10 @@ std::uint64_t late_wakeups() noexcept;
 // ---- the block's lifecycle (membuf_lifecycle.cpp)
 
 // As the exported bind and connect, also giving the link made for the side.
-std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept;
-std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept;
+// With split (the endpoints), the side announces the split protocol on both
+// rings; each ring uses it once both of its ends have announced it.
+std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out, bool split = false) noexcept;
+std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out, bool split = false) noexcept;
 std::int32_t unbind(shm_membuf *mb) noexcept;
 std::int32_t disconnect(shm_membuf *mb) noexcept;
 // The client's last step after its listener has ended: closes its hang-up

@@ -134,7 +134,7 @@ void *create_named(char (&name)[32], bool event, bool owned) noexcept {
     return nullptr;
 }
 
-std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
+std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out, bool split) noexcept {
     if (size <= shm_membuf_size + 1) return SHM_E_BAD_SIZE;
     if (flags(mb) & (SHM_READY | SHM_CONNECTED)) {
         shm_log_error("already binded, aborted\n");
@@ -143,6 +143,7 @@ std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     Link *l = hold(mb, k_srv);
     if (!l) return -ENOMEM;
     go_dead(*l, k_srv);
+    l->split[k_srv] = split;
     memset(static_cast<void *>(mb), 0, shm_membuf_size);
     memcpy(mb->magic, k_magic, sizeof k_magic);
 
@@ -263,7 +264,7 @@ std::int32_t unbind(shm_membuf *mb) noexcept {
     return 0;
 }
 
-std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
+std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out, bool split) noexcept {
     // The bind as seen before the claim; if the claim lands on another (the
     // block was laid out again in between), the claim is undone at once.
     const BindNames claimed = bind_names(mb);
@@ -293,6 +294,7 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
     Link *l = hold(mb, k_cli);
     if (!l) return unclaim(mb, nullptr, claimed, -ENOMEM);
+    l->split[k_cli] = split;
     // The ring layout comes from the peer: it must be the one this size gives
     // and fit the mapping, or the block is refused.
     const std::uint64_t cap = (size - shm_membuf_size) / 2;
@@ -365,6 +367,11 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out) noexcept {
     {
         const RingLock ring0(*l);
         if (ring0.held && claim_stands()) {
+            // This client's protocols, stated either way: an earlier client
+            // of the same bind may have announced others.
+            const std::uint8_t proto = split ? SHM_RB_SPLIT : 0;
+            std::atomic_ref<std::uint8_t>(mb->rb[0].reader_proto).store(proto, std::memory_order_relaxed);
+            std::atomic_ref<std::uint8_t>(mb->rb[1].writer_proto).store(proto, std::memory_order_relaxed);
             // Every byte but the first, then the first (release).
             for (std::size_t i = 1; i < sizeof name; ++i)
                 std::atomic_ref<char>(mb->cli_hup.name[i]).store(name[i], std::memory_order_relaxed);

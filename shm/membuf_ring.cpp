@@ -12,6 +12,17 @@
 // a value it wrote, never a torn mix. Object names from the peer are used
 // only when terminated in their field.
 //
+// The split protocol (agreed per ring by two endpoints, SHM_RB_SPLIT) keeps
+// the same fields and checks but divides them: the writer alone stores
+// tail and adds to has_data, without the lock; the reader alone stores head
+// and subtracts from has_data, under the lock, which a release (the writer
+// discarding bytes) and the reset of an empty ring still take. A read that
+// empties the ring leaves the positions where they are, since the writer
+// does not look at head. Each side still loads every field once and checks
+// it against its trusted geometry: whatever the peer writes, a write stays
+// in the free space the checked count allows and a read in the stored bytes
+// it shows, both within the data area, and neither waits on the peer.
+//
 // A call waits at most a second in all, for its turn among this process's
 // threads and for the lock (also when it takes the lock twice): the holder
 // may be stopped or hostile, and no host call may wait on it for longer. A
@@ -68,6 +79,7 @@ struct RingView {
     std::uint8_t *data;
     std::uint64_t pbuf, end, head, tail, has;
     std::uint32_t drops;
+    bool split; // the ring runs the split protocol for this operation
 };
 
 // Traced from this process's own copy of the positions (as checked, or as
@@ -92,28 +104,57 @@ void store_positions(shm_ringbuf &rb, std::uint64_t head, std::uint64_t tail, st
     ref(rb.has_data).store(has, std::memory_order_release);
 }
 
-bool check_ring(const Link &l, std::uint64_t idx, RingView &v) noexcept {
+std::atomic_ref<std::uint8_t> proto(std::uint8_t &field) noexcept { return std::atomic_ref<std::uint8_t>(field); }
+
+// Whether ring idx runs the split protocol for its writer (its reader for
+// the reader's test below): this side speaks it and the peer has announced
+// it for the other role. Asked afresh by every operation, since a server's
+// next client announces its own; the reader asks only after it has loaded
+// has_data (acquire), so that bytes a split writer published come with the
+// writer's announcement, which was made before its first write.
+bool writes_split(const Link &l, std::uint64_t idx) noexcept {
+    return l.split[writer_side(idx)] &&
+           proto(l.mb->rb[idx].reader_proto).load(std::memory_order_relaxed) == SHM_RB_SPLIT;
+}
+bool reads_split(const Link &l, std::uint64_t idx) noexcept {
+    return l.split[reader_side(idx)] &&
+           proto(l.mb->rb[idx].writer_proto).load(std::memory_order_acquire) == SHM_RB_SPLIT;
+}
+
+void log_corrupt(const shm_ringbuf &rb, std::uint64_t pbuf, std::uint64_t head, std::uint64_t tail, std::uint64_t end,
+                 std::uint64_t has) noexcept {
+    shm_log_error("rb %p corrupt: pbuf %" PRIu64 " head %" PRIu64 " tail %" PRIu64 " end %" PRIu64 " has_data %" PRIu64
+                  ", refused\n",
+                  static_cast<const void *>(&rb), pbuf, head, tail, end, has);
+}
+
+// Which protocol an operation runs: decided by the writer before it loads
+// the ring, by the reader from what it loads.
+enum class Proto { locked, split, as_reader };
+
+// Loads ring idx's fields once (under the lock, except for a split writer)
+// and checks them: the layout against the link's, every position within
+// the ring, and, unless the ring is split, the positions' agreement (a
+// split writer moves tail while the reader looks, and the reverse).
+bool check_ring(const Link &l, std::uint64_t idx, RingView &v, Proto how) noexcept {
     shm_ringbuf &rb = l.mb->rb[idx];
     const std::uint64_t pbuf = l.pbuf(static_cast<int>(idx)), end = l.end(static_cast<int>(idx));
     const std::uint64_t rb_pbuf = ref(rb.pbuf).load(std::memory_order_relaxed);
     const std::uint64_t rb_end = ref(rb.end).load(std::memory_order_relaxed);
+    const std::uint64_t has = ref(rb.has_data).load(std::memory_order_acquire);
     const std::uint64_t head = ref(rb.head).load(std::memory_order_relaxed);
     const std::uint64_t tail = ref(rb.tail).load(std::memory_order_relaxed);
-    const std::uint64_t has = ref(rb.has_data).load(std::memory_order_relaxed);
     const std::uint32_t drops = ref(rb.drops).load(std::memory_order_relaxed);
+    const bool split = how == Proto::as_reader ? reads_split(l, idx) : how == Proto::split;
     bool ok = rb_pbuf == pbuf && rb_end == end && end != 0 && head < end && tail < end && has <= end;
-    if (ok) ok = head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end;
+    if (ok && !split) ok = head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end;
     if (!ok) {
-        shm_log_error("rb %p corrupt: pbuf %" PRIu64 " head %" PRIu64 " tail %" PRIu64 " end %" PRIu64
-                      " has_data %" PRIu64 ", refused\n",
-                      static_cast<void *>(&rb), rb_pbuf, head, tail, rb_end, has);
+        log_corrupt(rb, rb_pbuf, head, tail, rb_end, has);
         return false;
     }
-    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, pbuf, end, head, tail, has, drops};
+    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, pbuf, end, head, tail, has, drops, split};
     return true;
 }
-
-constexpr int k_lock_tries = 64;
 
 using Deadline = std::chrono::steady_clock::time_point;
 
@@ -139,24 +180,15 @@ class Budget {
     bool set_ = false;
 };
 
-// Takes a ring's lock, waiting at most what budget has left: 0 when held
-// (also after a dead owner: the ring's fields are then checked like any
-// other); otherwise the negated error, and the lock is not held.
-std::int32_t take_lock(std::uint64_t handle, Budget &budget) noexcept {
-    // The lock is held across one copy only, a few microseconds at most.
-    // Where the holder can be running on another CPU, trying a little first
-    // spares the slow path: a system call to sleep, one by the holder to
-    // hand the lock over, and a wake-up of this thread. Each try is the same
-    // acquisition (a dead owner shows the same way); on one CPU the holder
-    // cannot progress while this spins, so no tries.
-    DWORD r = WAIT_TIMEOUT;
-    if (may_poll())
-        for (int i = 0; i < k_lock_tries && r == WAIT_TIMEOUT; ++i) {
-            r = WaitForSingleObject(as_handle(handle), 0);
-            if (r == WAIT_TIMEOUT)
-                for (int k = 0; k < 16; ++k) cpu_relax();
-        }
-    if (r == WAIT_TIMEOUT) r = WaitForSingleObject(as_handle(handle), budget.ms_left());
+// Takes a ring's lock into hold, waiting at most what budget has left: 0
+// when held (also after a dead owner: the ring's fields are then checked
+// like any other); otherwise the negated error, and the lock is not held.
+// The hold is looked up once and keeps no record: the lock never outlives
+// the call. Where the holder can be running on another CPU, it is tried
+// for a moment first; on one CPU the holder cannot progress meanwhile.
+std::int32_t take_lock(MutexHold &hold, std::uint64_t handle, Budget &budget) noexcept {
+    DWORD r = hold.take(as_handle(handle), 0, may_poll());
+    if (r == WAIT_TIMEOUT) r = hold.take(as_handle(handle), budget.ms_left(), false);
     // Every wait's result is traced when debug lines are on; otherwise the
     // common case skips the mapping and its formatting call.
     const std::int32_t e = r == WAIT_OBJECT_0 && !vexa::log::debug_on() ? 0 : map_lock_error(r);
@@ -179,60 +211,68 @@ struct TurnHold {
     TurnHold &operator=(const TurnHold &) = delete;
 };
 
-// The common start of every ring operation: the side live, the ring's lock
-// taken through this side's own handle, the link still this client's, and
-// the ring checked. On failure error holds the negative result and no lock
-// is held.
-struct LockedRing {
-    Link &link;
-    int ring;
-    bool client;
-    std::uint64_t lock = 0;
+// The common start of every ring operation that takes the lock: the side
+// live, the ring's lock taken through this side's own handle, the link
+// still this client's, and the ring checked. On failure error holds the
+// negative result and no lock is held; otherwise the lock is held until
+// unlock() or the end of the scope.
+class LockedRing {
+  public:
     RingView view{};
     std::int64_t error = 0;
-    // One call waits a second in all, for its turn and for the lock,
-    // however many times it takes the lock.
-    Budget own_budget{};
-    Budget &budget;
 
-    LockedRing(Link &l, std::uint64_t idx, int side) noexcept : LockedRing(l, idx, side, own_budget) {}
-    LockedRing(Link &l, std::uint64_t idx, int side, Budget &by) noexcept
-        : link(l), ring(static_cast<int>(idx)), client(side == k_cli), budget(by) {
+    LockedRing(Link &l, std::uint64_t idx, int side, Proto how) noexcept : LockedRing(l, idx, side, how, own_budget_) {}
+    // One call waits a second in all, for its turn and for the lock,
+    // however many times it takes the lock: by is the call's budget.
+    LockedRing(Link &l, std::uint64_t idx, int side, Proto how, Budget &by) noexcept
+        : link_(l), ring_(idx), client_(side == k_cli), how_(how), budget_(by) {
         if (!l.is_live(side)) {
             error = -EINVAL;
             return;
         }
-        lock = l.handle(side, k_lock, ring);
-        if (const std::int32_t e = take_lock(lock, budget)) {
-            error = e;
-            return;
-        }
-        if (!ours()) {
-            unlock();
-            error = -ENOTCONN;
-        } else if (!check_ring(l, idx, view)) {
-            unlock();
-            error = -EPROTO;
-        }
+        lock_ = l.handle(side, k_lock, static_cast<int>(idx));
+        error = relock();
     }
-    // Takes the lock again after a copy made without it, and checks the link
-    // and the ring afresh: 0, or the negative result (the lock not held).
+    LockedRing(const LockedRing &) = delete;
+    LockedRing &operator=(const LockedRing &) = delete;
+
+    // Takes the lock (again, after a copy made without it), and checks the
+    // link and the ring afresh: 0, or the negative result (the lock not
+    // held).
     std::int64_t relock() noexcept {
-        if (const std::int32_t e = take_lock(lock, budget)) return e;
+        if (const std::int32_t e = take_lock(hold_, lock_, budget_)) return e;
         if (!ours()) {
             unlock();
             return -ENOTCONN;
         }
-        if (!check_ring(link, static_cast<std::uint64_t>(ring), view)) {
+        if (!check_ring(link_, ring_, view, how_)) {
             unlock();
             return -EPROTO;
         }
         return 0;
     }
     // The server owns its block: only a client can find it taken from it.
-    bool ours() const noexcept { return !client || still_attached(link, ring); }
-    void unlock() const noexcept { ReleaseMutex(as_handle(lock)); }
+    bool ours() const noexcept { return !client_ || still_attached(link_, static_cast<int>(ring_)); }
+    void unlock() noexcept { hold_.release(); }
+    Link &link() const noexcept { return link_; }
+    shm_ringbuf &rb() const noexcept { return link_.mb->rb[ring_]; }
+    std::uint64_t ring() const noexcept { return ring_; }
+
+  private:
+    Link &link_;
+    std::uint64_t ring_;
+    bool client_;
+    Proto how_;
+    std::uint64_t lock_ = 0;
+    MutexHold hold_;
+    Budget own_budget_{};
+    Budget &budget_;
 };
+
+// The protocol a writer's operation that takes the lock runs.
+Proto writer_proto(const Link &l, std::uint64_t idx) noexcept {
+    return writes_split(l, idx) ? Proto::split : Proto::locked;
+}
 
 } // namespace
 
@@ -256,6 +296,11 @@ std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) 
     ref(rb->waiting).store(0);
     ref(rb->pbuf).store(pbuf, std::memory_order_relaxed);
     ref(rb->end).store(end, std::memory_order_relaxed);
+    // The server's announcement for its role on the ring; the client's
+    // comes with its attach.
+    if (l.split[k_srv])
+        proto(writer_side(static_cast<std::uint64_t>(idx)) == k_srv ? rb->writer_proto : rb->reader_proto)
+            .store(SHM_RB_SPLIT, std::memory_order_relaxed);
     // The positions are 0: bind cleared the header.
     shm_log_debug(k_trace_bind, static_cast<void *>(rb), static_cast<size_t>(pbuf), static_cast<ssize_t>(0),
                   static_cast<ssize_t>(0), static_cast<ssize_t>(end), static_cast<void *>(&rb->req));
@@ -318,22 +363,22 @@ struct Span {
     std::uint64_t total() const noexcept { return n1 + n2; }
 };
 
-// Free space from the tail for up to len bytes, in the order a write fills it.
-Span free_span(const RingView &v, std::uint64_t len) noexcept {
-    if (v.tail < v.head) return {v.tail, std::min(len, v.head - v.tail), 0};
-    if (v.tail == v.head && v.has != 0) return {v.tail, 0, 0};
-    const std::uint64_t c1 = std::min(len, v.end - v.tail);
-    return {v.tail, c1, v.tail + c1 == v.end ? std::min(len - c1, v.head) : 0};
+// Up to len of room bytes from pos on, in order (wrapping at most once).
+// Counted from the checked has_data alone, which both protocols keep: the
+// locked one's positions agree with it, and in the split one the other
+// position is the peer's and moving.
+Span span_from(std::uint64_t pos, std::uint64_t room, std::uint64_t end, std::uint64_t len) noexcept {
+    const std::uint64_t want = std::min(len, room);
+    const std::uint64_t n1 = std::min(want, end - pos);
+    return {pos, n1, want - n1};
 }
+
+// Free space from the tail for up to len bytes, in the order a write fills it.
+Span free_span(const RingView &v, std::uint64_t len) noexcept { return span_from(v.tail, v.end - v.has, v.end, len); }
 
 // Stored bytes from the head for up to len bytes, in the order a read takes
 // them.
-Span used_span(const RingView &v, std::uint64_t len) noexcept {
-    if (v.has == 0) return {v.head, 0, 0};
-    if (v.head < v.tail) return {v.head, std::min(len, v.tail - v.head), 0};
-    const std::uint64_t c1 = std::min(len, v.end - v.head);
-    return {v.head, c1, v.head + c1 == v.end ? std::min(len - c1, v.tail) : 0};
-}
+Span used_span(const RingView &v, std::uint64_t len) noexcept { return span_from(v.head, v.has, v.end, len); }
 
 std::uint64_t advance(std::uint64_t pos, std::uint64_t n, std::uint64_t end) noexcept {
     return pos + n >= end ? pos + n - end : pos + n;
@@ -343,6 +388,7 @@ std::uint64_t advance(std::uint64_t pos, std::uint64_t n, std::uint64_t end) noe
 // hold that plans and publishes them: a second take of the lock would cost
 // more than the copy keeps the peer waiting. Larger copies are made with the
 // lock given back, so that the peer's copy and this one run side by side.
+// (A split reader keeps the lock: the writer does not take it.)
 constexpr std::uint64_t k_copy_in_lock = 2048;
 
 // Publishes n bytes written from tail0 on (planned under an earlier hold of
@@ -352,7 +398,7 @@ constexpr std::uint64_t k_copy_in_lock = 2048;
 // other change is the peer's doing: -EPROTO.
 std::int64_t publish_write(LockedRing &locked, std::uint64_t tail0, std::uint64_t has0, std::uint64_t n) noexcept {
     const RingView &w = locked.view;
-    shm_ringbuf &rb = locked.link.mb->rb[locked.ring];
+    shm_ringbuf &rb = locked.rb();
     RingView after = w;
     after.tail = advance(tail0, n, w.end);
     if (w.tail == tail0 && w.has <= has0 && w.has + n <= w.end) {
@@ -374,12 +420,13 @@ std::int64_t publish_write(LockedRing &locked, std::uint64_t tail0, std::uint64_
 // Publishes the read of n bytes from head0 (planned with drop count drops0).
 // Meanwhile the writer can only have added bytes, unless it discarded some
 // with a release (the count moved): then the bytes copied may have been
-// written over, and nothing is published (-ESTALE). Emptying the ring puts
-// both positions back at the start, so that the next writes copy in one
-// piece.
+// written over, and nothing is published (-ESTALE). In the locked protocol
+// emptying the ring puts both positions back at the start, so that the next
+// writes copy in one piece; a split reader moves head alone and subtracts
+// what it took, since the writer is adding meanwhile.
 std::int64_t publish_read(LockedRing &locked, std::uint64_t head0, std::uint32_t drops0, std::uint64_t n) noexcept {
     const RingView &w = locked.view;
-    shm_ringbuf &rb = locked.link.mb->rb[locked.ring];
+    shm_ringbuf &rb = locked.rb();
     if (w.drops != drops0 || w.head != head0) return -ESTALE;
     if (w.has < n) {
         shm_log_error("rb %p: has_data %" PRIu64 " fell below a read in progress of %" PRIu64 ", refused\n",
@@ -387,7 +434,7 @@ std::int64_t publish_read(LockedRing &locked, std::uint64_t head0, std::uint32_t
         return -EPROTO;
     }
     RingView after = w;
-    if (w.has == n) {
+    if (w.has == n && !w.split) {
         after.head = after.tail = after.has = 0;
     } else {
         after.head = advance(head0, n, w.end);
@@ -396,10 +443,15 @@ std::int64_t publish_read(LockedRing &locked, std::uint64_t head0, std::uint32_t
     // Counted before the positions are published (the caller holds the
     // reading turn): a sleeper that sees the tail of a refill after this read
     // sees the count too.
-    std::atomic<std::uint64_t> &taken = locked.link.use[locked.ring][k_reads].taken;
+    std::atomic<std::uint64_t> &taken = locked.link().use[locked.ring()][k_reads].taken;
     taken.store(taken.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    store_positions(rb, after.head, after.tail, after.has);
+    if (w.split) {
+        ref(rb.head).store(after.head, std::memory_order_relaxed);
+        ref(rb.has_data).fetch_sub(n, std::memory_order_release);
+    } else {
+        store_positions(rb, after.head, after.tail, after.has);
+    }
     locked.view = after;
     return static_cast<std::int64_t>(n);
 }
@@ -414,6 +466,68 @@ void copy_out(const RingView &v, const Span &s, std::uint8_t *out) noexcept {
     if (s.n2) memcpy(out + s.n1, v.data, s.n2);
 }
 
+// A split writer's look at its ring, without the lock: only the two fields
+// it goes by, each loaded once and checked (has_data with acquire: the
+// reader's copy out of the bytes it gave back is done). The layout's own
+// fields are never used: the link's copy of them is. A client that the
+// server has ended the link with publishes nothing (-ENOTCONN), as under
+// the lock.
+std::int64_t split_look(Link &l, std::uint64_t idx, RingView &v) noexcept {
+    if (!l.is_live(writer_side(idx))) return -EINVAL;
+    if (writer_side(idx) == k_cli && !still_attached(l, static_cast<int>(idx))) return -ENOTCONN;
+    shm_ringbuf &rb = l.mb->rb[idx];
+    const std::uint64_t pbuf = l.pbuf(static_cast<int>(idx)), end = l.end(static_cast<int>(idx));
+    const std::uint64_t has = ref(rb.has_data).load(std::memory_order_acquire);
+    const std::uint64_t tail = ref(rb.tail).load(std::memory_order_relaxed);
+    if (end == 0 || tail >= end || has > end) {
+        log_corrupt(rb, pbuf, ref(rb.head).load(std::memory_order_relaxed), tail, end, has);
+        return -EPROTO;
+    }
+    v = {reinterpret_cast<std::uint8_t *>(l.mb) + pbuf, pbuf, end, 0, tail, has, 0, true};
+    return 0;
+}
+
+// Publishes n bytes a split writer wrote from v.tail: the tail first, then
+// the count, which is what the reader goes by. Checked once more just
+// before: a client never publishes into a bind that is no longer the one
+// it attached to. The count's add is sequentially consistent, and so is
+// the look at the reader's waiting flag after it: either the reader's
+// announced sleep sees the bytes, or this sees the announcement (no fence
+// needed besides).
+std::int64_t split_publish(Link &l, std::uint64_t idx, const RingView &v, std::uint64_t n) noexcept {
+    if (writer_side(idx) == k_cli && !still_attached(l, static_cast<int>(idx))) return -ENOTCONN;
+    shm_ringbuf &rb = l.mb->rb[idx];
+    ref(rb.tail).store(advance(v.tail, n, v.end), std::memory_order_relaxed);
+    ref(rb.has_data).fetch_add(n, std::memory_order_seq_cst);
+    return static_cast<std::int64_t>(n);
+}
+
+// The write of a ring whose reader speaks the split protocol: no lock.
+std::int64_t split_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
+    RingView v{};
+    if (const std::int64_t e = split_look(l, idx, v)) return e;
+    const bool dbg = vexa::log::debug_on();
+    shm_ringbuf &rb = l.mb->rb[idx];
+    if (dbg) trace_io(k_trace_write_beg, rb, v);
+    const Span s = free_span(v, len);
+    std::int64_t result = v.has == v.end ? -ENOSPC : 0;
+    if (s.total() != 0) {
+        copy_in(v, s, static_cast<const std::uint8_t *>(src));
+        result = split_publish(l, idx, v, s.total());
+    }
+    if (dbg) {
+        RingView after = v;
+        if (result > 0) after.tail = advance(v.tail, s.total(), v.end), after.has = v.has + s.total();
+        trace_io(k_trace_write_end, rb, after, true, result, len);
+    }
+    if (result > 0) {
+        wake_after_add(l, idx, writer_side(idx));
+    } else if (result == 0 || result == -ENOSPC) {
+        wake_if_waiting(l, idx, writer_side(idx));
+    }
+    return result;
+}
+
 } // namespace
 
 std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
@@ -422,8 +536,9 @@ std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64
     const TurnHold turn(use.turn, by);
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
+    if (writes_split(l, idx)) return split_write(l, idx, src, len);
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, writer_side(idx), by);
+    LockedRing locked(l, idx, writer_side(idx), Proto::locked, by);
     if (locked.error) return locked.error;
     const RingView v = locked.view;
     const bool dbg = vexa::log::debug_on();
@@ -432,7 +547,7 @@ std::int64_t ring_write(Link &l, std::uint64_t idx, const void *src, std::uint64
     const Span s = free_span(v, len);
     std::int64_t result;
     if (s.total() == 0) {
-        result = v.has != 0 && v.head == v.tail ? -ENOSPC : 0;
+        result = v.has == v.end ? -ENOSPC : 0;
     } else if (s.total() <= k_copy_in_lock) {
         copy_in(v, s, static_cast<const std::uint8_t *>(src));
         result = locked.ours() ? publish_write(locked, v.tail, v.has, s.total()) : -ENOTCONN;
@@ -457,7 +572,7 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, reader_side(idx), by);
+    LockedRing locked(l, idx, reader_side(idx), Proto::as_reader, by);
     if (locked.error) return locked.error;
     const bool dbg = vexa::log::debug_on();
     if (dbg) trace_io(k_trace_read_beg, rb, locked.view);
@@ -465,8 +580,9 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     auto *out = static_cast<std::uint8_t *>(dst);
     std::int64_t result = 0;
     // At most two rounds: a copy made outside the lock whose bytes the
-    // writer discarded meanwhile is made again under the lock.
-    for (bool in_lock = false;;) {
+    // writer discarded meanwhile is made again under the lock. A split
+    // reader keeps the lock throughout: only a release contends for it.
+    for (bool in_lock = locked.view.split;;) {
         const RingView v = locked.view;
         const Span s = used_span(v, len);
         if (v.has == 0) {
@@ -488,7 +604,6 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
         in_lock = true;
     }
     if (dbg) trace_io(k_trace_read_end, rb, locked.view, true, result, len);
-    locked.unlock();
     return result;
 }
 
@@ -498,25 +613,24 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
     if (n > l.end(static_cast<int>(idx))) return -ENOSPC;
 
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, side);
+    LockedRing locked(l, idx, side, writer_proto(l, idx));
     if (locked.error) return locked.error;
     const RingView &v = locked.view;
     const std::uint64_t free_bytes = v.end - v.has;
-    std::int64_t result = 0;
-    if (free_bytes < n) {
-        if (!locked.ours()) {
-            locked.unlock();
-            return -ENOTCONN;
-        }
-        const std::uint64_t drop = n - free_bytes;
-        // Counted first: a reader that copies outside the lock finds the
-        // count moved and does not publish bytes that may be written over.
-        ref(rb.drops).store(v.drops + 1, std::memory_order_relaxed);
+    if (free_bytes >= n) return 0;
+    if (!locked.ours()) return -ENOTCONN;
+    const std::uint64_t drop = n - free_bytes;
+    // Counted first: a reader that copies outside the lock finds the count
+    // moved and does not publish bytes that may be written over.
+    ref(rb.drops).store(v.drops + 1, std::memory_order_relaxed);
+    if (v.split) {
+        // A split write of this process may be adding to the count meanwhile.
+        ref(rb.head).store(advance(v.head, drop, v.end), std::memory_order_relaxed);
+        ref(rb.has_data).fetch_sub(drop, std::memory_order_release);
+    } else {
         store_positions(rb, advance(v.head, drop, v.end), v.tail, v.has - drop);
-        result = static_cast<std::int64_t>(drop);
     }
-    locked.unlock();
-    return result;
+    return static_cast<std::int64_t>(drop);
 }
 
 std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, void **data) noexcept {
@@ -526,32 +640,38 @@ std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, voi
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
     if (min_len > l.end(static_cast<int>(idx))) return l.is_live(writer_side(idx)) ? -EMSGSIZE : -EINVAL;
-    LockedRing locked(l, idx, writer_side(idx), by);
-    if (locked.error) return locked.error;
-    RingView v = locked.view;
-    Span s = free_span(v, v.end);
-    if (s.n1 < min_len && v.has == 0 && v.head != 0) {
-        // An empty ring whose positions met in the middle (after a release):
-        // no copy of either side is in flight (one would still count its
-        // bytes in has_data), so the positions may go back to the start and
-        // the whole ring is one piece.
-        store_positions(l.mb->rb[idx], 0, 0, 0);
-        v.head = v.tail = 0;
-        s = free_span(v, v.end);
-    }
-    std::int64_t result;
-    if (s.n1 == 0 || s.n1 < min_len) {
-        result = -ENOSPC;
+    const Proto how = writer_proto(l, idx);
+    RingView v{};
+    if (how == Proto::split) {
+        if (const std::int64_t e = split_look(l, idx, v)) return e;
     } else {
-        use.open = true;
-        use.start = s.at;
-        use.len = s.n1;
-        use.has = v.has;
-        *data = v.data + s.at;
-        result = static_cast<std::int64_t>(s.n1);
+        LockedRing locked(l, idx, writer_side(idx), how, by);
+        if (locked.error) return locked.error;
+        v = locked.view;
     }
-    locked.unlock();
-    return result;
+    Span s = free_span(v, v.end);
+    if (s.n1 < min_len && v.has == 0 && v.tail != 0) {
+        // An empty ring whose positions met in the middle: under the lock,
+        // no copy of either side is in flight (one would still count its
+        // bytes in has_data, and only this thread adds to it), so the
+        // positions may go back to the start and the whole ring is one
+        // piece.
+        LockedRing locked(l, idx, writer_side(idx), how, by);
+        if (locked.error) return locked.error;
+        if (locked.view.has == 0) {
+            store_positions(l.mb->rb[idx], 0, 0, 0);
+            v = locked.view;
+            v.head = v.tail = 0;
+            s = free_span(v, v.end);
+        }
+    }
+    if (s.n1 == 0 || s.n1 < min_len) return -ENOSPC;
+    use.open = true;
+    use.start = s.at;
+    use.len = s.n1;
+    use.has = v.has;
+    *data = v.data + s.at;
+    return static_cast<std::int64_t>(s.n1);
 }
 
 std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
@@ -561,11 +681,22 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept
     use.open = false;
     if (len > use.len) return -EINVAL;
     if (len == 0) return 0;
-    LockedRing locked(l, idx, writer_side(idx));
+    if (writes_split(l, idx)) {
+        // Only this thread moves the tail: one that moved, or a count that
+        // leaves no room for the reservation, is the peer's doing.
+        RingView v{};
+        if (const std::int64_t e = split_look(l, idx, v)) return e;
+        if (v.tail != use.start || v.has + len > v.end) {
+            shm_log_error("rb %p: positions changed under a reservation (tail %" PRIu64 " -> %" PRIu64
+                          ", has_data %" PRIu64 " of %" PRIu64 "), refused\n",
+                          static_cast<void *>(&l.mb->rb[idx]), use.start, v.tail, v.has, v.end);
+            return -EPROTO;
+        }
+        return split_publish(l, idx, v, len);
+    }
+    LockedRing locked(l, idx, writer_side(idx), Proto::locked);
     if (locked.error) return locked.error;
-    const std::int64_t result = publish_write(locked, use.start, use.has, len);
-    locked.unlock();
-    return result;
+    return publish_write(locked, use.start, use.has, len);
 }
 
 std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
@@ -574,21 +705,17 @@ std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
     const TurnHold turn(use.turn, by);
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
-    LockedRing locked(l, idx, reader_side(idx), by);
+    LockedRing locked(l, idx, reader_side(idx), Proto::as_reader, by);
     if (locked.error) return locked.error;
     const RingView &v = locked.view;
     const Span s = used_span(v, v.end);
-    std::int64_t result = -EAGAIN;
-    if (s.n1 != 0) {
-        use.open = true;
-        use.start = s.at;
-        use.len = s.n1;
-        use.drops = v.drops;
-        *data = v.data + s.at;
-        result = static_cast<std::int64_t>(s.n1);
-    }
-    locked.unlock();
-    return result;
+    if (s.n1 == 0) return -EAGAIN;
+    use.open = true;
+    use.start = s.at;
+    use.len = s.n1;
+    use.drops = v.drops;
+    *data = v.data + s.at;
+    return static_cast<std::int64_t>(s.n1);
 }
 
 std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
@@ -598,11 +725,9 @@ std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcep
     use.open = false;
     if (len > use.len) return -EINVAL;
     if (len == 0) return 0;
-    LockedRing locked(l, idx, reader_side(idx));
+    LockedRing locked(l, idx, reader_side(idx), Proto::as_reader);
     if (locked.error) return locked.error;
-    const std::int64_t result = publish_read(locked, use.start, use.drops, len);
-    locked.unlock();
-    return result;
+    return publish_read(locked, use.start, use.drops, len);
 }
 
 std::size_t has_data(const Link &l, int idx) noexcept {

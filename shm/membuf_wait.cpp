@@ -33,10 +33,13 @@ std::atomic<std::uint64_t> g_late_wakeups{0};
 
 bool poll_briefly(shm_ringbuf &rb, bool (*keep_awake)(void *), void *arg) noexcept {
     const auto start = std::chrono::steady_clock::now();
+    // The ring is looked at after every pause: a write is seen within one
+    // (tens of nanoseconds), the peer's stop condition and the clock only
+    // every 256.
     for (unsigned i = 1;; ++i) {
         if (ref(rb.has_data).load(std::memory_order_acquire) != 0) return true;
-        for (int k = 0; k < 16; ++k) cpu_relax();
-        if ((i & 15) == 0) {
+        cpu_relax();
+        if ((i & 255) == 0) {
             if (keep_awake(arg)) return true;
             if (std::chrono::steady_clock::now() - start > std::chrono::nanoseconds(k_poll_ns)) return false;
         }
@@ -68,7 +71,8 @@ Seen seen_now(Link &l, int idx) noexcept {
     // The tail first: the count is bumped before the positions that a read
     // publishes, so a tail that shows a refill comes with the read's count.
     const std::uint64_t tail = ref(l.mb->rb[idx].tail).load(std::memory_order_seq_cst);
-    return {tail, l.use[idx][k_reads].taken.load(std::memory_order_acquire)};
+    const std::uint64_t has = ref(l.mb->rb[idx].has_data).load(std::memory_order_seq_cst);
+    return {tail, has, l.use[idx][k_reads].taken.load(std::memory_order_acquire)};
 }
 
 std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, bool data_wakes,
@@ -89,7 +93,7 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
         has = ref(rb.has_data).load(std::memory_order_seq_cst) != 0;
     } else if (seen) {
         const Seen now = seen_now(l, idx);
-        has = now.tail != seen->tail || now.taken != seen->taken;
+        has = now.tail != seen->tail || now.has != seen->has || now.taken != seen->taken;
     }
     if (has || (keep_awake && keep_awake(arg))) {
         ref(rb.waiting).store(0, std::memory_order_seq_cst);
@@ -119,6 +123,11 @@ void wake_if_waiting(Link &l, std::uint64_t idx, int side) noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!ref(l.mb->rb[idx].waiting).load(std::memory_order_relaxed)) return;
 #endif
+    if (const std::uint64_t ev = l.handle(side, k_event, static_cast<int>(idx))) SetEvent(as_handle(ev));
+}
+
+void wake_after_add(Link &l, std::uint64_t idx, int side) noexcept {
+    if (!ref(l.mb->rb[idx].waiting).load(std::memory_order_seq_cst)) return;
     if (const std::uint64_t ev = l.handle(side, k_event, static_cast<int>(idx))) SetEvent(as_handle(ev));
 }
 

@@ -158,7 +158,7 @@ Attempt attempt(Endpoint *thr) {
         return Attempt::fail;
     }
     thr->membuf.store(mb);
-    const std::int32_t r = vexa::block::connect(mb, ep.size, &thr->link);
+    const std::int32_t r = vexa::block::connect(mb, ep.size, &thr->link, true);
     if (r == 0) {
         thr->last_trouble = 0;
         return Attempt::attached;

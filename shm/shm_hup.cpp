@@ -302,7 +302,7 @@ bool vexa::endpoint::rebind(Endpoint *thr, shm_membuf *mb, std::uint64_t size) n
         usleep(1000);
     if (!(vexa::block::flags(mb) & SHM_READY)) vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
     std::int32_t r = renew_region(thr, size);
-    if (r == 0) r = vexa::block::bind(thr->membuf.load(), size, &thr->link);
+    if (r == 0) r = vexa::block::bind(thr->membuf.load(), size, &thr->link, true);
     if (r != 0) {
         // Retried with back-off for as long as it fails: the cause is told
         // once, and again only when it changes.

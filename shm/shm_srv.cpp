@@ -135,7 +135,7 @@ void *shm_server(void *arg) {
     // (it may be laying it out anew): refused as the bind refuses it.
     std::int32_t r = -EBUSY;
     if (port == Port::served) shm_log_error("already binded, aborted\n");
-    else r = vexa::block::bind(mb, ep.size, &thr->link);
+    else r = vexa::block::bind(mb, ep.size, &thr->link, true);
     if (r < 0) {
         shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
         release_region(thr);

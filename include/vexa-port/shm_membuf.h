@@ -44,7 +44,13 @@ typedef struct shm_named_handle {
 /* Control block of one ring. head, tail, has_data and drops change only
  * under the ring's lock. Bytes are copied into the free space, or out of the
  * stored bytes, with or without the lock: the positions that make them
- * visible are published under it (see docs/shared-block.md). */
+ * visible are published under it (see docs/shared-block.md). Two endpoints
+ * that both announce SHM_RB_SPLIT in writer_proto and reader_proto agree on
+ * the split protocol instead: the writer alone moves tail and adds to
+ * has_data without the lock, the reader alone moves head and subtracts from
+ * has_data under it, and a read that empties the ring leaves the positions
+ * where they are. The block-level calls below never announce it. */
+#define SHM_RB_SPLIT 1u
 typedef struct shm_ringbuf {
     uint64_t pbuf;     /* offset of the data area from the start of the block */
     uint64_t head;     /* index of the oldest stored byte */
@@ -55,7 +61,9 @@ typedef struct shm_ringbuf {
     shm_named_handle req;
     shm_named_handle event; /* the writer wakes the sleeping reader through it */
     uint8_t waiting;        /* nonzero while the reader sleeps on event */
-    uint8_t pad[3];
+    uint8_t writer_proto;   /* protocols the writer speaks besides the locked one */
+    uint8_t reader_proto;   /* the same for the reader */
+    uint8_t pad[1];
     uint32_t drops; /* releases that discarded bytes, counted on (wrapping) */
 } shm_ringbuf;
 
