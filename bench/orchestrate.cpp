@@ -507,22 +507,26 @@ std::string size_name(size_t s) { return s >= 1024 ? std::to_string(s / 1024) + 
 
 int orchestrate(int argc, char **argv) {
     bool quick = false;
-    std::string json, svg;
+    std::string json, svg, only;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--quick") {
             quick = true;
+        } else if (a == "--only" && i + 1 < argc && (strcmp(argv[i + 1], "data") == 0 || strcmp(argv[i + 1], "life") == 0)) {
+            // data: the transports' rows; life: the channel's idle, start-up
+            // and recovery rows.
+            only = argv[++i];
         } else if (a == "--json" && i + 1 < argc) {
             json = argv[++i];
         } else if (a == "--plot" && i + 1 < argc) {
             svg = argv[++i];
         } else {
-            fprintf(stderr, "usage: vexa-port-bench [--quick] [--json FILE] [--plot FILE.svg]\n");
+            fprintf(stderr, "usage: vexa-port-bench [--quick] [--only data|life] [--json FILE] [--plot FILE.svg]\n");
             return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    const int reps = quick ? 2 : 5;
+    const int reps = only == "life" ? 0 : quick ? 2 : 5;
     const double idle_s = quick ? 0.3 : 5.0;
     const double links_s = quick ? 1.0 : 5.0; // many links cost little each: a longer spell
     const uint64_t rounds = quick ? 2000 : 20000;
@@ -609,7 +613,7 @@ int orchestrate(int argc, char **argv) {
     // their own: the tracepoint puts every system call of the machine on a
     // slower path while it counts, which would tax the kernel's channels in
     // the timed runs above.
-    const int sys_reps = quick ? 1 : 3;
+    const int sys_reps = only == "life" ? 0 : quick ? 1 : 3;
     for (int rep = 0; rep < sys_reps && g_perf_note.empty(); ++rep)
         for (const Tp &tp : {Tp{64, quick ? 20000ull : 200000ull}, Tp{65536, quick ? 256ull : 4096ull}})
             for (int t : ts) {
@@ -630,7 +634,7 @@ int orchestrate(int argc, char **argv) {
     // Idle cost, start-up, recovery and memory: channel only (the kernel's
     // channels have no endpoint thread to cost anything while idle, and the
     // other peers have no such states).
-    const int idle_reps = quick ? 1 : 3;
+    const int idle_reps = only == "data" ? 0 : quick ? 1 : 3;
     for (int rep = 0; rep < idle_reps; ++rep) {
         Fields ra, rb;
         if (run_pair("chan", Role::idle, Role::srv, 0, 0, idle_s, ra, rb)) {
@@ -658,7 +662,7 @@ int orchestrate(int argc, char **argv) {
     // another client killed while a third waits for the port (until the
     // server's on_connected of the waiting one); then the server killed
     // (until that client's on_disconnected).
-    const int deaths = quick ? 5 : 20;
+    const int deaths = only == "data" ? 0 : quick ? 5 : 20;
     std::vector<double> client_death, server_death, next_served;
     auto spawn_victim = [](Child &v) {
         v = spawn_side({role_name(Role::victim), "chan", "0", "0", "0"}, {}, false);

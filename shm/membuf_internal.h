@@ -98,6 +98,7 @@ class Turn {
 struct RingUse {
     Turn turn;
     bool open = false;        // a reservation or view is open (in turn)
+    bool split = false;       // a reservation's: planned by the split protocol
     std::uint64_t start = 0;  // its first byte's index in the data area
     std::uint64_t len = 0;    // its length
     std::uint64_t has = 0;    // a reservation's: has_data when taken

@@ -202,13 +202,20 @@ constexpr DWORD k_retire_wait_ms = 100;
 // Tells a client that may still be attached that this bind is over: under
 // each ring's lock, the lock's name is cleared. A client checks the name under
 // the same lock before it moves bytes, so once this returns no client of
-// this bind moves another byte through the block.
+// this bind moves another byte through the block. A client that writes
+// without the lock (split protocol) raises the ring's writing flag before
+// its first look at the name and lowers it after its last store: once the
+// name is cleared, a flag still up is a write that began before, waited
+// for as long as the lock would be.
 void retire_rings(Link &l) noexcept {
     for (int idx = 0; idx < 2; ++idx) {
         HANDLE lock = as_handle(l.handle(k_srv, k_lock, idx));
         if (!lock) continue;
         const DWORD r = WaitForSingleObject(lock, k_retire_wait_ms);
         ref(*reinterpret_cast<std::uint64_t *>(l.mb->rb[idx].lock.name)).store(0, std::memory_order_seq_cst);
+        std::atomic_ref<std::uint8_t> writing(l.mb->rb[idx].writing);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(k_retire_wait_ms);
+        while (writing.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until) usleep(50);
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
             if (!ReleaseMutex(lock)) map_error();
         } else {
@@ -414,6 +421,10 @@ std::int32_t disconnect(shm_membuf *mb) noexcept {
         // client must never find this client's name and take its departure
         // for a death.
         if (mine) {
+            // The next client of this bind states its own protocols, unless
+            // it is of a version that knows none: it must not inherit ours.
+            std::atomic_ref<std::uint8_t>(mb->rb[0].reader_proto).store(0, std::memory_order_relaxed);
+            std::atomic_ref<std::uint8_t>(mb->rb[1].writer_proto).store(0, std::memory_order_relaxed);
             std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
             ref(mb->flags).fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
         }

@@ -153,7 +153,9 @@ bool still_attached(const Link &l, int idx) noexcept {
     for (std::size_t i = 0; i < sizeof shown; i += 8) {
         std::uint64_t a;
         memcpy(&a, mine + i, 8);
-        if (a != ref(*reinterpret_cast<std::uint64_t *>(shown + i)).load(std::memory_order_relaxed)) return false;
+        // Sequentially consistent: a split writer's look pairs with the
+        // server's retirement (its writing flag against the cleared name).
+        if (a != ref(*reinterpret_cast<std::uint64_t *>(shown + i)).load(std::memory_order_seq_cst)) return false;
     }
     return true;
 }

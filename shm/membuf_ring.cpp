@@ -106,19 +106,22 @@ void store_positions(shm_ringbuf &rb, std::uint64_t head, std::uint64_t tail, st
 
 std::atomic_ref<std::uint8_t> proto(std::uint8_t &field) noexcept { return std::atomic_ref<std::uint8_t>(field); }
 
-// Whether ring idx runs the split protocol for its writer (its reader for
-// the reader's test below): this side speaks it and the peer has announced
-// it for the other role. Asked afresh by every operation, since a server's
-// next client announces its own; the reader asks only after it has loaded
-// has_data (acquire), so that bytes a split writer published come with the
-// writer's announcement, which was made before its first write.
+// Whether ring idx runs the split protocol for its writer: this side speaks
+// it and the reader has announced it. Asked afresh by every operation, since
+// a server's next client announces its own.
 bool writes_split(const Link &l, std::uint64_t idx) noexcept {
     return l.split[writer_side(idx)] &&
            proto(l.mb->rb[idx].reader_proto).load(std::memory_order_relaxed) == SHM_RB_SPLIT;
 }
+// Whether its reader does: whenever the writer has announced it, whatever
+// this side announced, since a split read is sound against either writer
+// (both readers take the lock; a split one subtracts from the count, never
+// resets the positions, and does not hold the writer's tail to agree). The
+// reader asks only after it has loaded has_data (acquire), so that bytes a
+// split writer published come with its announcement, made before its first
+// write.
 bool reads_split(const Link &l, std::uint64_t idx) noexcept {
-    return l.split[reader_side(idx)] &&
-           proto(l.mb->rb[idx].writer_proto).load(std::memory_order_acquire) == SHM_RB_SPLIT;
+    return proto(l.mb->rb[idx].writer_proto).load(std::memory_order_acquire) == SHM_RB_SPLIT;
 }
 
 void log_corrupt(const shm_ringbuf &rb, std::uint64_t pbuf, std::uint64_t head, std::uint64_t tail, std::uint64_t end,
@@ -388,7 +391,6 @@ std::uint64_t advance(std::uint64_t pos, std::uint64_t n, std::uint64_t end) noe
 // hold that plans and publishes them: a second take of the lock would cost
 // more than the copy keeps the peer waiting. Larger copies are made with the
 // lock given back, so that the peer's copy and this one run side by side.
-// (A split reader keeps the lock: the writer does not take it.)
 constexpr std::uint64_t k_copy_in_lock = 2048;
 
 // Publishes n bytes written from tail0 on (planned under an earlier hold of
@@ -466,6 +468,28 @@ void copy_out(const RingView &v, const Span &s, std::uint8_t *out) noexcept {
     if (s.n2) memcpy(out + s.n1, v.data, s.n2);
 }
 
+// A client's write without the lock, from before its first look at its bind
+// to after its last store: the ring's writing flag stays up meanwhile, so
+// that a server retiring the bind waits for it (the flag's raise and the
+// look are sequentially consistent, as are the server's clearing of the
+// name and its look at the flag). A server's writes need no flag: only a
+// client can find its bind gone.
+class Publishing {
+  public:
+    Publishing(Link &l, std::uint64_t idx) noexcept
+        : flag_(writer_side(idx) == k_cli ? &l.mb->rb[idx].writing : nullptr) {
+        if (flag_) proto(*flag_).exchange(1, std::memory_order_seq_cst);
+    }
+    ~Publishing() {
+        if (flag_) proto(*flag_).store(0, std::memory_order_release);
+    }
+    Publishing(const Publishing &) = delete;
+    Publishing &operator=(const Publishing &) = delete;
+
+  private:
+    std::uint8_t *flag_;
+};
+
 // A split writer's look at its ring, without the lock: only the two fields
 // it goes by, each loaded once and checked (has_data with acquire: the
 // reader's copy out of the bytes it gave back is done). The layout's own
@@ -504,21 +528,25 @@ std::int64_t split_publish(Link &l, std::uint64_t idx, const RingView &v, std::u
 
 // The write of a ring whose reader speaks the split protocol: no lock.
 std::int64_t split_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
-    RingView v{};
-    if (const std::int64_t e = split_look(l, idx, v)) return e;
+    std::int64_t result;
     const bool dbg = vexa::log::debug_on();
-    shm_ringbuf &rb = l.mb->rb[idx];
-    if (dbg) trace_io(k_trace_write_beg, rb, v);
-    const Span s = free_span(v, len);
-    std::int64_t result = v.has == v.end ? -ENOSPC : 0;
-    if (s.total() != 0) {
-        copy_in(v, s, static_cast<const std::uint8_t *>(src));
-        result = split_publish(l, idx, v, s.total());
-    }
-    if (dbg) {
-        RingView after = v;
-        if (result > 0) after.tail = advance(v.tail, s.total(), v.end), after.has = v.has + s.total();
-        trace_io(k_trace_write_end, rb, after, true, result, len);
+    {
+        const Publishing publishing(l, idx);
+        RingView v{};
+        if (const std::int64_t e = split_look(l, idx, v)) return e;
+        shm_ringbuf &rb = l.mb->rb[idx];
+        if (dbg) trace_io(k_trace_write_beg, rb, v);
+        const Span s = free_span(v, len);
+        result = v.has == v.end ? -ENOSPC : 0;
+        if (s.total() != 0) {
+            copy_in(v, s, static_cast<const std::uint8_t *>(src));
+            result = split_publish(l, idx, v, s.total());
+        }
+        if (dbg) {
+            RingView after = v;
+            if (result > 0) after.tail = advance(v.tail, s.total(), v.end), after.has = v.has + s.total();
+            trace_io(k_trace_write_end, rb, after, true, result, len);
+        }
     }
     if (result > 0) {
         wake_after_add(l, idx, writer_side(idx));
@@ -572,7 +600,15 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     if (!turn.held) return -ETIMEDOUT;
     if (use.open) return -EBUSY;
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, reader_side(idx), Proto::as_reader, by);
+    // Nothing stored: said without the lock (a reader that drains the ring
+    // looks once more after its last bytes, every time). A client whose
+    // bind has ended learns it under the lock, as before, and so does a
+    // read traced for debugging.
+    const int side = reader_side(idx);
+    if (ref(rb.has_data).load(std::memory_order_acquire) == 0 && l.is_live(side) && !vexa::log::debug_on() &&
+        (side != k_cli || still_attached(l, static_cast<int>(idx))))
+        return -EAGAIN;
+    LockedRing locked(l, idx, side, Proto::as_reader, by);
     if (locked.error) return locked.error;
     const bool dbg = vexa::log::debug_on();
     if (dbg) trace_io(k_trace_read_beg, rb, locked.view);
@@ -580,9 +616,8 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     auto *out = static_cast<std::uint8_t *>(dst);
     std::int64_t result = 0;
     // At most two rounds: a copy made outside the lock whose bytes the
-    // writer discarded meanwhile is made again under the lock. A split
-    // reader keeps the lock throughout: only a release contends for it.
-    for (bool in_lock = locked.view.split;;) {
+    // writer discarded meanwhile is made again under the lock.
+    for (bool in_lock = false;;) {
         const RingView v = locked.view;
         const Span s = used_span(v, len);
         if (v.has == 0) {
@@ -667,6 +702,7 @@ std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, voi
     }
     if (s.n1 == 0 || s.n1 < min_len) return -ENOSPC;
     use.open = true;
+    use.split = how == Proto::split;
     use.start = s.at;
     use.len = s.n1;
     use.has = v.has;
@@ -681,9 +717,13 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept
     use.open = false;
     if (len > use.len) return -EINVAL;
     if (len == 0) return 0;
-    if (writes_split(l, idx)) {
+    // Published as it was planned: a locked commit is sound against either
+    // reader, and a reservation planned split has a tail that no reader
+    // reset.
+    if (use.split) {
         // Only this thread moves the tail: one that moved, or a count that
         // leaves no room for the reservation, is the peer's doing.
+        const Publishing publishing(l, idx);
         RingView v{};
         if (const std::int64_t e = split_look(l, idx, v)) return e;
         if (v.tail != use.start || v.has + len > v.end) {

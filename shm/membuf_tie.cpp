@@ -175,8 +175,11 @@ void drain_door(Link &l) noexcept {
 }
 
 void abandon_peer_locks(Link &l, int side) noexcept {
-    for (int idx = 0; idx < 2; ++idx)
+    for (int idx = 0; idx < 2; ++idx) {
         if (const std::uint64_t h = l.handle(side, k_lock, idx)) AbandonForeignOwner(as_handle(h));
+        // A dead client's write without the lock will never end.
+        if (side == k_srv) std::atomic_ref<std::uint8_t>(l.mb->rb[idx].writing).store(0, std::memory_order_relaxed);
+    }
 }
 
 bool locks_at_rest(Link &l, std::uint32_t timeout_ms) noexcept {

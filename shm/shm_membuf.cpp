@@ -24,6 +24,7 @@ static_assert(offsetof(shm_ringbuf, event) == 136);
 static_assert(offsetof(shm_ringbuf, waiting) == 184);
 static_assert(offsetof(shm_ringbuf, writer_proto) == 185);
 static_assert(offsetof(shm_ringbuf, reader_proto) == 186);
+static_assert(offsetof(shm_ringbuf, writing) == 187);
 static_assert(offsetof(shm_ringbuf, drops) == 188);
 static_assert(sizeof(shm_membuf) == shm_membuf_size);
 static_assert(offsetof(shm_membuf, flags) == 0);

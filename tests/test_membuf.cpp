@@ -42,10 +42,12 @@ struct Block {
         ASSERT_NE(cli_fd, shmt_invalid_fd());
         ASSERT_EQ(shm_membuf_map(cli_fd, size, &cli), 0);
     }
-    void bind_and_attach() {
-        ASSERT_EQ(shm_membuf_bind(srv, size), 0);
+    // With split, both sides announce the split protocol, as endpoints do;
+    // the block-level calls never do.
+    void bind_and_attach(bool split = false) {
+        ASSERT_EQ(vexa::block::bind(srv, size, nullptr, split), 0);
         open_client();
-        ASSERT_EQ(shm_membuf_connect(cli, size), 0);
+        ASSERT_EQ(vexa::block::connect(cli, size, nullptr, split), 0);
     }
     ~Block() {
         if (cli) {
@@ -287,13 +289,81 @@ TEST_F(Ring10, ReservationsAndViewsPublishAgainstWhatHappenedMeanwhile) {
     EXPECT_EQ(ring_view(*lc, 0, &seen), -EAGAIN);
 }
 
+// Two endpoints agree on the split protocol: the writer moves only the tail
+// and the count, the reader only the head and the count, and a read that
+// empties the ring leaves the positions where they are. Either side alone
+// announcing it changes nothing.
+TEST(SplitRing, EachSideMovesOnlyItsOwnPositionAndOnlyWhenBothAgree) {
+    const uint8_t src[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    uint8_t dst[12] = {};
+    Block b(k_cap10);
+    b.bind_and_attach(true);
+    for (int idx = 0; idx < 2; ++idx) {
+        EXPECT_EQ(b.srv->rb[idx].writer_proto, SHM_RB_SPLIT);
+        EXPECT_EQ(b.srv->rb[idx].reader_proto, SHM_RB_SPLIT);
+    }
+    b.set_ring(0, 6, 8, 2);
+    EXPECT_EQ(shm_srv_write(b.srv, src, 12), 8);
+    EXPECT_EQ(state(b.srv, 0), (RingState{6, 6, 10}));
+    EXPECT_EQ(shm_srv_write(b.srv, src, 1), -ENOSPC);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 3), 3);
+    EXPECT_EQ(state(b.srv, 0), (RingState{9, 6, 7}));
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 12), 7);
+    EXPECT_EQ(std::vector<uint8_t>(dst, dst + 7), (std::vector<uint8_t>{2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(state(b.srv, 0), (RingState{6, 6, 0})) << "emptied, not reset: the writer goes by its own tail";
+
+    // A release discards from the head under the lock, and a reservation
+    // that needs the whole ring puts an empty one back at the start.
+    EXPECT_EQ(shm_cli_write(b.cli, src, 4), 4);
+    EXPECT_EQ(shm_cli_release_space(b.cli, 8), 2);
+    EXPECT_EQ(state(b.srv, 1), (RingState{2, 4, 2}));
+    EXPECT_EQ(shm_srv_read(b.srv, dst, 12), 2);
+    EXPECT_EQ(dst[0], 3);
+    const vexa::block::LinkRef l = vexa::block::find(b.cli);
+    void *room = nullptr;
+    ASSERT_EQ(vexa::block::ring_reserve(*l, 1, 10, &room), 10);
+    EXPECT_EQ(room, reinterpret_cast<uint8_t *>(b.cli) + b.srv->rb[1].pbuf);
+    EXPECT_EQ(vexa::block::ring_commit(*l, 1, 10), 10);
+    EXPECT_EQ(state(b.srv, 1), (RingState{0, 0, 10}));
+
+    // Split sides still refuse what they go by: a count or tail beyond the
+    // ring (writer), a head beyond it (reader). Positions that disagree are
+    // the peer's own garbling: served within the ring.
+    b.set_ring(0, 0, 3, 11);
+    EXPECT_EQ(shm_srv_write(b.srv, src, 1), -EPROTO);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 1), -EPROTO);
+    b.set_ring(0, 11, 3, 3);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 1), -EPROTO);
+    b.set_ring(0, 2, 5, 9);
+    EXPECT_EQ(shm_cli_read(b.cli, dst, 12), 9);
+    EXPECT_EQ(state(b.srv, 0), (RingState{1, 5, 0}));
+
+    // The client's detach takes its announcements back: the next client of
+    // the bind may be of a version that knows none. One that does not speak
+    // it (the block-level attach) writes with the lock, and its server reads
+    // as ever.
+    ASSERT_EQ(shm_membuf_disconnect(b.cli), 0);
+    ASSERT_EQ(shm_membuf_disconnect_cb(b.cli), 0);
+    EXPECT_EQ(b.srv->rb[0].reader_proto, 0);
+    EXPECT_EQ(b.srv->rb[1].writer_proto, 0);
+    ASSERT_EQ(shm_membuf_connect(b.cli, b.size), 0);
+    b.set_ring(1, 6, 8, 2);
+    EXPECT_EQ(shm_cli_write(b.cli, src, 3), 3);
+    EXPECT_EQ(shm_srv_read(b.srv, dst, 12), 5);
+    EXPECT_EQ(state(b.srv, 1), (RingState{0, 0, 0})) << "a locked writer's reader resets an emptied ring";
+}
+
 // A hostile peer that rewrites the ring fields while this process works on
 // the ring (the check-then-use window): every operation either refuses or
 // moves bytes within the caller's buffer and the ring's data area. Run under
 // AddressSanitizer, an access outside them is a fault.
-TEST(HostileRace, FieldsFlippedDuringOperationsNeverMoveMemoryOutsideTheRing) {
+// With split, the rings run the split protocol, and the peer also flips the
+// announcements: either protocol, or a switch between them under way, keeps
+// every operation within bounds.
+void flip_fields_during_operations(bool split) {
+    SCOPED_TRACE(split ? "split" : "locked");
     Block b(2 * 4096);
-    b.bind_and_attach();
+    b.bind_and_attach(split);
     const uint64_t cap = b.srv->rb[0].end;
     // Every refusal logs a line: thousands a second here.
     shm_log_set_func([](int32_t, const char *, va_list) { return 0; }, 0, 1, 2);
@@ -309,6 +379,9 @@ TEST(HostileRace, FieldsFlippedDuringOperationsNeverMoveMemoryOutsideTheRing) {
             vexa::block::ref(*f).store(wild[rng() % std::size(wild)], std::memory_order_relaxed);
             if (rng() % 4 == 0) vexa::block::ref(*f).store(saved, std::memory_order_relaxed);
             vexa::block::ref(rb.drops).fetch_add(static_cast<uint32_t>(rng() % 2), std::memory_order_relaxed);
+            if (split && rng() % 8 == 0)
+                std::atomic_ref<uint8_t>(rng() & 1 ? rb.writer_proto : rb.reader_proto)
+                    .store(static_cast<uint8_t>(rng() % 3), std::memory_order_relaxed);
 #ifndef VEXA_TSAN
             // Bytes under an open view or a copy (a race by design, which
             // ThreadSanitizer would rightly report).
@@ -327,7 +400,7 @@ TEST(HostileRace, FieldsFlippedDuringOperationsNeverMoveMemoryOutsideTheRing) {
     std::mt19937_64 rng(11);
     size_t ops = 0;
     int64_t bad = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     while (bad == 0 && std::chrono::steady_clock::now() < until) {
         const size_t len = 1 + rng() % (2 * cap);
         std::unique_ptr<uint8_t[]> buf(new uint8_t[len]); // exact size: ASan sees one byte beyond it
@@ -365,6 +438,11 @@ TEST(HostileRace, FieldsFlippedDuringOperationsNeverMoveMemoryOutsideTheRing) {
     shm_log_set_func(nullptr, 0, 1, 2);
     EXPECT_EQ(bad, 0) << "a result outside the documented ones";
     EXPECT_GT(ops, 100u);
+}
+
+TEST(HostileRace, FieldsFlippedDuringOperationsNeverMoveMemoryOutsideTheRing) {
+    for (const bool split : {false, true})
+        flip_fields_during_operations(split);
 }
 
 TEST(BlockLifecycle, BindRefusesABoundOrAttachedBlock) {
@@ -419,21 +497,39 @@ TEST(BlockLifecycle, RebindDrawsNewNames) {
 // client still holds its old objects, as after it was declared dead) moves no
 // byte through the new bind, and says so.
 TEST(BlockLifecycle, AClientOfAnEndedBindMovesNoByte) {
-    Block b(1000);
-    b.bind_and_attach();
-    ASSERT_EQ(shm_cli_write(b.cli, "old", 3), 3);
-    ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
-    vexa::block::ref(b.srv->flags).store(0); // the server's rebuild clears the client's claim
-    ASSERT_EQ(shm_membuf_bind(b.srv, 1000), 0);
-    char buf[8];
-    EXPECT_EQ(shm_cli_write(b.cli, "ghost", 5), -ENOTCONN);
-    EXPECT_EQ(shm_cli_release_space(b.cli, 10), -ENOTCONN);
-    EXPECT_EQ(shm_srv_write(b.srv, "new", 3), 3);
-    EXPECT_EQ(shm_cli_read(b.cli, buf, sizeof buf), -ENOTCONN);
-    EXPECT_EQ(shm_srv_has_data(b.srv), 0u);
-    EXPECT_EQ(shm_cli_has_data(b.cli), 3u) << "the new bytes stay for the next client";
-    shm_membuf_disconnect(b.cli);
-    shm_membuf_disconnect_cb(b.cli);
+    for (const bool split : {false, true}) {
+        SCOPED_TRACE(split ? "split" : "locked");
+        Block b(1000);
+        b.bind_and_attach(split);
+        ASSERT_EQ(shm_cli_write(b.cli, "old", 3), 3);
+        if (split) {
+            // A client's write without the lock under way as the server
+            // retires the bind: the retirement waits for its end.
+            std::atomic_ref<uint8_t>(b.cli->rb[1].writing).store(1);
+            std::atomic<bool> unbound{false};
+            std::thread server([&] {
+                shm_membuf_unbind(b.srv);
+                unbound = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a moment in which it must still wait
+            EXPECT_FALSE(unbound) << "the bind was retired under a write in progress";
+            std::atomic_ref<uint8_t>(b.cli->rb[1].writing).store(0);
+            server.join();
+        } else {
+            ASSERT_EQ(shm_membuf_unbind(b.srv), 0);
+        }
+        vexa::block::ref(b.srv->flags).store(0); // the server's rebuild clears the client's claim
+        ASSERT_EQ(vexa::block::bind(b.srv, 1000, nullptr, split), 0);
+        char buf[8];
+        EXPECT_EQ(shm_cli_write(b.cli, "ghost", 5), -ENOTCONN);
+        EXPECT_EQ(shm_cli_release_space(b.cli, 10), -ENOTCONN);
+        EXPECT_EQ(shm_srv_write(b.srv, "new", 3), 3);
+        EXPECT_EQ(shm_cli_read(b.cli, buf, sizeof buf), -ENOTCONN);
+        EXPECT_EQ(shm_srv_has_data(b.srv), 0u);
+        EXPECT_EQ(shm_cli_has_data(b.cli), 3u) << "the new bytes stay for the next client";
+        shm_membuf_disconnect(b.cli);
+        shm_membuf_disconnect_cb(b.cli);
+    }
 }
 
 TEST(BlockLifecycle, AProcessHoldsAsManyLinksAsItLikes) {
@@ -645,7 +741,8 @@ VT_CHILD_ROLE(membuf_client) {
         vt::child_recv(go); // hold the claim until the parent has counted
         return 0;
     }
-    if (shm_membuf_connect(mb, size) != 0) return 3;
+    const bool split = argc > 5 && std::string(argv[5]) == "split";
+    if (vexa::block::connect(mb, size, nullptr, split) != 0) return 3;
     vt::child_send("attached");
     if (mode == "stream") {
         std::string err = stream(mb, false, std::stoull(argv[3]), 7, std::stoul(argv[4]));
@@ -667,17 +764,21 @@ VT_CHILD_ROLE(membuf_client) {
 }
 
 // Small rings wrap often and copy under the lock; large chunks through a
-// larger ring are copied with the lock given back, both sides at once.
+// larger ring are copied with the lock given back, both sides at once. Both
+// protocols: the locked one, and the split one that endpoints agree on.
 TEST(TwoProcesses, MegabytesBothWaysArriveIntact) {
     struct Case {
         size_t cap, chunk;
+        bool split;
     };
-    for (const Case c : {Case{1021, 4096}, Case{65521, 24000}}) {
+    for (const Case c : {Case{1021, 4096, false}, Case{65521, 24000, false}, Case{1021, 4096, true},
+                         Case{65521, 24000, true}}) {
+        SCOPED_TRACE(c.split ? "split" : "locked");
         Block b(shm_membuf_size + 2 * c.cap); // odd capacities: many wraps
-        ASSERT_EQ(shm_membuf_bind(b.srv, b.size), 0);
+        ASSERT_EQ(vexa::block::bind(b.srv, b.size, nullptr, c.split), 0);
         const uint64_t total = c.cap < 4096 ? 8u << 20 : 64u << 20;
         auto child = vt::Child::spawn("membuf_client", {b.name, std::to_string(b.size), "stream", std::to_string(total),
-                                                        std::to_string(c.chunk)});
+                                                        std::to_string(c.chunk), c.split ? "split" : "locked"});
         ASSERT_TRUE(child.expect("attached"));
         EXPECT_EQ(stream(b.srv, true, total, 3, c.chunk), "") << c.cap;
         std::string verdict;

@@ -63,7 +63,7 @@ typedef struct shm_ringbuf {
     uint8_t waiting;        /* nonzero while the reader sleeps on event */
     uint8_t writer_proto;   /* protocols the writer speaks besides the locked one */
     uint8_t reader_proto;   /* the same for the reader */
-    uint8_t pad[1];
+    uint8_t writing;        /* nonzero while a split-writing client publishes */
     uint32_t drops; /* releases that discarded bytes, counted on (wrapping) */
 } shm_ringbuf;
 

@@ -179,13 +179,13 @@ HANDLE handle_insert(Object *obj, DWORD &error);
 // error (ERROR_ALREADY_EXISTS / ERROR_SUCCESS for creating calls, unchanged
 // for successful opens). obj may be nullptr, with error its cause.
 HANDLE publish_object(Object *obj, bool creating, bool existed, DWORD error);
-// A counted use of an open handle of this process; nullptr (and last error
-// ERROR_INVALID_HANDLE) for anything else. Pair with handle_release.
-// A counted reference to the object behind a handle: null (with the last
-// error set) for a handle that is not open; drop_ref(index) gives it back.
+// A counted reference to the object behind an open handle of this process:
+// null (last error ERROR_INVALID_HANDLE) for anything else; drop_ref(index)
+// gives it back.
 Object *take_ref(HANDLE h, std::uint32_t &index) noexcept;
 void drop_ref(std::uint32_t index) noexcept;
 
+// The same for the length of a scope.
 class HandleRef {
   public:
     explicit HandleRef(HANDLE h) noexcept;
