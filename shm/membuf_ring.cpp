@@ -113,15 +113,17 @@ bool writes_split(const Link &l, std::uint64_t idx) noexcept {
     return l.split[writer_side(idx)] &&
            proto(l.mb->rb[idx].reader_proto).load(std::memory_order_relaxed) == SHM_RB_SPLIT;
 }
-// Whether its reader does: whenever the writer has announced it, whatever
-// this side announced, since a split read is sound against either writer
-// (both readers take the lock; a split one subtracts from the count, never
-// resets the positions, and does not hold the writer's tail to agree). The
-// reader asks only after it has loaded has_data (acquire), so that bytes a
-// split writer published come with its announcement, made before its first
-// write.
+// Whether its reader does: always on a side that speaks it, and otherwise
+// whenever the writer has announced it, since a split read is sound against
+// either writer (both readers take the lock; a split one subtracts from the
+// count, never resets the positions, and does not hold the writer's tail to
+// agree). A side that speaks it so never looks at the announcements' line,
+// which a client's writes keep changing (its writing flag). Another asks
+// only after it has loaded has_data (acquire), so that bytes a split writer
+// published come with its announcement, made before its first write.
 bool reads_split(const Link &l, std::uint64_t idx) noexcept {
-    return proto(l.mb->rb[idx].writer_proto).load(std::memory_order_acquire) == SHM_RB_SPLIT;
+    return l.split[reader_side(idx)] ||
+           proto(l.mb->rb[idx].writer_proto).load(std::memory_order_acquire) == SHM_RB_SPLIT;
 }
 
 void log_corrupt(const shm_ringbuf &rb, std::uint64_t pbuf, std::uint64_t head, std::uint64_t tail, std::uint64_t end,
@@ -132,8 +134,9 @@ void log_corrupt(const shm_ringbuf &rb, std::uint64_t pbuf, std::uint64_t head, 
 }
 
 // Which protocol an operation runs: decided by the writer before it loads
-// the ring, by the reader from what it loads.
-enum class Proto { locked, split, as_reader };
+// the ring, by the reader from what it loads; split_read is a split read
+// that keeps the lock for the whole call.
+enum class Proto { locked, split, as_reader, split_read };
 
 // Loads ring idx's fields once (under the lock, except for a split writer)
 // and checks them: the layout against the link's, every position within
@@ -147,8 +150,10 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v, Proto how) noexce
     const std::uint64_t has = ref(rb.has_data).load(std::memory_order_acquire);
     const std::uint64_t head = ref(rb.head).load(std::memory_order_relaxed);
     const std::uint64_t tail = ref(rb.tail).load(std::memory_order_relaxed);
-    const std::uint32_t drops = ref(rb.drops).load(std::memory_order_relaxed);
-    const bool split = how == Proto::as_reader ? reads_split(l, idx) : how == Proto::split;
+    const bool split = how == Proto::as_reader ? reads_split(l, idx) : how != Proto::locked;
+    // The drop count matters to a copy made without the lock and to a view;
+    // a split read keeps the lock throughout and leaves its line alone.
+    const std::uint32_t drops = how == Proto::split_read ? 0 : ref(rb.drops).load(std::memory_order_relaxed);
     bool ok = rb_pbuf == pbuf && rb_end == end && end != 0 && head < end && tail < end && has <= end;
     if (ok && !split) ok = head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end;
     if (!ok) {
@@ -608,7 +613,10 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     if (ref(rb.has_data).load(std::memory_order_acquire) == 0 && l.is_live(side) && !vexa::log::debug_on() &&
         (side != k_cli || still_attached(l, static_cast<int>(idx))))
         return -EAGAIN;
-    LockedRing locked(l, idx, side, Proto::as_reader, by);
+    // A reader that speaks the split protocol copies under the lock
+    // whatever the size: only a release contends for it.
+    const bool in_lock = l.split[side];
+    LockedRing locked(l, idx, side, in_lock ? Proto::split_read : Proto::as_reader, by);
     if (locked.error) return locked.error;
     const bool dbg = vexa::log::debug_on();
     if (dbg) trace_io(k_trace_read_beg, rb, locked.view);
@@ -617,14 +625,14 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
     std::int64_t result = 0;
     // At most two rounds: a copy made outside the lock whose bytes the
     // writer discarded meanwhile is made again under the lock.
-    for (bool in_lock = false;;) {
+    for (bool again = false;;) {
         const RingView v = locked.view;
         const Span s = used_span(v, len);
         if (v.has == 0) {
             result = -EAGAIN;
             break;
         }
-        if (in_lock || s.total() <= k_copy_in_lock) {
+        if (in_lock || again || s.total() <= k_copy_in_lock) {
             copy_out(v, s, out);
             result = locked.ours() ? publish_read(locked, v.head, v.drops, s.total()) : -ENOTCONN;
             break;
@@ -636,7 +644,7 @@ std::int64_t ring_read(Link &l, std::uint64_t idx, void *dst, std::uint64_t len)
         if (const std::int64_t e = locked.relock()) return e;
         result = publish_read(locked, v.head, v.drops, s.total());
         if (result != -ESTALE) break;
-        in_lock = true;
+        again = true;
     }
     if (dbg) trace_io(k_trace_read_end, rb, locked.view, true, result, len);
     return result;
