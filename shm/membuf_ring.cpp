@@ -727,11 +727,13 @@ std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept
     if (len == 0) return 0;
     // Published as it was planned: a locked commit is sound against either
     // reader, and a reservation planned split has a tail that no reader
-    // reset.
+    // reset. No writing flag: the host's own copy into the reservation,
+    // which came before, is outside any bound the server could wait for
+    // (docs/reliability.md), and the flag's line is the one a zero-copy
+    // reader looks at for the drop count.
     if (use.split) {
         // Only this thread moves the tail: one that moved, or a count that
         // leaves no room for the reservation, is the peer's doing.
-        const Publishing publishing(l, idx);
         RingView v{};
         if (const std::int64_t e = split_look(l, idx, v)) return e;
         if (v.tail != use.start || v.has + len > v.end) {
