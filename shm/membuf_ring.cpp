@@ -531,6 +531,16 @@ std::int64_t split_publish(Link &l, std::uint64_t idx, const RingView &v, std::u
     return static_cast<std::int64_t>(n);
 }
 
+// Publishes a split write whose reader stopped announcing the split protocol
+// during the copy (a server's client left, and the next one is of a version
+// that knows none): under the lock, as a locked write made outside it, which
+// also finds the ring emptied and reset by that reader meanwhile.
+std::int64_t publish_after_change(Link &l, std::uint64_t idx, const RingView &v, std::uint64_t n) noexcept {
+    LockedRing locked(l, idx, writer_side(idx), Proto::locked);
+    if (locked.error) return locked.error;
+    return publish_write(locked, v.tail, v.has, n);
+}
+
 // The write of a ring whose reader speaks the split protocol: no lock.
 std::int64_t split_write(Link &l, std::uint64_t idx, const void *src, std::uint64_t len) noexcept {
     std::int64_t result;
@@ -545,7 +555,7 @@ std::int64_t split_write(Link &l, std::uint64_t idx, const void *src, std::uint6
         result = v.has == v.end ? -ENOSPC : 0;
         if (s.total() != 0) {
             copy_in(v, s, static_cast<const std::uint8_t *>(src));
-            result = split_publish(l, idx, v, s.total());
+            result = writes_split(l, idx) ? split_publish(l, idx, v, s.total()) : publish_after_change(l, idx, v, s.total());
         }
         if (dbg) {
             RingView after = v;
@@ -656,7 +666,11 @@ std::int64_t ring_release_space(Link &l, std::uint64_t idx, std::uint64_t n) noe
     if (n > l.end(static_cast<int>(idx))) return -ENOSPC;
 
     shm_ringbuf &rb = l.mb->rb[idx];
-    LockedRing locked(l, idx, side, writer_proto(l, idx));
+    // A side that speaks the split protocol releases by it whatever its
+    // reader: another thread of this process may be writing without the
+    // lock (a subtract and no store of tail are sound against a locked
+    // reader too, which holds the same lock).
+    LockedRing locked(l, idx, side, l.split[side] ? Proto::split : Proto::locked);
     if (locked.error) return locked.error;
     const RingView &v = locked.view;
     const std::uint64_t free_bytes = v.end - v.has;
