@@ -37,6 +37,9 @@ shm_thread *start_port(const vexa_port_config *cfg, start_fn start) {
     data.endpoint.path = const_cast<char *>(vexa::port::k_region_names[cfg->port_num]);
     data.endpoint.timeout_us = cfg->timeout_us;
     data.endpoint.size = static_cast<uint32_t>(cfg->size); // the region's size field is 32 bits
+    if (cfg->size != data.endpoint.size)
+        shm_log_info("port %u: size %llu does not fit 32 bits; its low 32 bits are used: %u\n", cfg->port_num,
+                     static_cast<unsigned long long>(cfg->size), static_cast<unsigned>(data.endpoint.size));
     // Ports announce waiting bytes only through on_data_ready and the host
     // reads them with vexa_port_recv; chunk_max then has no use.
     data.endpoint.chunk_max = 0;

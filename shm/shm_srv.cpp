@@ -236,6 +236,14 @@ extern "C" {
 
 VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     if (!vexa::endpoint::config_usable(data, "shm_srv")) return nullptr;
+    // A region no larger than the block's header has no room for the rings
+    // (a zeroed config that forgot the size, say): said here, with the
+    // host's number, rather than by a mapping that fails without a word.
+    if (data && data->endpoint.size <= shm_membuf_size + 1) {
+        shm_log_error("error starting shm_srv: a region of %u bytes is too small (at least %d)\n",
+                      static_cast<unsigned>(data->endpoint.size), shm_membuf_size + 2);
+        return nullptr;
+    }
     std::int32_t e = 0;
     Endpoint *thr = vexa::thread::new_endpoint(data, SHM_SRV, &e);
     if (!thr) {

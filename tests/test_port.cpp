@@ -120,6 +120,16 @@ TEST(PortInterface, RefusesMissingConfigAndPortsAboveThree) {
         EXPECT_EQ(level, 10);
         EXPECT_EQ(text, line);
     }
+    // A zeroed config that forgot the size: refused with its cause, once.
+    g_log.lines.clear();
+    vexa_port_set_logfunc(record_hook, 10, 11, 12);
+    cfg.port_num = 2;
+    EXPECT_EQ(vexa_port_open(&cfg), nullptr);
+    vexa_port_set_logfunc(nullptr, 0, 1, 2);
+    ASSERT_EQ(g_log.lines.size(), 1u);
+    EXPECT_EQ(g_log.lines[0].first, 10);
+    EXPECT_NE(g_log.lines[0].second.find("a region of 0 bytes is too small"), std::string::npos)
+        << g_log.lines[0].second;
     // Without a hook the same line goes to standard output as an error line.
     vt::StdoutCapture cap;
     EXPECT_EQ(vexa_port_open(nullptr), nullptr);
