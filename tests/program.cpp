@@ -45,8 +45,8 @@ Program::Program(const std::string &path, const std::string &argv0, const std::v
     argv_p.push_back(nullptr);
     std::vector<std::string> env_s;
     for (char **e = environ; *e; ++e)
-        if (strncmp(*e, "ORVO_DEBUG=", 11) != 0) env_s.emplace_back(*e);
-    if (debug) env_s.push_back(std::string("ORVO_DEBUG=") + debug);
+        if (strncmp(*e, "ORVO_DEBUG=", 11) != 0 && strncmp(*e, "VEXA_DEBUG=", 11) != 0) env_s.emplace_back(*e);
+    if (debug) env_s.emplace_back(debug);
     std::vector<char *> env_p;
     for (auto &s : env_s) env_p.push_back(s.data());
     env_p.push_back(nullptr);

@@ -13,8 +13,9 @@ namespace vt {
 
 class Program {
   public:
-    // Starts path with argv[0] as given and args. ORVO_DEBUG is passed only
-    // when debug is given (its value).
+    // Starts path with argv[0] as given and args. Neither debug switch
+    // (VEXA_DEBUG, ORVO_DEBUG) is passed on; debug, when given, is the one
+    // assignment NAME=value to pass instead.
     Program(const std::string &path, const std::string &argv0, const std::vector<std::string> &args,
             const char *debug = nullptr);
     Program(const Program &) = delete;

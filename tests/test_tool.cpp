@@ -137,7 +137,7 @@ TEST(Tool, TwoInstancesTalkAndStopOnSignals) {
     // empty and the reader waits again, the tool has dealt with it.
     ASSERT_TRUE(server.type("early\n"));
     ASSERT_TRUE(vt::wait_until([&] { return server.input_drained() && main_thread_state(server.pid()) == 'S'; }));
-    Proc client = tool({"arm", "1"}, ""); // ORVO_DEBUG present, even empty, turns debug on
+    Proc client = tool({"arm", "1"}, "ORVO_DEBUG="); // the old name, present even empty, turns debug on
     ASSERT_TRUE(server.expect("connected"));
     ASSERT_TRUE(client.expect("connected"));
 
@@ -184,13 +184,14 @@ TEST(Tool, TwoInstancesTalkAndStopOnSignals) {
 }
 
 TEST(Tool, KeepsReceivingWithoutSpinningAfterEndOfInput) {
-    Proc server = tool({"vrm", "2"});
+    Proc server = tool({"vrm", "2"}, "VEXA_DEBUG=1");
     Proc client = tool({"arm", "2"});
     ASSERT_TRUE(server.expect("connected"));
     ASSERT_TRUE(client.expect("connected"));
     client.end_input();
     ASSERT_TRUE(server.type("ping\n"));
     EXPECT_TRUE(server.expect("sent 5 of 5 bytes"));
+    EXPECT_TRUE(any_line_has(server.lines(), "] [DBG] ")) << "VEXA_DEBUG turns debug on";
     EXPECT_TRUE(client.expect("got 'ping' len 5"));
 
     // Idle now: a loop retrying the failed read would use a whole second.

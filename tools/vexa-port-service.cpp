@@ -110,9 +110,9 @@ int main(int argc, char **argv) {
         printf("./%s vrm|arm <port_num>\n", argv[0]);
         return 1;
     }
-    // The switch keeps the name it had in the tool's first version, which
-    // users' scripts set.
-    if (getenv("ORVO_DEBUG")) vexa_port_set_debug(1);
+    // VEXA_DEBUG, or the name the switch had in the tool's first version,
+    // which users' scripts set.
+    if (getenv("VEXA_DEBUG") || getenv("ORVO_DEBUG")) vexa_port_set_debug(1);
 
     // Blocked here, before any other thread exists, so every thread (the
     // endpoint's and its listeners included) inherits the mask and only the

@@ -252,6 +252,7 @@ int main(int argc, char **argv) {
             usage(stdout, argv[0]);
             return 0;
         } else if (options && !a.empty() && a[0] == '-') {
+            fprintf(stderr, "%s: unknown option '%s'\n", argv[0], a.c_str());
             usage(stderr, argv[0]);
             return 2;
         } else if (a.empty()) {
