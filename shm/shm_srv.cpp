@@ -122,7 +122,10 @@ void *shm_server(void *arg) {
     const Port port = claim_port(thr);
     shm_membuf *mb = nullptr;
     if (const std::int32_t r = shm_membuf_map(thr->region, ep.size, &mb); r < 0) {
-        shm_log_error("%d: %s\n", -r, shm_strerror(r));
+        // -1 is the mapping's generic failure: the platform's error number
+        // says what went wrong (a region served at another size, say).
+        const std::int32_t e = r == -1 ? shmt_errno() : -r;
+        shm_log_error("%d: %s\n", e, shm_strerror(-e));
         shmt_close(thr->region);
         thr->region = shmt_invalid_fd();
         shmt_unlink(ep.path);

@@ -1115,8 +1115,16 @@ TEST_F(Endpoint, BadCallsAreRefused) {
     EXPECT_EQ(shm_srv_start(&spin), nullptr) << "on_data with a chunk limit of 0 could never deliver";
     EXPECT_EQ(shm_cli_connect(&spin), nullptr);
 
-    // A second server on a served path does not start and leaves the first alone.
+    // A second server on a served path does not start and leaves the first
+    // alone; at another size, it says why the region cannot be used.
     EXPECT_EQ(shm_srv_start(&cfg), nullptr);
+    shm_data other = cfg;
+    other.endpoint.size = 2 * k_size;
+    vt::StdoutCapture cap;
+    EXPECT_EQ(shm_srv_start(&other), nullptr);
+    const std::string out = cap.finish();
+    EXPECT_EQ(out.find("Operation not permitted"), std::string::npos) << out;
+    EXPECT_NE(out.find("[ERR] "), std::string::npos) << out;
     EXPECT_EQ(shm_membuf_is_ready(ep(s)->membuf), 1);
     EXPECT_EQ(shm_srv_stop(s), 0);
 }
