@@ -73,6 +73,8 @@ assert loaded and all(m.startswith(sys.argv[3] + "/") for m in loaded), loaded
 ' "$module" "$version" "$libdir"
 fi
 
-left=$(ls -A /dev/shm | grep -F "vexa-install-$$" || true)
+# Objects live in the user's own folder under /dev/shm (the top level is
+# looked at too, in case an older build put them there).
+left=$(ls -A /dev/shm "/dev/shm/vexa.$(id -u)" 2>/dev/null | grep -F "vexa-install-$$" || true)
 [ -z "$left" ] || { echo "left in /dev/shm: $left" >&2; exit 1; }
 echo "installed tree works"
