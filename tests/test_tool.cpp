@@ -70,11 +70,19 @@ TEST(Tool, UsageAndBadPortNumbers) {
         EXPECT_EQ(p.rest(), "./vps vrm|arm <port_num>\n");
         EXPECT_EQ(p.wait(), 1);
     }
-    for (const char *bad : {"4", "-1", "99"}) {
+    // Only a whole number below four names a port: what strtoul would read
+    // as 0 or cut short is refused as well, never served.
+    for (const char *bad : {"4", "-1", "99", "abc", "2abc", "", "1.5", "18446744073709551617"}) {
         SCOPED_TRACE(bad);
-        Proc p = tool({"arm", bad});
-        EXPECT_EQ(p.rest(), "bad value for port_num arg\n");
+        Proc p(VEXA_SERVICE_PATH, "./vps", {"arm", bad});
+        EXPECT_EQ(p.rest(), "bad value for port_num arg\n./vps vrm|arm <port_num>\n");
         EXPECT_EQ(p.wait(), 1);
+    }
+    // Asked for, the usage is the answer (once, without a doubled "./").
+    for (const char *help : {"--help", "-h"}) {
+        Proc p(VEXA_SERVICE_PATH, "./build/vexa-port-service", {help});
+        EXPECT_EQ(p.rest(), "./vexa-port-service vrm|arm <port_num>\n");
+        EXPECT_EQ(p.wait(), 0);
     }
 }
 
@@ -103,8 +111,8 @@ TEST(Tool, RoleWordAndPortNumberChooseTheEndpoint) {
         uint32_t port;
         bool serves;
     };
-    for (const Case &c : {Case{"vrm", "abc", 0, true}, Case{"vrmX", "2abc", 2, true}, Case{"arm", "1", 1, false},
-                          Case{"VRM", "3", 3, false}, Case{"x", "2abc", 2, false}}) {
+    for (const Case &c : {Case{"vrm", " 0", 0, true}, Case{"vrmX", "+2", 2, true}, Case{"arm", "1", 1, false},
+                          Case{"VRM", "3", 3, false}, Case{"x", "02", 2, false}}) {
         SCOPED_TRACE(std::string(c.role) + " " + c.port_arg);
         Peer peer;
         vexa_port_config cfg{};

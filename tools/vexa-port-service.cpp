@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -92,6 +93,22 @@ void *signal_thread(void *) {
     exit(0);
 }
 
+void usage(const char *name) { printf("./%s vrm|arm <port_num>\n", name); }
+
+// The port number as strtoul reads it (leading white space and a sign
+// allowed), provided the whole argument is that number and it names a port.
+// What strtoul would quietly take as 0 or cut short ("abc", "2abc", "") is
+// refused: a typo must not serve or join some other port.
+bool parse_port(const char *arg, uint32_t *port) {
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long n = strtoul(arg, &end, 10);
+    if (end == arg || *end != '\0' || errno != 0) return false;
+    if (n >= vexa_port_count()) return false;
+    *port = static_cast<uint32_t>(n);
+    return true;
+}
+
 // Blocks until the signal thread ends the process; it only ever leaves by
 // exit(), so this never returns.
 [[noreturn]] void wait_for_signal(pthread_t sig_thread) {
@@ -106,8 +123,15 @@ int main(int argc, char **argv) {
     // library's log lines on the same stream, shows up when it happens.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
+    // The usage line names the program as the user called it, less the
+    // directories, which the line's own "./" would otherwise double.
+    const char *name = strrchr(argv[0], '/') ? strrchr(argv[0], '/') + 1 : argv[0];
+    if (argc >= 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        usage(name);
+        return 0;
+    }
     if (argc < 3) {
-        printf("./%s vrm|arm <port_num>\n", argv[0]);
+        usage(name);
         return 1;
     }
     // VEXA_DEBUG, or the name the switch had in the tool's first version,
@@ -132,9 +156,10 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    const unsigned long port_num = strtoul(argv[2], nullptr, 10);
-    if (port_num >= vexa_port_count()) {
+    uint32_t port_num = 0;
+    if (!parse_port(argv[2], &port_num)) {
         printf("bad value for port_num arg\n");
+        usage(name);
         return 1;
     }
 
