@@ -40,7 +40,7 @@ int main(int argc, char **argv) {
     vexa_port_config cfg = {
         .port_num = 0,
         .timeout_us = 100000, /* a client retries every 0.1 s until served */
-        .size = 1 << 20,      /* both sides must agree on the size */
+        .size = VEXA_PORT_DEFAULT_SIZE, /* 2 MiB; both sides must agree on the size */
         .on_connected = serve ? greet : NULL,
         .on_data_ready = data_ready,
         .on_disconnected = disconnected,

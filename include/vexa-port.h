@@ -26,6 +26,12 @@ VEXA_EXTERN_C_BEGIN
  * pointer is handed to every callback as its second argument. */
 typedef struct shm_thread vexa_port;
 
+/* The region size the project's tools and bindings use unless told otherwise
+ * (vexa-port-service, vexa-port-cat, the C++ layer, the Python module): 2 MiB,
+ * about 1 MiB for each direction's ring. Both sides of a port must give the
+ * same size, so a host that talks to one of them gives this one. */
+#define VEXA_PORT_DEFAULT_SIZE 2097152u
+
 /* What a host passes to vexa_port_open or vexa_port_connect. Read during the
  * call only: the endpoint keeps its own copy, so the record may live on the
  * stack. Zero-initialise it and set what you need; NULL callbacks are
@@ -58,12 +64,16 @@ typedef struct vexa_port_config {
  * when it cannot be served: a NULL config or a port number out of range
  * ("(22): Invalid argument" in the log), a region that cannot be created or
  * bound (another server holds the port, for instance), or a thread or copy
- * that cannot be made; the cause is always logged. Any thread; also from a
- * callback of another port. */
+ * that cannot be made; the cause is always logged, and left in errno: an
+ * errno value (EINVAL for a bad config or a size too small for the rings,
+ * EBUSY for a port another server holds, the platform's cause for a region
+ * that cannot be made or mapped), or minus an SHM_E_* code. Any thread;
+ * also from a callback of another port. */
 VEXA_API vexa_port *vexa_port_open(const vexa_port_config *cfg);
 
 /* Attach to a port in the background: returns at once with the handle (NULL
- * only for a bad config or when the thread cannot be started; cause logged)
+ * only for a bad config or when the thread cannot be started; cause logged
+ * and in errno, as for vexa_port_open)
  * and keeps trying, every timeout_us, until a server serves the port; then
  * calls on_connected. A client may be started before its server. Any thread;
  * also from a callback of another port. */

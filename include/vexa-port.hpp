@@ -202,7 +202,7 @@ class port_ref {
 // What a port does besides moving bytes. Every callable may be empty.
 struct port_options {
     std::uint32_t timeout_us = 100000; // a client's pause between attempts to attach
-    std::uint64_t size = 1 << 20;      // region size; both sides must agree
+    std::uint64_t size = VEXA_PORT_DEFAULT_SIZE; // region size (2 MiB); both sides must agree
     std::uint8_t option = 0;           // carried along, never read by the library
 
     // Client only: decides whether to keep a server it has attached to.
@@ -221,9 +221,9 @@ struct port_options {
 // on destruction; move-only.
 class port {
   public:
-    // Serve port number num; returns once it is ready. -EINVAL for a bad
-    // number; -EIO when the library could not start it (the cause is in the
-    // library's log: the port is served elsewhere, for instance).
+    // Serve port number num; returns once it is ready. On failure the
+    // library's cause (also in its log): -EINVAL for a bad number or size,
+    // -EBUSY for a port served elsewhere, and so on.
     static result<port> open(std::uint32_t num, port_options opts = {}) {
         return start(num, std::move(opts), vexa_port_open);
     }
@@ -300,8 +300,9 @@ class port {
         cfg.on_data_ready = state->on_data_ready ? on_data_ready : nullptr;
         cfg.on_disconnected = state->on_disconnected ? on_disconnected : nullptr;
         cfg.user_data = state.get();
+        errno = 0;
         vexa_port *handle = fn(&cfg);
-        if (!handle) return result<port>::failure(-EIO);
+        if (!handle) return result<port>::failure(errno > 0 ? -errno : -EIO);
         return port(handle, std::move(state));
     }
 

@@ -28,6 +28,7 @@ using start_fn = shm_thread *(*)(const shm_data *);
 shm_thread *start_port(const vexa_port_config *cfg, start_fn start) {
     if (!cfg || cfg->port_num >= std::size(vexa::port::k_region_names)) {
         shm_log_error("(%d): %s\n", EINVAL, strerror(EINVAL));
+        errno = EINVAL; // the cause, for hosts that do not read the log
         return nullptr;
     }
     // A temporary is enough: the endpoint's thread object takes its own deep

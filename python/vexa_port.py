@@ -28,8 +28,8 @@ import ctypes.util
 import enum
 import errno
 import logging
+import operator
 import os
-import re
 import threading
 import time
 
@@ -47,9 +47,10 @@ __all__ = [
 
 log = logging.getLogger("vexa_port")
 
-#: Region size that serve() and attach() use unless told otherwise. Both
+#: Region size that serve() and attach() use unless told otherwise, the same
+#: 2 MiB as the console tools and the C++ layer (VEXA_PORT_DEFAULT_SIZE). Both
 #: sides of a port must use the same size, or the client never attaches.
-DEFAULT_SIZE = 1 << 20
+DEFAULT_SIZE = 2 << 20
 
 
 def _load():
@@ -57,12 +58,12 @@ def _load():
     if override:
         # An explicit choice that fails is an error, not a reason to load
         # some other copy of the library instead.
-        return ctypes.CDLL(override)
+        return ctypes.CDLL(override, use_errno=True)
     names = [n for n in (ctypes.util.find_library("vexa-port"), "libvexa-port.so.0") if n]
     failures = []
     for name in names:
         try:
-            return ctypes.CDLL(name)
+            return ctypes.CDLL(name, use_errno=True)
         except OSError as e:
             failures.append(str(e))
     raise ImportError(
@@ -152,15 +153,21 @@ class Event(enum.IntFlag):
 
 class VexaPortError(OSError):
     """A failed call. errno is the positive errno value (or the magnitude of
-    an SHM_E_* code), code the library's raw negative result, strerror the
-    library's text for it."""
+    an SHM_E_* code), code the library's raw negative result (-errno),
+    strerror the library's text for it; str() says what failed and why, with
+    the library's error lines where it logged any."""
 
-    def __init__(self, code, what):
+    def __init__(self, code, what, details=()):
         self.code = code
-        if code is None:  # a failure the library gives no code for
-            super().__init__(what)
-        else:
-            super().__init__(-code, "%s: %s" % (what, strerror(code)))
+        super().__init__(-code, strerror(code))
+        self.what = what
+        self.details = tuple(details)
+
+    def __str__(self):
+        text = "%s: %s" % (self.what, self.strerror)
+        if self.details:
+            text += " (%s)" % "; ".join(self.details)
+        return "[Errno %d] %s" % (self.errno, text)
 
 
 def _check(result, what):
@@ -195,19 +202,16 @@ def _log_line(level, fmt, args):
 
 
 _log_hook = _LOG_FN(_log_line)
-_logs_routed = False
 
 
 def route_logs(on=True):
     """Send the library's lines to the logger "vexa_port" (on, the default
     at import) at levels ERROR, INFO and DEBUG, or back to standard output.
     Process-wide: it replaces any hook installed through the C interface."""
-    global _logs_routed
     if on:
         _set_logfunc(_log_hook, logging.ERROR, logging.INFO, logging.DEBUG)
     else:
         _set_logfunc(_LOG_FN(), 0, 0, 0)
-    _logs_routed = bool(on)
 
 
 route_logs(True)
@@ -259,6 +263,13 @@ class Port:
 
     @classmethod
     def _start(cls, start, server, port_num, size, timeout_us, on_connected, on_data, on_disconnected):
+        # ctypes would wrap what does not fit the C fields (port 2**32 + 3
+        # serving port 3, size -5 asking for 4 GiB): refused here instead.
+        port_num = _in_range("port_num", port_num, 0, port_count() - 1)
+        size = _in_range("size", size, 1, 0xFFFFFFFF)  # the region's size field is 32 bits
+        if not server:
+            # 0 would have the client retry without a pause, using a whole CPU.
+            timeout_us = _in_range("timeout_us", timeout_us, 1, 0xFFFFFFFF)
         self = object.__new__(cls)
         self.port_num = port_num
         self.is_server = server
@@ -289,27 +300,23 @@ class Port:
             # The handle is published under the lock: a callback may already
             # run (and send) before start() has returned.
             with self._cond:
+                ctypes.set_errno(0)
                 self._handle = start(ctypes.byref(cfg))
+                cause = ctypes.get_errno()
         finally:
             with _captures_lock:
                 _captures.remove(lines)
         if not self._handle:
-            raise cls._start_error("serve" if server else "attach to", port_num, lines)
+            raise cls._start_error("serve" if server else "attach to", port_num, cause, lines)
         with _open_ports_lock:
             _open_ports.add(self)
         return self
 
     @staticmethod
-    def _start_error(verb, port_num, lines):
-        what = "cannot %s port %s" % (verb, port_num)
-        if not lines:
-            return VexaPortError(None, what + (" (the cause is in the library's log)" if not _logs_routed else ""))
-        # The library's lines carry the errno as "(N)" where there is one.
-        m = re.search(r"\((\d+)\)", lines[-1])
-        err = VexaPortError(-int(m.group(1)) if m else None, what)
-        err.args = (err.errno, "%s: %s" % (what, "; ".join(lines)))
-        err.strerror = err.args[1]
-        return err
+    def _start_error(verb, port_num, cause, lines):
+        # The library leaves the cause in errno (an errno value, or the
+        # magnitude of an SHM_E_* code) and logs the details.
+        return VexaPortError(-(cause or errno.EIO), "cannot %s port %s" % (verb, port_num), lines)
 
     def _keep(self, fn):
         self._c_callbacks.append(fn)
@@ -498,6 +505,15 @@ class Port:
     def __repr__(self):
         state = "closed" if self.closed else "open"
         return "<vexa_port.Port %s %s %s>" % (self.port_num, "server" if self.is_server else "client", state)
+
+
+def _in_range(name, value, low, high):
+    """value as an int, if it is an integer from low to high; ValueError (or
+    TypeError for what is no integer) otherwise."""
+    value = operator.index(value)
+    if not low <= value <= high:
+        raise ValueError("%s must be from %d to %d, not %d" % (name, low, high, value))
+    return value
 
 
 def _address(data):

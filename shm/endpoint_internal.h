@@ -3,6 +3,7 @@
 // of a link that a misbehaving peer has broken.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 #include "shm/thread_internal.h"
@@ -40,6 +41,14 @@ void raise_events(thread::Endpoint *thr, std::uint32_t bits) noexcept;
 // Refuses a configuration that could never deliver: on_data with a chunk
 // limit of 0 would loop forever reading nothing.
 bool config_usable(const shm_data *data, const char *who) noexcept;
+
+// A start that returns no endpoint leaves its cause in errno (an errno value,
+// or minus an SHM_E_* code), so that a host learns it without reading the
+// log. Set last, after anything that may change errno on the way out.
+inline shm_thread *start_failed(int cause) noexcept {
+    errno = cause > 0 ? cause : EIO;
+    return nullptr;
+}
 
 // Marks the link numbered no broken (a corrupt ring, seen by a host read) so
 // that the endpoint thread ends it; take_broken is true once for a mark of

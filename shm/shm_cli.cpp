@@ -246,12 +246,13 @@ void *shm_cli_connecting(void *arg) {
 extern "C" {
 
 VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
-    if (!vexa::endpoint::config_usable(data, "shm_cli")) return nullptr;
+    using vexa::endpoint::start_failed;
+    if (!vexa::endpoint::config_usable(data, "shm_cli")) return start_failed(EINVAL);
     std::int32_t e = 0;
     Endpoint *thr = vexa::thread::new_endpoint(data, SHM_CLI, &e);
     if (!thr) {
         shm_log_error("error starting shm_cli (%d): %s", -e, strerror(-e));
-        return nullptr;
+        return start_failed(-e);
     }
     // Set before the thread exists, so that a close that comes before the
     // thread's first step still waits for it instead of freeing the object
@@ -263,7 +264,7 @@ VEXA_API shm_thread *shm_cli_connect(const shm_data *data) {
     if (const int err = pthread_create(&thr->thread, nullptr, shm_cli_connecting, thr)) {
         shm_log_error("error starting shm_cli (%d): %s", err, strerror(err));
         destroy_shm_thread(thr);
-        return nullptr;
+        return start_failed(err);
     }
     pthread_detach(thr->thread);
     return thr;

@@ -116,6 +116,7 @@ void *shm_server(void *arg) {
 
     thr->region = shmt_open(ep.path, O_RDWR | O_CREAT | O_EXCL, ep.size);
     if (thr->region == shmt_invalid_fd()) {
+        thr->start_error = shmt_errno();
         vexa::thread::notify(thr);
         return nullptr;
     }
@@ -126,6 +127,7 @@ void *shm_server(void *arg) {
         // says what went wrong (a region served at another size, say).
         const std::int32_t e = r == -1 ? shmt_errno() : -r;
         shm_log_error("%d: %s\n", e, shm_strerror(-e));
+        thr->start_error = e;
         shmt_close(thr->region);
         thr->region = shmt_invalid_fd();
         shmt_unlink(ep.path);
@@ -141,6 +143,7 @@ void *shm_server(void *arg) {
     else r = vexa::block::bind(mb, ep.size, &thr->link, true);
     if (r < 0) {
         shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
+        thr->start_error = -r;
         release_region(thr);
         vexa::thread::notify(thr);
         return nullptr;
@@ -238,20 +241,21 @@ void *shm_server(void *arg) {
 extern "C" {
 
 VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
-    if (!vexa::endpoint::config_usable(data, "shm_srv")) return nullptr;
+    using vexa::endpoint::start_failed;
+    if (!vexa::endpoint::config_usable(data, "shm_srv")) return start_failed(EINVAL);
     // A region no larger than the block's header has no room for the rings
     // (a zeroed config that forgot the size, say): said here, with the
     // host's number, rather than by a mapping that fails without a word.
     if (data && data->endpoint.size <= shm_membuf_size + 1) {
         shm_log_error("error starting shm_srv: a region of %u bytes is too small (at least %d)\n",
                       static_cast<unsigned>(data->endpoint.size), shm_membuf_size + 2);
-        return nullptr;
+        return start_failed(EINVAL);
     }
     std::int32_t e = 0;
     Endpoint *thr = vexa::thread::new_endpoint(data, SHM_SRV, &e);
     if (!thr) {
         shm_log_error("error starting shm_srv (%d): %s", -e, strerror(-e));
-        return nullptr;
+        return start_failed(-e);
     }
     // Admitted before the thread runs: its first callbacks may come before
     // this returns, and may hand the handle to a thread that closes it.
@@ -260,7 +264,7 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     if (const int err = pthread_create(&thr->thread, nullptr, shm_server, thr)) {
         shm_log_error("error starting shm_srv (%d): %s", err, strerror(err));
         destroy_shm_thread(thr);
-        return nullptr;
+        return start_failed(err);
     }
     vexa::thread::wait(thr);
     if (thr->running.load(std::memory_order_seq_cst)) {
@@ -270,8 +274,9 @@ VEXA_API shm_thread *shm_srv_start(const shm_data *data) {
     // The thread has given its last notice and is ending; joining it frees
     // its resources before the object goes.
     pthread_join(thr->thread, nullptr);
+    const std::int32_t cause = thr->start_error;
     destroy_shm_thread(thr);
-    return nullptr;
+    return start_failed(cause);
 }
 
 VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {

@@ -95,6 +95,9 @@ struct Endpoint : shm_thread {
     // (server) and the current hang-up listener.
     std::int32_t seen = 0;
     Listener *listener = nullptr;
+    // Why a server's thread could not serve (an errno value or minus an
+    // SHM_E_* code), read by the starter once the thread's notice came.
+    std::int32_t start_error = 0;
     // The event descriptor for hosts that wait in a loop of their own
     // (eventfd, made on first request, closed with the object), and the
     // events raised since the host last took them.

@@ -112,6 +112,10 @@ TEST(CppPort, IsMoveOnlyAndRefusesBadNumbers) {
     auto p = vexa::port::open(vexa::port_count());
     ASSERT_FALSE(p);
     EXPECT_EQ(p.error(), -EINVAL);
+    // The library's cause, not a generic one: a size with no room for rings.
+    vexa::port_options tiny;
+    tiny.size = 100;
+    EXPECT_EQ(vexa::port::open(0, std::move(tiny)).error(), -EINVAL);
     EXPECT_EQ(vexa::port_version(), VEXA_PORT_VERSION_STRING);
 }
 

@@ -1113,15 +1113,21 @@ TEST_F(Endpoint, BadCallsAreRefused) {
     spin.handlers.on_data = vt::Recorder::on_data;
     spin.endpoint.chunk_max = 0;
     EXPECT_EQ(shm_srv_start(&spin), nullptr) << "on_data with a chunk limit of 0 could never deliver";
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(shm_cli_connect(&spin), nullptr);
+    EXPECT_EQ(errno, EINVAL);
 
     // A second server on a served path does not start and leaves the first
-    // alone; at another size, it says why the region cannot be used.
+    // alone; at another size, it says why the region cannot be used. Either
+    // way errno holds the cause.
+    errno = 0;
     EXPECT_EQ(shm_srv_start(&cfg), nullptr);
+    EXPECT_EQ(errno, EBUSY);
     shm_data other = cfg;
     other.endpoint.size = 2 * k_size;
     vt::StdoutCapture cap;
     EXPECT_EQ(shm_srv_start(&other), nullptr);
+    EXPECT_EQ(errno, EINVAL);
     const std::string out = cap.finish();
     EXPECT_EQ(out.find("Operation not permitted"), std::string::npos) << out;
     EXPECT_NE(out.find("[ERR] "), std::string::npos) << out;

@@ -40,7 +40,7 @@ App app;
 sigset_t g_stop_signals;
 
 constexpr uint32_t k_timeout_us = 1200000;
-constexpr uint64_t k_region_size = 2097152;
+constexpr uint64_t k_region_size = VEXA_PORT_DEFAULT_SIZE; // 2097152
 
 int32_t cb_connected(void *user, vexa_port *) {
     static_cast<App *>(user)->connected.store(true);

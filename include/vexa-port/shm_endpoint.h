@@ -22,7 +22,8 @@ VEXA_EXTERN_C_BEGIN
 /* Serve the region of data->endpoint. Returns once the region is bound and
  * ready (the running server) or the start has failed (NULL; cause logged:
  * a bad configuration, a region that cannot be created, mapped or bound, for
- * instance one served already, or a thread that cannot be started). data is
+ * instance one served already, or a thread that cannot be started; errno
+ * holds it then, an errno value or minus an SHM_E_* code). data is
  * copied; the caller keeps its record. Any thread, also from a callback. */
 VEXA_API shm_thread *shm_srv_start(const shm_data *data);
 /* Stop a server and free it, within about 2 s whatever the client does (a
@@ -36,7 +37,8 @@ VEXA_API int32_t shm_srv_stop(shm_thread *thr);
 
 /* Start a client that attaches to the region in the background, retrying
  * every endpoint.timeout_us until a server serves it; returns at once. NULL
- * when the client cannot be started (bad configuration, no thread; logged).
+ * when the client cannot be started (bad configuration, no thread; logged,
+ * and the cause in errno).
  * A refusal by on_connected, a mismatched size or an unusable region ends
  * the client's thread; the handle then stays until shm_close. Any thread,
  * also from a callback. */

@@ -19,13 +19,26 @@ def test_loads_the_library_of_this_tree():
 
 
 def test_failures_raise_with_the_librarys_text():
-    # The library only returns NULL and logs why; the exception carries it.
+    # The library returns NULL, leaves the cause in errno and logs the
+    # details; the exception carries both.
     for start in (Port.serve, Port.attach):
-        with pytest.raises(VexaPortError) as e:
-            start(vexa_port.port_count())
-        assert e.value.errno == errno.EINVAL
-        assert "Invalid argument" in str(e.value)
+        # Values ctypes would wrap into a valid port, size or pause.
+        for kwargs in ({"port_num": 2**32 + 3}, {"port_num": -1}, {"size": -5}, {"size": 2**32}, {"size": 0}):
+            with pytest.raises(ValueError):
+                start(**dict({"port_num": 0}, **kwargs))
+        with pytest.raises(TypeError):
+            start(1.0)
+    with pytest.raises(ValueError):
+        Port.attach(0, timeout_us=2**32)
+    # A size too small for the rings: the library's own refusal.
+    with pytest.raises(VexaPortError) as e:
+        Port.serve(0, size=100)
+    assert (e.value.errno, e.value.code) == (errno.EINVAL, -errno.EINVAL)
+    assert e.value.strerror == os.strerror(errno.EINVAL)
+    assert str(e.value).startswith("[Errno 22] cannot serve port 0: Invalid argument (")
+    assert "too small" in str(e.value)
     # The channel's own codes have texts of their own.
     err = VexaPortError(-37198, "attach")
-    assert err.code == -37198 and str(err).endswith("attach: connect error: Bad size")
+    assert (err.errno, err.code, err.strerror) == (37198, -37198, "connect error: Bad size")
+    assert str(err) == "[Errno 37198] attach: connect error: Bad size"
     assert vexa_port.strerror(-errno.ENOSPC) == os.strerror(errno.ENOSPC)

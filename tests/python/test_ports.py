@@ -76,7 +76,10 @@ def test_python_server_and_console_tool_through_the_descriptor():
     tool = os.environ.get("VEXA_SERVICE")
     if not tool:
         pytest.skip("VEXA_SERVICE names no vexa-port-service to run")
-    with Port.serve(2, size=2097152) as port:  # the tool's size
+    with Port.serve(2) as port:  # the tool's size is everyone's default
+        with pytest.raises(vexa_port.VexaPortError) as e:
+            Port.serve(2)  # served already, if by this very process
+        assert e.value.errno == errno.EBUSY and "already binded" in str(e.value)
         sel = selectors.DefaultSelector()
         sel.register(port.fileno(), selectors.EVENT_READ)
         assert not sel.select(0), "readable before anything happened"
