@@ -13,12 +13,14 @@
 
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "test_util.h"
+#include "vexa-port/shm_endpoint.h"
 
 extern char **environ;
 
@@ -201,6 +203,85 @@ TEST(CatTool, PeerKilledMidStreamIsAnErrorWithAMessage) {
         close(feed[1]);
         close(drain[0]);
         EXPECT_TRUE(nothing_left(region, {victim_pid, survivor_pid}));
+    }
+}
+
+// The other end played by the test itself, on the tool's default size unless
+// told: once a link stands it sends the given words of the tool's framing,
+// and it reads and drops whatever arrives.
+struct FakePeer {
+    std::vector<uint32_t> words;
+    shm_thread *thr = nullptr;
+
+    FakePeer(bool serve, const std::string &region, std::vector<uint32_t> w, uint32_t size = 2097152)
+        : words(std::move(w)) {
+        shm_data d{};
+        d.endpoint.path = const_cast<char *>(region.c_str());
+        d.endpoint.timeout_us = 10000;
+        d.endpoint.size = size;
+        d.handlers.on_connected = on_connected;
+        d.handlers.on_data_ready = on_data_ready;
+        d.handlers.user_data = this;
+        thr = serve ? shm_srv_start(&d) : shm_cli_connect(&d);
+    }
+    FakePeer(const FakePeer &) = delete;
+    FakePeer &operator=(const FakePeer &) = delete;
+    ~FakePeer() {
+        if (thr) shm_close(thr);
+    }
+    static int32_t on_connected(void *u, shm_thread *t) {
+        for (uint32_t w : static_cast<FakePeer *>(u)->words) {
+            const uint8_t b[4] = {uint8_t(w), uint8_t(w >> 8), uint8_t(w >> 16), uint8_t(w >> 24)};
+            if (shm_send(t, b, 4) != 4) return -1;
+        }
+        return 0;
+    }
+    static int32_t on_data_ready(void *, shm_thread *t, int32_t) {
+        char buf[65536];
+        while (shm_recv(t, buf, sizeof buf) > 0) {
+        }
+        return 0;
+    }
+};
+
+constexpr uint32_t k_end = 0xFFFFFFFFu, k_bye = 0xFFFFFFFEu;
+
+// Peers that end the session other than by the rules: the tool must neither
+// hang nor pass a cut stream off as whole.
+TEST(CatTool, APeerThatEndsOutOfTurnNeitherHangsNorPassesForAWholeStream) {
+    struct Case {
+        const char *name;
+        bool tool_serves;
+        std::vector<uint32_t> peer_says;
+        uint32_t peer_size;
+        int status;
+        const char *tool_says;
+    };
+    for (const Case &c : {
+             // A server of another size refuses the client for good.
+             Case{"other size", false, {}, 65536, 1, "gave up attaching to /"},
+             // A bye without the end marker cuts the stream short.
+             Case{"bye before end", false, {k_bye}, 2097152, 1, "cut short"},
+             // A client that has read everything but stays attached.
+             Case{"no detach", true, {k_end}, 2097152, 0, "read everything but has not detached"},
+         }) {
+        SCOPED_TRACE(c.name);
+        Scratch s;
+        const std::string region = vt::unique_name("catend");
+        std::unique_ptr<FakePeer> server;
+        if (!c.tool_serves) server = std::make_unique<FakePeer>(true, region, c.peer_says, c.peer_size);
+        const int in = open_in("/dev/null"), out = open_out(s.path("out")), err = open_out(s.path("err"));
+        Cat cat({c.tool_serves ? "serve" : "attach", region}, in, out, err);
+        for (int fd : {in, out, err}) close(fd);
+        std::unique_ptr<FakePeer> client;
+        if (c.tool_serves) client = std::make_unique<FakePeer>(false, region, c.peer_says, c.peer_size);
+        const pid_t pid = cat.pid();
+        EXPECT_EQ(cat.wait(), c.status);
+        EXPECT_NE(slurp(s.path("err")).find(c.tool_says), std::string::npos) << slurp(s.path("err"));
+        EXPECT_EQ(slurp(s.path("out")), "");
+        server.reset();
+        client.reset();
+        EXPECT_TRUE(nothing_left(region, {pid}));
     }
 }
 

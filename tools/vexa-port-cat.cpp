@@ -50,7 +50,7 @@ constexpr const char *k_usage =
     "Start one 'serve' and one 'attach' with the same PORT or NAME, in either\n"
     "order.\n"
     "\n"
-    "  --size BYTES  region size; both sides must give the same (default 1048576)\n"
+    "  --size BYTES  region size; both sides must give the same (default 2097152)\n"
     "  -v            the library's information and debug lines on standard error\n"
     "  -h, --help    this text\n"
     "\n"
@@ -62,16 +62,19 @@ constexpr const char *k_usage =
     "< /dev/null to a side that only receives. Both sides must be vexa-port-cat.\n"
     "When the ring is full the sender waits for the reader; nothing is dropped.\n"
     "\n"
-    "Exit status: 0 both streams ended; 1 an error or a peer that went away\n"
-    "before its end (the cause on standard error); 2 bad arguments;\n"
-    "128+N stopped by signal N.\n";
+    "A client waits for its server however long it takes, but exits when it\n"
+    "cannot attach for good (a server of another size, say).\n"
+    "\n"
+    "Exit status: 0 both streams ended; 1 an error, a client that cannot attach,\n"
+    "or a peer that went away before its end or cut its stream short (the\n"
+    "cause on standard error); 2 bad arguments; 128+N stopped by signal N.\n";
 
 constexpr uint32_t k_frame_max = 128 * 1024;
 constexpr uint32_t k_end = 0xFFFFFFFFu;
 constexpr uint32_t k_bye = 0xFFFFFFFEu;
-// The C++ layer's default region size: the size a user of ports most likely
-// gave the other side.
-constexpr uint64_t k_default_size = 1u << 20;
+// The size every tool and binding uses unless told otherwise: the size a
+// user of ports most likely gave the other side.
+constexpr uint64_t k_default_size = VEXA_PORT_DEFAULT_SIZE;
 // A client looks for its server this often, so one started first attaches
 // within that time of the server's start.
 constexpr uint32_t k_attach_pause_us = 10000;
@@ -80,6 +83,10 @@ constexpr uint32_t k_attach_pause_us = 10000;
 // reader costs us about a thousand wake-ups a second and no more.
 constexpr long k_backoff_min_ns = 20000;
 constexpr long k_backoff_max_ns = 1000000;
+// A client that has read the server's last byte detaches at once; one that
+// has not within this time is left (see await_detach). Looked at this often.
+constexpr long k_detach_grace_ms = 2000;
+constexpr int k_detach_look_ms = 100;
 
 bool g_verbose = false;
 
@@ -189,6 +196,12 @@ void take_frames(Session &s, const uint8_t *p, size_t n) {
             s.poke();
         } else if (w == k_bye && !s.server) {
             s.stream_over = true;
+            // A bye before the end marker: whatever was still to come is
+            // lost, and the output must not pass for the whole stream.
+            if (!s.peer_end.load()) {
+                s.fail("the peer ended the session before the end of its stream: the output is cut short");
+                return;
+            }
             s.peer_bye.store(true);
             s.poke();
         } else if (w >= 1 && w <= k_frame_max && !s.peer_end.load()) {
@@ -256,12 +269,58 @@ void drain_wake() {
     }
 }
 
-// Sleeps until the wake pipe is poked.
-void wait_for_news() {
-    pollfd p{g.wake[0], POLLIN, 0};
-    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+// Sleeps until the wake pipe is poked, or for at most timeout_ms (-1: no
+// limit), or until events_fd (when not -1) is readable.
+void wait_for_news(int timeout_ms = -1, int events_fd = -1) {
+    pollfd p[2] = {{g.wake[0], POLLIN, 0}, {events_fd, POLLIN, 0}};
+    while (poll(p, events_fd < 0 ? 1 : 2, timeout_ms) < 0 && errno == EINTR) {
     }
     drain_wake();
+}
+
+// A client waits for its server for as long as it takes, but one that has
+// given up for good (a server of another size, a name it cannot use) says so
+// only through its ENDED event: the cause is in its error line, above.
+bool await_link(shm_thread *thr, const char *target) {
+    const int events = g.server ? -1 : shm_event_fd(thr);
+    while (!g.connected.load()) {
+        if (!trouble().empty()) return false;
+        wait_for_news(-1, events);
+        if (events >= 0 && (shm_take_events(thr) & SHM_EV_ENDED))
+            g.fail(std::string("gave up attaching to ") + target + " (the cause is above)");
+    }
+    return true;
+}
+
+// The ring to the peer is empty (the peer has read all this side sent): a
+// reservation of the whole ring is granted only then. capacity is the room
+// an empty ring offers, learnt before the first send.
+bool all_read(shm_thread *thr, size_t capacity) {
+    void *room = nullptr;
+    if (capacity == 0 || shm_reserve(thr, capacity, &room) < 0) return false;
+    shm_commit(thr, 0);
+    return true;
+}
+
+// The server's last step: the client detaches once it has read the bye.
+// While it still has bytes to read it is waited for (leaving would take
+// them away from it); once it has read them all, it gets k_detach_grace_ms
+// to detach, and a client that does not is left behind, having had
+// everything.
+bool await_detach(shm_thread *thr, size_t capacity, const char *target) {
+    long drained_ms = 0;
+    while (!g.peer_gone.load()) {
+        if (!trouble().empty()) return false;
+        wait_for_news(k_detach_look_ms);
+        if (!all_read(thr, capacity)) {
+            drained_ms = 0;
+        } else if ((drained_ms += k_detach_look_ms) >= k_detach_grace_ms) {
+            fprintf(stderr, "vexa-port-cat: the client of %s read everything but has not detached; leaving it\n",
+                    target);
+            return true;
+        }
+    }
+    return true;
 }
 
 // Sends all of buf, waiting for room while the ring is full. False once the
@@ -332,10 +391,17 @@ bool copy_input(shm_thread *thr) {
 
 // The main thread's part once the endpoint is started: true for a session
 // that ended cleanly.
-bool run(shm_thread *thr) {
-    while (!g.connected.load()) {
-        if (!trouble().empty()) return false;
-        wait_for_news();
+bool run(shm_thread *thr, const char *target) {
+    if (!await_link(thr, target)) return false;
+    // Nothing sent yet: the ring to the peer is empty, and offers its all.
+    size_t capacity = 0;
+    void *room = nullptr;
+    if (g.server) {
+        const ssize_t r = shm_reserve(thr, 1, &room);
+        if (r > 0) {
+            shm_commit(thr, 0);
+            capacity = static_cast<size_t>(r);
+        }
     }
     if (!copy_input(thr) || !send_word(thr, k_end)) return false;
     if (g.server) {
@@ -344,13 +410,8 @@ bool run(shm_thread *thr) {
             wait_for_news();
         }
         if (!send_word(thr, k_bye)) return false;
-        // The client detaches once it has read the bye; a client that dies
-        // now has had everything already.
-        while (!g.peer_gone.load()) {
-            if (!trouble().empty()) return false;
-            wait_for_news();
-        }
-        return true;
+        // A client that dies now has had everything already.
+        return await_detach(thr, capacity, target);
     }
     while (!g.peer_bye.load()) {
         if (!trouble().empty() || g.peer_gone.load()) return false;
@@ -484,7 +545,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    const bool clean = run(thr);
+    const bool clean = run(thr, target);
     const std::string why = trouble();
     shm_close(thr);
     if (clean) return 0;
