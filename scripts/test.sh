@@ -10,6 +10,12 @@ cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh || exit 1
 
+# Another process of this user serving one of the fixed ports (a service or a
+# bench left running) would fail the port tests of every run for no visible
+# reason: build the observer and ask it first.
+cmake --preset default && cmake --build --preset default --target vexa-port-stat &&
+  ./scripts/ports_free.sh build/default/tools/vexa-port-stat || exit 1
+
 leftovers() { ls -A "/dev/shm/vexa.$(id -u)" 2>/dev/null | sort; }
 before=$(leftovers)
 
