@@ -206,16 +206,23 @@ constexpr DWORD k_retire_wait_ms = 100;
 // without the lock (split protocol) raises the ring's writing flag before
 // its first look at the name and lowers it after its last store: once the
 // name is cleared, a flag still up is a write that began before, waited
-// for as long as the lock would be.
+// for as long as the lock would be. Only ring 1 has a client writer, and
+// only one that announced the split protocol raises the flag: a flag seen
+// anywhere else is garbage (a garbled header, say), not worth a wait.
 void retire_rings(Link &l) noexcept {
     for (int idx = 0; idx < 2; ++idx) {
         HANDLE lock = as_handle(l.handle(k_srv, k_lock, idx));
         if (!lock) continue;
         const DWORD r = WaitForSingleObject(lock, k_retire_wait_ms);
-        ref(*reinterpret_cast<std::uint64_t *>(l.mb->rb[idx].lock.name)).store(0, std::memory_order_seq_cst);
-        std::atomic_ref<std::uint8_t> writing(l.mb->rb[idx].writing);
+        shm_ringbuf &rb = l.mb->rb[idx];
+        ref(*reinterpret_cast<std::uint64_t *>(rb.lock.name)).store(0, std::memory_order_seq_cst);
+        const bool split_client = writer_side(static_cast<std::uint64_t>(idx)) == k_cli &&
+                                  std::atomic_ref<std::uint8_t>(rb.writer_proto).load(std::memory_order_seq_cst) ==
+                                      SHM_RB_SPLIT;
+        std::atomic_ref<std::uint8_t> writing(rb.writing);
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(k_retire_wait_ms);
-        while (writing.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until) usleep(50);
+        while (split_client && writing.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until)
+            usleep(50);
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
             if (!ReleaseMutex(lock)) map_error();
         } else {
