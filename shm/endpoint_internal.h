@@ -59,10 +59,12 @@ bool broken_now(const thread::Endpoint *thr) noexcept;
 bool take_broken(thread::Endpoint *thr) noexcept;
 void next_link(thread::Endpoint *thr) noexcept;
 
-// Lays the server's unbound block out again with the configured size and
-// opens the gate; false (with an error line) when the bind fails: the
-// server's loop then tries again, waiting longer each time.
-bool rebind(thread::Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept;
+// A server's step once its client has gone: takes its hang-up mutex back
+// from the departed client's listener and, when the block cannot serve
+// another client as it stands, lays it out anew under fresh names. 0
+// (a rebuild that fails is retried by the server's loop), or -EINVAL for a
+// server with no block. shm_hup_reset is its exported form.
+std::int32_t ready_for_next_client(thread::Endpoint *thr) noexcept;
 
 // Cancels the host's open reservation and view, if any: a stop calls it
 // before it waits for the thread, which cannot let the link go while one is

@@ -3,9 +3,8 @@
 // A release means the owner left in order; an abandoned mutex, or a published
 // name that can no longer be opened while the link stands, means the owner
 // died, and the listener marks the peer dead in the block's flags, where the
-// endpoint loop finds it. The server's reset then makes the block ready for
-// the next client.
-#include <fcntl.h>
+// endpoint loop finds it. The server (shm_srv.cpp) then makes the block
+// ready for the next client.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -19,7 +18,6 @@
 #include "shm/membuf_internal.h"
 #include "shm/thread_internal.h"
 #include "shm/tie.h"
-#include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
 
@@ -144,54 +142,52 @@ int admit_client(Listener *self, shm_membuf *mb, const Watch &w, vexa::block::Li
     }
 }
 
-void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
-    shm_log_debug("started hup listener\n");
-    const Watch w = watch_of(mb, side);
-    const vexa::block::LinkRef link = vexa::block::find(mb);
-    char name[32] = {};
-    int fd = -1;
-    if (side == k_watch_client) {
-        // A name the owner saw is the one to watch: a listener that starts
-        // late would otherwise take the next client's name for the one whose
-        // link its owner reported, and that client's departure would never
-        // be told.
-        if (self->expected[0]) {
-            memcpy(name, self->expected, sizeof name);
-        } else if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
-            if (n == Name::never) mark_dead(mb, w);
-            shm_log_debug("finished hup listener\n");
-            return;
-        }
-        if (!link || !acceptable(*link, side, name)) {
-            // A protocol violation: the link ends as if its owner had died.
-            name[sizeof name - 1] = 0;
-            shm_log_error("hup listener: the peer's hang-up name '%s' is not acceptable, link ended\n", name);
-            if (link_stands(mb, w)) mark_dead(mb, w);
-            shm_log_debug("finished hup listener\n");
-            return;
-        }
-        fd = admit_client(self, mb, w, *link, name);
-    } else if (link) {
-        fd = link->tie.load(std::memory_order_acquire);
-        if (fd >= 0) memcpy(name, link->tied_to, sizeof name);
+// The server's listener: the name of the client to watch, and the client's
+// tie as it comes through the door. -1 when there is nothing to watch: the
+// link ended first, or the client broke the protocol (it is then taken for
+// dead).
+int client_tie(Listener *self, shm_membuf *mb, const Watch &w, vexa::block::Link *link, char (&name)[32]) noexcept {
+    // A name the owner saw is the one to watch: a listener that starts late
+    // would otherwise take the next client's name for the one whose link its
+    // owner reported, and that client's departure would never be told.
+    if (self->expected[0]) {
+        memcpy(name, self->expected, sizeof name);
+    } else if (const Name n = wait_for_name(self, mb, w, name); n != Name::published) {
+        if (n == Name::never) mark_dead(mb, w);
+        return -1;
     }
-    if (fd < 0) {
-        shm_log_debug("hup listener: no tie to watch\n");
-        shm_log_debug("finished hup listener\n");
-        return;
+    if (!link || !acceptable(*link, k_watch_client, name)) {
+        // A protocol violation: the link ends as if its owner had died.
+        name[sizeof name - 1] = 0;
+        shm_log_error("hup listener: the peer's hang-up name '%s' is not acceptable, link ended\n", name);
+        if (link_stands(mb, w)) mark_dead(mb, w);
+        return -1;
     }
+    return admit_client(self, mb, w, *link, name);
+}
 
-    // Asleep in the kernel until the tie ends or the owner asks the listener
-    // to leave: no wake-up while the peer lives.
+// The client's listener: the tie its attach made to the server, and the
+// server's name. -1 when there is none.
+int server_tie(const vexa::block::Link *link, char (&name)[32]) noexcept {
+    const int fd = link ? link->tie.load(std::memory_order_acquire) : -1;
+    if (fd >= 0) memcpy(name, link->tied_to, sizeof name);
+    return fd;
+}
+
+// The step both listeners share: asleep in the kernel until the tie ends
+// or the owner asks the listener to leave, with no wake-up while the peer
+// lives; then the peer's end is told (a death marked in the flags).
+void watch_tie(Listener *self, shm_membuf *mb, const Watch &w, vexa::block::Link &link, int side, int fd,
+               const char (&name)[32]) noexcept {
     std::int32_t reported = 0;
     for (;;) {
         int error = 0;
         const vexa::tie::End end = vexa::tie::watch(fd, self->wake, error);
         shm_log_debug("hup listener: the tie's wait returned %d\n", static_cast<int>(end));
-        if (end == vexa::tie::End::bye) break;
+        if (end == vexa::tie::End::bye) return;
         if (end == vexa::tie::End::gone) {
-            peer_died(mb, w, *link, side, name);
-            break;
+            peer_died(mb, w, link, side, name);
+            return;
         }
         if (end == vexa::tie::End::woken) {
             // The server's loop found the client gone from the flags. A
@@ -208,18 +204,32 @@ void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
                     vexa::block::published_name(*w.record, shown) && strncmp(shown, name, sizeof shown) == 0;
                 if (named && !link_stands(mb, w)) mark_dead(mb, w);
             }
-            break;
+            return;
         }
         report(reported, error, "waiting on the peer's tie failed");
         for (auto t = std::chrono::milliseconds(0); t < k_retry && !leaving(self); t += std::chrono::milliseconds(10))
             usleep(10000);
-        if (leaving(self) || !still_watched(mb, w, name)) break;
+        if (leaving(self) || !still_watched(mb, w, name)) return;
     }
-    if (side == k_watch_client) {
-        // The server's end of the tie goes with its listener: the client's
-        // listener learns that the server has ended the link in order.
-        vexa::tie::say_bye(fd);
-        vexa::tie::close_tie(fd);
+}
+
+void shm_hup_listen(Listener *self, shm_membuf *mb, int side) {
+    shm_log_debug("started hup listener\n");
+    const Watch w = watch_of(mb, side);
+    const vexa::block::LinkRef link = vexa::block::find(mb);
+    char name[32] = {};
+    const int fd = side == k_watch_client ? client_tie(self, mb, w, link.get(), name) : server_tie(link.get(), name);
+    if (fd < 0) {
+        shm_log_debug("hup listener: no tie to watch\n");
+    } else {
+        watch_tie(self, mb, w, *link, side, fd, name);
+        if (side == k_watch_client) {
+            // The server's end of the tie goes with its listener: the
+            // client's listener learns that the server has ended the link in
+            // order.
+            vexa::tie::say_bye(fd);
+            vexa::tie::close_tie(fd);
+        }
     }
     shm_log_debug("finished hup listener\n");
 }
@@ -256,66 +266,6 @@ void *shm_cli_hup_listener(void *arg) {
 
 } // namespace
 
-namespace {
-
-// The region's name can go while the server serves (its user's object folder
-// removed at logout, or by hand): the block then lives on for the server and
-// its client, but no later client can find it. The rebuild makes the region
-// anew under its name and lets the old one go. 0, or the negated cause.
-std::int32_t renew_region(Endpoint *thr, std::uint64_t size) noexcept {
-    if (HandleStillNamed(thr->region)) return 0;
-    void *fresh = shmt_open(thr->data.endpoint.path, O_RDWR | O_CREAT | O_EXCL, size);
-    if (!fresh) return -shmt_errno();
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        // Another server has made the name meanwhile: its region is not ours
-        // to lay out. Tried again until the name is free.
-        shmt_close(fresh);
-        return -EEXIST;
-    }
-    // Held as the server's sign that a living server holds the port.
-    HoldExclusive(fresh);
-    shm_membuf *mb = nullptr;
-    if (const std::int32_t r = shm_membuf_map(fresh, size, &mb); r < 0) {
-        const std::int32_t e = r == -1 ? -shmt_errno() : r;
-        shmt_close(fresh);
-        return e;
-    }
-    if (shm_membuf *old = thr->membuf.exchange(mb)) shmt_unmap(old, size);
-    shmt_close(thr->region);
-    thr->region = fresh;
-    shm_log_info("%s: the region's name had gone; the region is made anew\n", thr->name);
-    return 0;
-}
-
-} // namespace
-
-bool vexa::endpoint::rebind(Endpoint *thr, shm_membuf *mb, std::uint64_t size) noexcept {
-    // A client may have claimed the block in the instant between the death
-    // being noticed and the unbind; its attach then finds the bind retired
-    // and lets go at once. One that has not let go within a tenth of a second
-    // is held up (stopped, say): its claim is on a bind that is no more (it
-    // can never attach to the next one), so it is cleared, or the server
-    // would never be ready again.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-    while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
-           thr->running.load(std::memory_order_acquire))
-        usleep(1000);
-    if (!(vexa::block::flags(mb) & SHM_READY)) vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
-    std::int32_t r = renew_region(thr, size);
-    if (r == 0) r = vexa::block::bind(thr->membuf.load(), size, &thr->link, true);
-    if (r != 0) {
-        // Retried with back-off for as long as it fails: the cause is told
-        // once, and again only when it changes.
-        if (r != thr->last_trouble)
-            shm_log_error("%s: rebuild failed (%d): %s, trying again\n", thr->name, -r, shm_strerror(r));
-        thr->last_trouble = r;
-        return false;
-    }
-    thr->last_trouble = 0;
-    vexa::thread::open_gate(thr);
-    return true;
-}
-
 Listener *vexa::endpoint::start_listener(Endpoint *thr, const char *expected) noexcept {
     // A listener needs a block to watch: an endpoint whose link is not made
     // has none, and a listener started on it would read through NULL.
@@ -349,51 +299,13 @@ VEXA_API shm_thread *shm_hup_start(shm_thread *handle) {
     return vexa::endpoint::start_listener(vexa::thread::endpoint_of(handle));
 }
 
+// The server's step after a client has gone, for callers of the C
+// interface; the server's own loop takes it directly.
 VEXA_API std::int32_t shm_hup_reset(shm_thread *handle) {
     if (!handle) return 0;
     Endpoint *thr = vexa::thread::endpoint_of(handle);
     if (!thr || thr->type != SHM_SRV) return -EINVAL;
-    shm_membuf *mb = thr->membuf.load();
-    if (!mb) return -EINVAL;
-    const vexa::block::LinkRef link = vexa::block::find(mb);
-    if (!link) return -EINVAL;
-
-    // Let a client listener that waits on the mutex have it for a moment; the
-    // platform hands a released mutex straight to a waiter, so the take below
-    // cannot overtake it.
-    vexa::block::release_own_hup(*link, vexa::block::k_srv);
-    // A server that is stopping unbinds on its way out: nothing to take back
-    // or lay out again, and no time to spend on it.
-    if (!thr->running.load(std::memory_order_seq_cst)) return 0;
-    usleep(1000);
-
-    // The handed-over mutex comes back at once unless something other than
-    // this thread holds it (a misbehaving client that opened it): the block
-    // is then laid out anew under fresh names, as after a death. So is a
-    // block whose region or door nobody can find by name any more, and one
-    // whose rings' locks the departed client left held or written over (a
-    // forged owner would time out every later call).
-    const bool rebuild = (vexa::block::flags(mb) & SHM_CLI_HUP) ||
-                         vexa::block::take_own_hup(*link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0 ||
-                         !HandleStillNamed(thr->region) || !vexa::block::door_named(*link) ||
-                         !vexa::block::locks_at_rest(*link, 100);
-    if (rebuild) {
-        // The size this server was configured with, never the block's: a
-        // dead or hostile client may have written any size there.
-        const std::uint64_t size = thr->data.endpoint.size;
-        // Host threads stay off the block while it is taken down and laid
-        // out again.
-        vexa::endpoint::close_gate(thr);
-        thr->link = nullptr;
-        vexa::block::unbind(mb);
-        if (!vexa::endpoint::rebind(thr, mb, size)) return 0; // retried by the server's loop
-    } else {
-        // Clients waiting for the port look again now (a rebuild's new door
-        // tells them by itself).
-        vexa::block::touch_door(*link);
-    }
-    shm_log_info("hup mutex relocked\n");
-    return 0;
+    return vexa::endpoint::ready_for_next_client(thr);
 }
 
 } // extern "C"

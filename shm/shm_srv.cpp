@@ -61,6 +61,79 @@ void release_region(Endpoint *thr) {
     shmt_unlink(thr->data.endpoint.path);
 }
 
+// The region's name can go while the server serves (its user's object folder
+// removed at logout, or by hand): the block then lives on for the server and
+// its client, but no later client can find it. The rebuild makes the region
+// anew under its name and lets the old one go. 0, or the negated cause.
+std::int32_t renew_region(Endpoint *thr, std::uint64_t size) noexcept {
+    if (HandleStillNamed(thr->region)) return 0;
+    void *fresh = shmt_open(thr->data.endpoint.path, O_RDWR | O_CREAT | O_EXCL, size);
+    if (!fresh) return -shmt_errno();
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        // Another server has made the name meanwhile: its region is not ours
+        // to lay out. Tried again until the name is free.
+        shmt_close(fresh);
+        return -EEXIST;
+    }
+    // Held as the server's sign that a living server holds the port.
+    HoldExclusive(fresh);
+    shm_membuf *mb = nullptr;
+    if (const std::int32_t r = shm_membuf_map(fresh, size, &mb); r < 0) {
+        const std::int32_t e = r == -1 ? -shmt_errno() : r;
+        shmt_close(fresh);
+        return e;
+    }
+    if (shm_membuf *old = thr->membuf.exchange(mb)) shmt_unmap(old, size);
+    shmt_close(thr->region);
+    thr->region = fresh;
+    shm_log_info("%s: the region's name had gone; the region is made anew\n", thr->name);
+    return 0;
+}
+
+// Lays the unbound block out again with the configured size (never the
+// block's: a dead or hostile client may have written any size there) and
+// opens the gate; false (with an error line) when the bind fails: the
+// server's loop then tries again, waiting longer each time.
+bool rebuild_block(Endpoint *thr, shm_membuf *mb) noexcept {
+    const std::uint64_t size = thr->data.endpoint.size;
+    // A client may have claimed the block in the instant between the death
+    // being noticed and the unbind; its attach then finds the bind retired
+    // and lets go at once. One that has not let go within a tenth of a second
+    // is held up (stopped, say): its claim is on a bind that is no more (it
+    // can never attach to the next one), so it is cleared, or the server
+    // would never be ready again.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
+           thr->running.load(std::memory_order_acquire))
+        usleep(1000);
+    if (!(vexa::block::flags(mb) & SHM_READY)) vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
+    std::int32_t r = renew_region(thr, size);
+    if (r == 0) r = vexa::block::bind(thr->membuf.load(), size, &thr->link, true);
+    if (r != 0) {
+        // Retried with back-off for as long as it fails: the cause is told
+        // once, and again only when it changes.
+        if (r != thr->last_trouble)
+            shm_log_error("%s: rebuild failed (%d): %s, trying again\n", thr->name, -r, shm_strerror(r));
+        thr->last_trouble = r;
+        return false;
+    }
+    thr->last_trouble = 0;
+    vexa::thread::open_gate(thr);
+    return true;
+}
+
+// Whether the block must be laid out anew before the next client: after a
+// death; when the hang-up mutex handed to the departed client's listener
+// does not come back at once (something other than this thread holds it: a
+// misbehaving client that opened it); when nobody can find the region or
+// the door by name any more; or when the rings' locks are left held or
+// written over (a forged owner would time out every later call).
+bool needs_rebuild(Endpoint *thr, shm_membuf *mb, vexa::block::Link &link) noexcept {
+    return (vexa::block::flags(mb) & SHM_CLI_HUP) ||
+           vexa::block::take_own_hup(link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0 ||
+           !HandleStillNamed(thr->region) || !vexa::block::door_named(link) || !vexa::block::locks_at_rest(link, 100);
+}
+
 // A client has gone (detached, died, or broke its ring): collect its
 // listener, make the block ready for the next one, and tell the host.
 void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
@@ -72,7 +145,7 @@ void client_gone(Endpoint *thr, shm_membuf *mb, bool broken) {
     }
     vexa::endpoint::collect_listener(thr->listener);
     vexa::endpoint::next_link(thr);
-    shm_hup_reset(thr);
+    vexa::endpoint::ready_for_next_client(thr);
     vexa::endpoint::call_disconnected(thr);
     thr->seen = 0;
 }
@@ -110,15 +183,14 @@ void take_over_stale_link(Endpoint *thr, shm_membuf *mb) {
     vexa::block::ref(mb->flags).fetch_and(~busy, std::memory_order_seq_cst);
 }
 
-void *shm_server(void *arg) {
-    auto *thr = static_cast<Endpoint *>(arg);
+// Creates, claims, maps and binds the region: the server's start. False
+// (with the cause in start_error and the log) when it cannot serve.
+bool start_serving(Endpoint *thr) {
     const shm_endpoint &ep = thr->data.endpoint;
-
     thr->region = shmt_open(ep.path, O_RDWR | O_CREAT | O_EXCL, ep.size);
     if (thr->region == shmt_invalid_fd()) {
         thr->start_error = shmt_errno();
-        vexa::thread::notify(thr);
-        return nullptr;
+        return false;
     }
     const Port port = claim_port(thr);
     shm_membuf *mb = nullptr;
@@ -131,8 +203,7 @@ void *shm_server(void *arg) {
         shmt_close(thr->region);
         thr->region = shmt_invalid_fd();
         shmt_unlink(ep.path);
-        vexa::thread::notify(thr);
-        return nullptr;
+        return false;
     }
     thr->membuf.store(mb);
     if (port == Port::ours) take_over_stale_link(thr, mb);
@@ -145,39 +216,76 @@ void *shm_server(void *arg) {
         shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
         thr->start_error = -r;
         release_region(thr);
-        vexa::thread::notify(thr);
-        return nullptr;
+        return false;
     }
-    vexa::thread::open_gate(thr);
-    thr->running.store(1, std::memory_order_seq_cst);
-    vexa::thread::notify(thr);
+    return true;
+}
 
+// What the server's loop carries from one pass to the next.
+struct Pass {
     // A claim whose name has not come yet, and since when.
     bool claim_seen = false;
-    auto rebuild_backoff = std::chrono::milliseconds(10);
+    std::chrono::steady_clock::time_point claim_seen_at{};
+    std::chrono::milliseconds rebuild_backoff{10};
     // What the last pass's delivery did.
     Delivery last = Delivery::idle;
-    std::chrono::steady_clock::time_point claim_seen_at{};
+};
+
+// The rebuild after a client's death failed (out of descriptors or memory,
+// say): the block has no rings to serve and no event to sleep on, and
+// whatever its flags say is no link. Tried again, waiting longer each time,
+// up to a second; a stop cuts the wait short.
+void retry_rebuild(Endpoint *thr, shm_membuf *mb, Pass &pass) {
+    for (auto waited = std::chrono::milliseconds(0);
+         waited < pass.rebuild_backoff && thr->running.load(std::memory_order_seq_cst);
+         waited += std::chrono::milliseconds(10))
+        usleep(10000);
+    if (!thr->running.load(std::memory_order_seq_cst)) return;
+    if (rebuild_block(thr, mb)) {
+        shm_log_info("%s: block laid out again, ready\n", thr->name);
+        pass.rebuild_backoff = std::chrono::milliseconds(10);
+        thr->seen = 0;
+    } else {
+        pass.rebuild_backoff = std::min(pass.rebuild_backoff * 2, std::chrono::milliseconds(1000));
+    }
+}
+
+// A client has claimed the block: the host hears of it and a listener
+// starts watching it. The client's name as it stands now is the one its
+// listener watches, however late that thread starts. A claim is seen before
+// its name is published (the attach opens the rings first), so the loop
+// looks again every millisecond for a while: a listener left to find the
+// name itself could take the next client's for it, were this one quick to
+// leave. False while the loop is to look again.
+bool report_arrival(Endpoint *thr, shm_membuf *mb, std::int32_t connected, Pass &pass) {
+    char name[32];
+    const bool named = vexa::block::published_name(mb->cli_hup, name);
+    const auto now = std::chrono::steady_clock::now();
+    if (!named) {
+        if (!pass.claim_seen) pass.claim_seen_at = now;
+        pass.claim_seen = true;
+        if (now - pass.claim_seen_at < k_name_grace) {
+            usleep(1000);
+            return false;
+        }
+    }
+    pass.claim_seen = false;
+    vexa::endpoint::next_link(thr);
+    vexa::endpoint::call_connected(thr);
+    thr->listener = vexa::endpoint::start_listener(thr, named ? name : nullptr);
+    thr->seen = connected;
+    return true;
+}
+
+// The server's loop: follows clients' arrivals and departures and delivers
+// their bytes until the server is stopped.
+void serve(Endpoint *thr) {
+    Pass pass;
     while (thr->running.load(std::memory_order_seq_cst)) {
         // A rebuild may have made the region anew (its name had gone).
-        mb = thr->membuf.load(std::memory_order_relaxed);
+        shm_membuf *mb = thr->membuf.load(std::memory_order_relaxed);
         if (!thr->link) {
-            // The rebuild after a client's death failed (out of descriptors
-            // or memory, say): the block has no rings to serve and no event
-            // to sleep on, and whatever its flags say is no link. Try again, waiting longer each time, up to a
-            // second; a stop cuts the wait short.
-            for (auto waited = std::chrono::milliseconds(0);
-                 waited < rebuild_backoff && thr->running.load(std::memory_order_seq_cst);
-                 waited += std::chrono::milliseconds(10))
-                usleep(10000);
-            if (!thr->running.load(std::memory_order_seq_cst)) break;
-            if (vexa::endpoint::rebind(thr, mb, ep.size)) {
-                shm_log_info("%s: block laid out again, ready\n", thr->name);
-                rebuild_backoff = std::chrono::milliseconds(10);
-                thr->seen = 0;
-            } else {
-                rebuild_backoff = std::min(rebuild_backoff * 2, std::chrono::milliseconds(1000));
-            }
+            retry_rebuild(thr, mb, pass);
             continue;
         }
         const std::int32_t connected = shm_membuf_is_connected(mb);
@@ -185,7 +293,7 @@ void *shm_server(void *arg) {
         // A listener that has returned means the client it watched has gone,
         // even when the next client has set the connected bit again before
         // this loop looked: that is a departure followed by an arrival.
-        if (thr->seen && (!connected || broken || departed(thr, mb, last == Delivery::idle))) {
+        if (thr->seen && (!connected || broken || departed(thr, mb, pass.last == Delivery::idle))) {
             client_gone(thr, mb, broken);
             // The next pass looks afresh: a rebuild may have made the region
             // anew (mb is gone then), or failed and left no link to deliver
@@ -193,39 +301,31 @@ void *shm_server(void *arg) {
             continue;
         }
         if (!thr->seen && connected) {
-            // The client's name as it stands now is the one its listener
-            // watches, however late that thread starts. A claim is seen
-            // before its name is published (the attach opens the rings
-            // first), so the loop looks again every millisecond for a while:
-            // a listener left to find the name itself could take the next
-            // client's for it, were this one quick to leave.
-            char name[32];
-            const bool named = vexa::block::published_name(mb->cli_hup, name);
-            const auto now = std::chrono::steady_clock::now();
-            if (!named) {
-                if (!claim_seen) claim_seen_at = now;
-                claim_seen = true;
-                if (now - claim_seen_at < k_name_grace) {
-                    usleep(1000);
-                    continue;
-                }
-            }
-            claim_seen = false;
-            vexa::endpoint::next_link(thr);
-            vexa::endpoint::call_connected(thr);
-            thr->listener = vexa::endpoint::start_listener(thr, named ? name : nullptr);
-            thr->seen = connected;
+            if (!report_arrival(thr, mb, connected, pass)) continue;
         } else {
-            claim_seen = false;
+            pass.claim_seen = false;
         }
         // While no client is attached, nothing may pile up at the door.
         if (!thr->listener) vexa::block::drain_door(*thr->link);
-        last = vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake);
-        if (last == Delivery::broken)
+        pass.last = vexa::endpoint::deliver(thr, *thr->link, true, srv_keep_awake);
+        if (pass.last == Delivery::broken)
             vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
     }
+}
 
-    mb = thr->membuf.load(std::memory_order_relaxed);
+void *shm_server(void *arg) {
+    auto *thr = static_cast<Endpoint *>(arg);
+    if (!start_serving(thr)) {
+        vexa::thread::notify(thr);
+        return nullptr;
+    }
+    vexa::thread::open_gate(thr);
+    thr->running.store(1, std::memory_order_seq_cst);
+    vexa::thread::notify(thr);
+
+    serve(thr);
+
+    shm_membuf *mb = thr->membuf.load(std::memory_order_relaxed);
     shm_log_debug("shm_srv finished cicle, connected = %d\n", shm_membuf_is_connected(mb));
     vexa::endpoint::close_gate(thr);
     thr->link = nullptr;
@@ -291,6 +391,36 @@ VEXA_API std::int32_t shm_srv_stop(shm_thread *handle) {
 }
 
 } // extern "C"
+
+std::int32_t vexa::endpoint::ready_for_next_client(Endpoint *thr) noexcept {
+    shm_membuf *mb = thr->membuf.load();
+    if (!mb) return -EINVAL;
+    const vexa::block::LinkRef link = vexa::block::find(mb);
+    if (!link) return -EINVAL;
+
+    // Let a client listener that waits on the mutex have it for a moment; the
+    // platform hands a released mutex straight to a waiter, so the take in
+    // needs_rebuild cannot overtake it.
+    vexa::block::release_own_hup(*link, vexa::block::k_srv);
+    // A server that is stopping unbinds on its way out: nothing to take back
+    // or lay out again, and no time to spend on it.
+    if (!thr->running.load(std::memory_order_seq_cst)) return 0;
+    usleep(1000);
+    if (needs_rebuild(thr, mb, *link)) {
+        // Host threads stay off the block while it is taken down and laid
+        // out again.
+        vexa::endpoint::close_gate(thr);
+        thr->link = nullptr;
+        vexa::block::unbind(mb);
+        if (!rebuild_block(thr, mb)) return 0; // retried by the server's loop
+    } else {
+        // Clients waiting for the port look again now (a rebuild's new door
+        // tells them by itself).
+        vexa::block::touch_door(*link);
+    }
+    shm_log_info("hup mutex relocked\n");
+    return 0;
+}
 
 std::int32_t vexa::endpoint::stop_server(Endpoint *thr) noexcept {
     vexa::endpoint::cancel_zero_copy(thr);
