@@ -24,6 +24,7 @@
 #include <mutex>
 
 #include "shm/tie.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_membuf.h"
 
 namespace vexa::block {
@@ -227,10 +228,8 @@ void close_own(Link &l, int side, int obj, int idx, std::uint64_t &slot) noexcep
 
 // ---- rings (membuf_ring.cpp)
 
-// How long a ring operation waits for the ring's lock. A peer stopped in a
-// debugger, or a hostile one, may hold it for ever: the operation then
-// returns -ETIMEDOUT and the link stays.
-inline constexpr std::uint32_t k_lock_wait_ms = 1000;
+// How long a ring operation waits for the ring's lock (shm/timing.h).
+inline constexpr std::uint32_t k_lock_wait_ms = timing::k_lock_wait_ms;
 
 std::int32_t ring_bind(Link &l, int idx, std::uint64_t pbuf, std::uint64_t end) noexcept;
 // Opens ring idx's objects, provided its lock still has lock_name (the bind

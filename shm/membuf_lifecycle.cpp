@@ -26,6 +26,7 @@
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
 #include "shm/tie.h"
+#include "shm/timing.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"
 
@@ -197,7 +198,7 @@ namespace {
 // How long the unbind waits for each ring's lock. A client holds it for one
 // copy; one that holds it longer is stopped or hostile, and the server goes
 // on without it.
-constexpr DWORD k_retire_wait_ms = 100;
+using timing::k_retire_wait_ms;
 
 // Tells a client that may still be attached that this bind is over: under
 // each ring's lock, the lock's name is cleared. A client checks the name under
@@ -216,13 +217,17 @@ void retire_rings(Link &l) noexcept {
         const DWORD r = WaitForSingleObject(lock, k_retire_wait_ms);
         shm_ringbuf &rb = l.mb->rb[idx];
         ref(*reinterpret_cast<std::uint64_t *>(rb.lock.name)).store(0, std::memory_order_seq_cst);
-        const bool split_client = writer_side(static_cast<std::uint64_t>(idx)) == k_cli &&
-                                  std::atomic_ref<std::uint8_t>(rb.writer_proto).load(std::memory_order_seq_cst) ==
-                                      SHM_RB_SPLIT;
-        std::atomic_ref<std::uint8_t> writing(rb.writing);
+        const bool client_writes = writer_side(static_cast<std::uint64_t>(idx)) == k_cli;
+        // The flag first: a client raises it (an exchange) after it announced
+        // the protocol at its attach, so a flag seen up comes with that
+        // announcement.
+        const auto split_write_on = [&rb] {
+            return std::atomic_ref<std::uint8_t>(rb.writing).load(std::memory_order_seq_cst) != 0 &&
+                   std::atomic_ref<std::uint8_t>(rb.writer_proto).load(std::memory_order_acquire) == SHM_RB_SPLIT;
+        };
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(k_retire_wait_ms);
-        while (split_client && writing.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < until)
-            usleep(50);
+        while (client_writes && split_write_on() && std::chrono::steady_clock::now() < until)
+            usleep(timing::k_flag_poll_us);
         if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) {
             if (!ReleaseMutex(lock)) map_error();
         } else {

@@ -18,6 +18,7 @@
 
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/timing.h"
 #include "shm/tsan.h"
 #include "shm/win_api.h"
 
@@ -27,7 +28,7 @@ namespace {
 
 HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
 
-constexpr std::int64_t k_poll_ns = 50000;
+using timing::k_poll_ns;
 
 std::atomic<std::uint64_t> g_late_wakeups{0};
 
@@ -100,7 +101,7 @@ std::int32_t side_wait(Link &l, int idx, bool (*keep_awake)(void *), void *arg, 
         return 0;
     }
     const std::uint64_t ev = l.handle(reader_side(idx), k_event, idx);
-    const std::int32_t r = -map_lock_error(WaitForSingleObject(as_handle(ev), 1000));
+    const std::int32_t r = -map_lock_error(WaitForSingleObject(as_handle(ev), timing::k_ring_sleep_ms));
     if (!client || still_attached(l, idx)) ref(rb.waiting).store(0, std::memory_order_seq_cst);
     // A sleep that runs out while bytes wait in the ring means a wake-up was
     // lost or came a second late; counted so that a benchmark can prove

@@ -17,6 +17,7 @@
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
 #include "shm/tie.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
@@ -47,10 +48,10 @@ bool stopping(void *arg) { return !static_cast<Endpoint *>(arg)->running.load(st
 // A pause of 0 waits for a door all the same, and looks again after this
 // long at the latest (a server that died while its block was claimed opens
 // no door, and the next server's port may be made by a build without them).
-constexpr std::int64_t k_longest_pause_ns = 1000000000;
+constexpr std::int64_t k_longest_pause_ns = vexa::timing::k_longest_attach_pause_ns;
 // A pause of 0 while this process is short of descriptors or memory: no
 // door tells when that passes.
-constexpr std::uint32_t k_trouble_pause_us = 10000;
+constexpr std::uint32_t k_trouble_pause_us = vexa::timing::k_trouble_pause_us;
 
 // The pause between attempts to attach: until a server opens a door (or a
 // server's client leaves) after seen, for timeout_us at most, cut short by a

@@ -12,6 +12,7 @@
 
 #include "shm/endpoint_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_logs.h"
 
@@ -29,7 +30,7 @@ void sleep_on_ring(thread::Endpoint *thr, block::Link &l, int idx, bool (*keep_a
     // wake-up a second and no polling.
     const std::int32_t r = block::side_wait(l, idx, keep_awake, thr, data_wakes, seen, true, !thr->slept_out);
     thr->slept_out = r == -ETIMEDOUT;
-    if (r != 0 && r != -ETIMEDOUT) usleep(10000);
+    if (r != 0 && r != -ETIMEDOUT) usleep(vexa::timing::k_failed_sleep_pause_us);
 }
 
 } // namespace
@@ -63,7 +64,7 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
         if (r == -EPROTO || r == -ENOTCONN) return Delivery::broken;
         // A host holds a view of the ring open: its bytes are the host's
         // until it consumes them.
-        if (r == -EBUSY) usleep(1000);
+        if (r == -EBUSY) usleep(vexa::timing::k_view_open_pause_us);
         if (r >= 1) {
             thread::CallbackScope scope(thr);
             h.on_data(h.user_data, thr, buf, r);

@@ -18,6 +18,7 @@
 #include "shm/membuf_internal.h"
 #include "shm/thread_internal.h"
 #include "shm/tie.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
 
@@ -65,20 +66,25 @@ bool still_watched(shm_membuf *mb, const Watch &w, const char (&name)[32]) noexc
 // its name, so one that comes back after this never attaches to the block
 // that the server lays out again. The same bound holds for the client's tie,
 // which it makes before it publishes its name.
-constexpr auto k_name_wait = std::chrono::seconds(2);
+constexpr auto k_name_wait = std::chrono::milliseconds(vexa::timing::k_name_wait_ms);
 
 enum class Name { published, gone, never };
 
 // After a failed wait (this process out of descriptors, say) the listener
 // tries again after this long: the failure says nothing of the peer.
-constexpr auto k_retry = std::chrono::milliseconds(100);
+constexpr auto k_retry = std::chrono::milliseconds(vexa::timing::k_listener_retry_ms);
+constexpr auto k_slice = std::chrono::milliseconds(vexa::timing::k_stop_slice_ms);
+
+// The pause after a failed wait, cut short when the owner asks the listener
+// to leave.
+void pause_for_retry(Listener *self) noexcept;
 
 Name wait_for_name(Listener *self, shm_membuf *mb, const Watch &w, char (&name)[32]) noexcept {
     const auto give_up = std::chrono::steady_clock::now() + k_name_wait;
     while (!vexa::block::published_name(*w.record, name)) {
         if (!link_stands(mb, w) || self->leaving.load(std::memory_order_acquire)) return Name::gone;
         if (std::chrono::steady_clock::now() >= give_up) return Name::never;
-        usleep(1000);
+        usleep(vexa::timing::k_name_poll_us);
     }
     return Name::published;
 }
@@ -100,6 +106,11 @@ void report(std::int32_t &reported, int e, const char *what) noexcept {
 }
 
 bool leaving(Listener *self) noexcept { return self->leaving.load(std::memory_order_acquire) != 0; }
+
+void pause_for_retry(Listener *self) noexcept {
+    for (auto t = std::chrono::milliseconds(0); t < k_retry && !leaving(self); t += k_slice)
+        usleep(vexa::timing::k_stop_slice_ms * 1000);
+}
 
 // The peer has died (the kernel closed its end of the tie): marked in the
 // flags, where the endpoint loop finds it, and its holds of the rings'
@@ -136,8 +147,7 @@ int admit_client(Listener *self, shm_membuf *mb, const Watch &w, vexa::block::Li
             return -1;
         }
         report(reported, -fd, "cannot admit the client's tie");
-        for (auto t = std::chrono::milliseconds(0); t < k_retry && !leaving(self); t += std::chrono::milliseconds(10))
-            usleep(10000);
+        pause_for_retry(self);
         if (leaving(self)) return -1;
     }
 }
@@ -207,8 +217,7 @@ void watch_tie(Listener *self, shm_membuf *mb, const Watch &w, vexa::block::Link
             return;
         }
         report(reported, error, "waiting on the peer's tie failed");
-        for (auto t = std::chrono::milliseconds(0); t < k_retry && !leaving(self); t += std::chrono::milliseconds(10))
-            usleep(10000);
+        pause_for_retry(self);
         if (leaving(self) || !still_watched(mb, w, name)) return;
     }
 }

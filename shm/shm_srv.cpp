@@ -13,6 +13,7 @@
 #include "shm/endpoint_internal.h"
 #include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
+#include "shm/timing.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_impl.h"
@@ -22,10 +23,12 @@ namespace {
 
 using vexa::endpoint::Delivery;
 
+namespace timing = vexa::timing;
+
 // How long the loop waits for a claiming client's name before it reports the
 // link anyway (and leaves the name to the listener, which gives up on a
 // claimer that has not named itself after two seconds).
-constexpr auto k_name_grace = std::chrono::milliseconds(100);
+constexpr auto k_name_grace = std::chrono::milliseconds(timing::k_name_grace_ms);
 using vexa::thread::Endpoint;
 
 // The client the listener watches has gone: the listener has seen its tie
@@ -102,10 +105,10 @@ bool rebuild_block(Endpoint *thr, shm_membuf *mb) noexcept {
     // is held up (stopped, say): its claim is on a bind that is no more (it
     // can never attach to the next one), so it is cleared, or the server
     // would never be ready again.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timing::k_stale_claim_ms);
     while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up &&
            thr->running.load(std::memory_order_acquire))
-        usleep(1000);
+        usleep(timing::k_claim_poll_us);
     if (!(vexa::block::flags(mb) & SHM_READY)) vexa::block::ref(mb->flags).fetch_and(~SHM_CONNECTED);
     std::int32_t r = renew_region(thr, size);
     if (r == 0) r = vexa::block::bind(thr->membuf.load(), size, &thr->link, true);
@@ -131,7 +134,8 @@ bool rebuild_block(Endpoint *thr, shm_membuf *mb) noexcept {
 bool needs_rebuild(Endpoint *thr, shm_membuf *mb, vexa::block::Link &link) noexcept {
     return (vexa::block::flags(mb) & SHM_CLI_HUP) ||
            vexa::block::take_own_hup(link, vexa::block::k_srv, vexa::block::k_lock_wait_ms) != 0 ||
-           !HandleStillNamed(thr->region) || !vexa::block::door_named(link) || !vexa::block::locks_at_rest(link, 100);
+           !HandleStillNamed(thr->region) || !vexa::block::door_named(link) ||
+           !vexa::block::locks_at_rest(link, timing::k_locks_at_rest_ms);
 }
 
 // A client has gone (detached, died, or broke its ring): collect its
@@ -174,13 +178,23 @@ void take_over_stale_link(Endpoint *thr, shm_membuf *mb) {
     if (!(vexa::block::flags(mb) & busy)) return;
     if (vexa::block::flags(mb) & SHM_CONNECTED) {
         shm_log_info("%s: the port's previous server has gone; waiting for its client to let go\n", thr->name);
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up) usleep(5000);
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(timing::k_stale_link_ms);
+        while ((vexa::block::flags(mb) & SHM_CONNECTED) && std::chrono::steady_clock::now() < give_up)
+            usleep(timing::k_stale_link_poll_us);
         if (vexa::block::flags(mb) & SHM_CONNECTED)
             shm_log_info("%s: the previous server's client has not let go within a second; taking the port over\n",
                          thr->name);
     }
     vexa::block::ref(mb->flags).fetch_and(~busy, std::memory_order_seq_cst);
+}
+
+// The start's end when the block cannot be bound (r < 0): said, and the
+// region let go. Always false.
+bool refuse_start(Endpoint *thr, std::int32_t r) {
+    shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
+    thr->start_error = -r;
+    release_region(thr);
+    return false;
 }
 
 // Creates, claims, maps and binds the region: the server's start. False
@@ -193,6 +207,13 @@ bool start_serving(Endpoint *thr) {
         return false;
     }
     const Port port = claim_port(thr);
+    if (port == Port::served) {
+        // A living server holds the port, whatever its block shows this
+        // moment (it may be laying it out anew) and whatever its size:
+        // refused as the bind refuses it.
+        shm_log_error("already binded, aborted\n");
+        return refuse_start(thr, -EBUSY);
+    }
     shm_membuf *mb = nullptr;
     if (const std::int32_t r = shm_membuf_map(thr->region, ep.size, &mb); r < 0) {
         // -1 is the mapping's generic failure: the platform's error number
@@ -207,17 +228,7 @@ bool start_serving(Endpoint *thr) {
     }
     thr->membuf.store(mb);
     if (port == Port::ours) take_over_stale_link(thr, mb);
-    // A living server holds the port, whatever its block shows this moment
-    // (it may be laying it out anew): refused as the bind refuses it.
-    std::int32_t r = -EBUSY;
-    if (port == Port::served) shm_log_error("already binded, aborted\n");
-    else r = vexa::block::bind(mb, ep.size, &thr->link, true);
-    if (r < 0) {
-        shm_log_error("%s: bind failed (%d): %s\n", thr->name, -r, shm_strerror(r));
-        thr->start_error = -r;
-        release_region(thr);
-        return false;
-    }
+    if (const std::int32_t r = vexa::block::bind(mb, ep.size, &thr->link, true); r < 0) return refuse_start(thr, r);
     return true;
 }
 
@@ -226,7 +237,7 @@ struct Pass {
     // A claim whose name has not come yet, and since when.
     bool claim_seen = false;
     std::chrono::steady_clock::time_point claim_seen_at{};
-    std::chrono::milliseconds rebuild_backoff{10};
+    std::chrono::milliseconds rebuild_backoff{timing::k_rebuild_backoff_first_ms};
     // What the last pass's delivery did.
     Delivery last = Delivery::idle;
 };
@@ -236,17 +247,18 @@ struct Pass {
 // whatever its flags say is no link. Tried again, waiting longer each time,
 // up to a second; a stop cuts the wait short.
 void retry_rebuild(Endpoint *thr, shm_membuf *mb, Pass &pass) {
+    constexpr std::chrono::milliseconds slice{timing::k_stop_slice_ms};
     for (auto waited = std::chrono::milliseconds(0);
-         waited < pass.rebuild_backoff && thr->running.load(std::memory_order_seq_cst);
-         waited += std::chrono::milliseconds(10))
-        usleep(10000);
+         waited < pass.rebuild_backoff && thr->running.load(std::memory_order_seq_cst); waited += slice)
+        usleep(timing::k_stop_slice_ms * 1000);
     if (!thr->running.load(std::memory_order_seq_cst)) return;
     if (rebuild_block(thr, mb)) {
         shm_log_info("%s: block laid out again, ready\n", thr->name);
-        pass.rebuild_backoff = std::chrono::milliseconds(10);
+        pass.rebuild_backoff = std::chrono::milliseconds(timing::k_rebuild_backoff_first_ms);
         thr->seen = 0;
     } else {
-        pass.rebuild_backoff = std::min(pass.rebuild_backoff * 2, std::chrono::milliseconds(1000));
+        pass.rebuild_backoff =
+            std::min(pass.rebuild_backoff * 2, std::chrono::milliseconds(timing::k_rebuild_backoff_last_ms));
     }
 }
 
@@ -265,7 +277,7 @@ bool report_arrival(Endpoint *thr, shm_membuf *mb, std::int32_t connected, Pass 
         if (!pass.claim_seen) pass.claim_seen_at = now;
         pass.claim_seen = true;
         if (now - pass.claim_seen_at < k_name_grace) {
-            usleep(1000);
+            usleep(timing::k_name_poll_us);
             return false;
         }
     }
@@ -405,7 +417,7 @@ std::int32_t vexa::endpoint::ready_for_next_client(Endpoint *thr) noexcept {
     // A server that is stopping unbinds on its way out: nothing to take back
     // or lay out again, and no time to spend on it.
     if (!thr->running.load(std::memory_order_seq_cst)) return 0;
-    usleep(1000);
+    usleep(timing::k_handover_us);
     if (needs_rebuild(thr, mb, *link)) {
         // Host threads stay off the block while it is taken down and laid
         // out again.

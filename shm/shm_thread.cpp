@@ -14,6 +14,7 @@
 #include "shm/log_internal.h"
 #include "shm/thread_internal.h"
 #include "shm/tie.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 
@@ -129,10 +130,10 @@ void close_gate(Endpoint *t, void (*meanwhile)(Endpoint *)) noexcept {
     // long as the host keeps it. Yield first, then sleep between looks.
     for (unsigned i = 0; t->users.load(std::memory_order_seq_cst) != 0; ++i) {
         if (meanwhile) meanwhile(t);
-        if (i < 1000)
+        if (i < vexa::timing::k_users_yields)
             sched_yield();
         else
-            usleep(500);
+            usleep(vexa::timing::k_users_pause_us);
     }
 }
 namespace {

@@ -28,6 +28,7 @@
 #include <new>
 
 #include "shm/posix/posix_internal.h"
+#include "shm/timing.h"
 
 namespace vexa::posix {
 
@@ -85,7 +86,7 @@ std::atomic<int> g_active{0};
 std::atomic<bool> g_exclusive{false};
 
 void pause_briefly() {
-    const timespec t{0, 100000};
+    const timespec t{0, vexa::timing::k_fork_pause_ns};
     nanosleep(&t, nullptr);
 }
 

@@ -35,6 +35,7 @@
 #include <unordered_map>
 
 #include "shm/posix/posix_internal.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_logs.h"
 
 namespace vexa::posix {
@@ -137,15 +138,10 @@ Object *new_object(Kind kind, int fd, Header *hdr, const struct stat &st) noexce
 // remove or re-create the very name in between, so a few rounds suffice.
 constexpr int k_attempts = 64;
 
-// After an abandonment the dead owner's process may not have closed its
-// descriptors yet (the kernel hands the mutex on first); the last-holder
-// check then retries with growing pauses, about a quarter second in all.
-constexpr int k_abandon_retries = 8;
-
-// How long after an abandonment a close still expects the dead owner's
-// process to be exiting. Process exit takes milliseconds; a close long after
-// meets live holders, and waiting for them would only delay it.
-constexpr std::int64_t k_abandon_window_ns = 2000000000;
+// After an abandonment the last-holder check retries, and a close expects
+// the dead owner's process to be exiting for a while (shm/timing.h).
+using vexa::timing::k_abandon_retries;
+using vexa::timing::k_abandon_window_ns;
 
 bool same_object(const struct stat &st, dev_t dev, ino_t ino) { return st.st_dev == dev && st.st_ino == ino; }
 
@@ -162,10 +158,10 @@ int flock_retry(int fd, int op) {
 // exclusive lock for a moment only; a process of the same user that holds
 // one for longer is not waited for beyond a second (EWOULDBLOCK).
 int share_lock_bounded(int fd) {
-    for (int tries = 0; tries < 1000; ++tries) {
+    for (int tries = 0; tries < vexa::timing::k_share_lock_tries; ++tries) {
         if (flock(fd, LOCK_SH | LOCK_NB) == 0) return 0;
         if (errno != EWOULDBLOCK && errno != EINTR) return -1;
-        const timespec pause{0, 1000000};
+        const timespec pause{0, vexa::timing::k_share_lock_pause_ns};
         nanosleep(&pause, nullptr);
     }
     errno = EWOULDBLOCK;
@@ -552,7 +548,7 @@ void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon) {
     DWORD error = 0;
     const int dfd = object_dir(error);
     if (dfd < 0) return;
-    long pause_ns = 1000000;
+    long pause_ns = vexa::timing::k_abandon_first_pause_ns;
     for (int attempt = 0;; ++attempt) {
         const int fd = open_object_file(dfd, path);
         if (fd < 0) return;
@@ -648,8 +644,8 @@ BOOL SweepAfterDeath(LPCSTR name) {
     // descriptors, not after the last: its locks may still be going for a
     // moment. Looked at again until the object named after the dead peer
     // has gone, for a tenth of a second at most.
-    for (int look = 0; look < 20; ++look) {
-        if (look > 0) usleep(5000);
+    for (int look = 0; look < vexa::timing::k_sweep_looks; ++look) {
+        if (look > 0) usleep(vexa::timing::k_sweep_pause_us);
         ForkGuard guard;
         const int dfd = object_dir(error);
         if (dfd < 0) return FALSE;

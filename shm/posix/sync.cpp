@@ -25,6 +25,7 @@
 #include <ctime>
 
 #include "shm/posix/posix_internal.h"
+#include "shm/timing.h"
 #include "shm/tsan.h"
 
 using namespace vexa::posix;
@@ -61,9 +62,9 @@ inline void tsan_release(Header *) {}
 // A waiter looks at its owner's life between slices of this length: a dead
 // owner is noticed within it, and a wait on a live one costs a few system
 // calls per slice.
-constexpr long k_owner_slice_ns = 30000000;
+constexpr long k_owner_slice_ns = vexa::timing::k_owner_slice_ns;
 // How long a newcomer leaves a pending hand-off to the sleeper it is for.
-constexpr long k_handoff_ns = 10000000;
+constexpr long k_handoff_ns = vexa::timing::k_handoff_ns;
 
 void cpu_pause() noexcept {
 #if defined(__x86_64__) || defined(__i386__)

@@ -35,6 +35,7 @@
 
 #include "shm/posix/posix_internal.h"
 #include "shm/tie.h"
+#include "shm/timing.h"
 #include "vexa-port/shm_logs.h"
 
 namespace vexa::tie {
@@ -49,9 +50,8 @@ constexpr char k_bye = 'B';
 // the server drains the queue while no client is attached, so strays (or
 // a hostile process of the same user) cannot fill it for good.
 constexpr int k_backlog = 128;
-// How long an accepted connection has to introduce itself: a client sends
-// its name right after it connects.
-constexpr std::int64_t k_hello_ns = 500000000;
+// How long an accepted connection has to introduce itself (shm/timing.h).
+using vexa::timing::k_hello_ns;
 
 // The descriptors of this layer, closed in a forked child. Touched only
 // inside a ForkGuard, so a fork never meets the lock held.
