@@ -163,6 +163,10 @@ class VexaPortError(OSError):
         self.what = what
         self.details = tuple(details)
 
+    def __reduce__(self):
+        # Pickled (to another process, say) as the three values it was made of.
+        return (type(self), (self.code, self.what, self.details))
+
     def __str__(self):
         text = "%s: %s" % (self.what, self.strerror)
         if self.details:
@@ -240,8 +244,9 @@ class Port:
     @classmethod
     def serve(cls, port_num, *, size=DEFAULT_SIZE, on_connected=None, on_data=None, on_disconnected=None):
         """Serve port port_num: returns once a client may attach. Raises
-        VexaPortError when the port cannot be served (a bad number, another
-        server holds it...), with the library's logged cause."""
+        ValueError for a number or size out of range, VexaPortError when the
+        port cannot be served (another server holds it, say), with the
+        library's cause and its error lines."""
         return cls._start(_open, True, port_num, size, 0, on_connected, on_data, on_disconnected)
 
     @classmethod
@@ -268,8 +273,7 @@ class Port:
         port_num = _in_range("port_num", port_num, 0, port_count() - 1)
         size = _in_range("size", size, 1, 0xFFFFFFFF)  # the region's size field is 32 bits
         if not server:
-            # 0 would have the client retry without a pause, using a whole CPU.
-            timeout_us = _in_range("timeout_us", timeout_us, 1, 0xFFFFFFFF)
+            timeout_us = _in_range("timeout_us", timeout_us, 0, 0xFFFFFFFF)
         self = object.__new__(cls)
         self.port_num = port_num
         self.is_server = server

@@ -6,7 +6,13 @@
 set -uo pipefail
 stat_tool=${1:?usage: ports_free.sh PATH_TO_vexa-port-stat}
 
-out=$("$stat_tool") || { echo "ports_free: $stat_tool failed"; exit 1; }
+# The observer exits 1 for a port it cannot read (corrupt, refused): that is
+# worth seeing too, so its whole answer is shown then.
+if ! out=$("$stat_tool"); then
+  echo "ports_free: $stat_tool could not look at every port:"
+  printf '%s\n' "$out"
+  exit 1
+fi
 # Lines look like "org.vexa-port.Port.2: served, no client" followed by
 # "  server pid 16189, client pid none".
 busy=$(printf '%s\n' "$out" | awk '
@@ -15,8 +21,13 @@ busy=$(printf '%s\n' "$out" | awk '
   served && /^  server pid / { pid = $3; sub(/,$/, "", pid); print port, pid; served = 0 }')
 [ -z "$busy" ] && exit 0
 while read -r port pid; do
-  cmd=$(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null || true)
-  cmd=${cmd% }
-  echo "port $port is served by another process (pid $pid${cmd:+: $cmd}): stop it, then run the tests again"
+  # The pid is the one the server named itself by; a process that inherited
+  # the region from it may be what holds the port now.
+  if cmd=$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null); then
+    who="pid $pid: ${cmd% }"
+  else
+    who="pid $pid, no longer running: a process it started may hold the region"
+  fi
+  echo "port $port is served by another process ($who): stop it, then run the tests again"
 done <<<"$busy"
 exit 1

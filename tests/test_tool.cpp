@@ -72,7 +72,7 @@ TEST(Tool, UsageAndBadPortNumbers) {
     }
     // Only a whole number below four names a port: what strtoul would read
     // as 0 or cut short is refused as well, never served.
-    for (const char *bad : {"4", "-1", "99", "abc", "2abc", "", "1.5", "18446744073709551617"}) {
+    for (const char *bad : {"4", "-1", "99", "abc", "2abc", "", "1.5", "18446744073709551617", "-18446744073709551614"}) {
         SCOPED_TRACE(bad);
         Proc p(VEXA_SERVICE_PATH, "./vps", {"arm", bad});
         EXPECT_EQ(p.rest(), "bad value for port_num arg\n./vps vrm|arm <port_num>\n");

@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -308,13 +309,18 @@ bool all_read(shm_thread *thr, size_t capacity) {
 // to detach, and a client that does not is left behind, having had
 // everything.
 bool await_detach(shm_thread *thr, size_t capacity, const char *target) {
-    long drained_ms = 0;
+    using clock = std::chrono::steady_clock;
+    clock::time_point drained_at{};
+    bool drained = false;
     while (!g.peer_gone.load()) {
         if (!trouble().empty()) return false;
         wait_for_news(k_detach_look_ms);
         if (!all_read(thr, capacity)) {
-            drained_ms = 0;
-        } else if ((drained_ms += k_detach_look_ms) >= k_detach_grace_ms) {
+            drained = false;
+        } else if (!drained) {
+            drained = true;
+            drained_at = clock::now();
+        } else if (clock::now() - drained_at >= std::chrono::milliseconds(k_detach_grace_ms)) {
             fprintf(stderr, "vexa-port-cat: the client of %s read everything but has not detached; leaving it\n",
                     target);
             return true;
@@ -414,7 +420,10 @@ bool run(shm_thread *thr, const char *target) {
         return await_detach(thr, capacity, target);
     }
     while (!g.peer_bye.load()) {
-        if (!trouble().empty() || g.peer_gone.load()) return false;
+        if (!trouble().empty()) return false;
+        // The bye is told before the departure: a server gone now has said
+        // it unless it went before its end.
+        if (g.peer_gone.load()) return g.peer_bye.load();
         wait_for_news();
     }
     return true;

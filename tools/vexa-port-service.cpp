@@ -95,11 +95,13 @@ void *signal_thread(void *) {
 
 void usage(const char *name) { printf("./%s vrm|arm <port_num>\n", name); }
 
-// The port number as strtoul reads it (leading white space and a sign
+// The port number as strtoul reads it (leading white space and a plus sign
 // allowed), provided the whole argument is that number and it names a port.
-// What strtoul would quietly take as 0 or cut short ("abc", "2abc", "") is
-// refused: a typo must not serve or join some other port.
+// What strtoul would quietly take as 0, cut short or wrap ("abc", "2abc",
+// "", "-18446744073709551614") is refused: a typo must not serve or join
+// some other port.
 bool parse_port(const char *arg, uint32_t *port) {
+    if (strchr(arg, '-')) return false;
     char *end = nullptr;
     errno = 0;
     const unsigned long n = strtoul(arg, &end, 10);

@@ -1,6 +1,7 @@
 """What needs no port: loading, errors and their texts."""
 import errno
 import os
+import pickle
 import re
 
 import pytest
@@ -41,4 +42,6 @@ def test_failures_raise_with_the_librarys_text():
     err = VexaPortError(-37198, "attach")
     assert (err.errno, err.code, err.strerror) == (37198, -37198, "connect error: Bad size")
     assert str(err) == "[Errno 37198] attach: connect error: Bad size"
+    again = pickle.loads(pickle.dumps(e.value))
+    assert (again.errno, again.code, str(again)) == (e.value.errno, e.value.code, str(e.value))
     assert vexa_port.strerror(-errno.ENOSPC) == os.strerror(errno.ENOSPC)
