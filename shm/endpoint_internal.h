@@ -30,6 +30,10 @@ thread::Listener *start_listener(thread::Endpoint *thr, const char *expected = n
 // notice (at most two of its slices, whatever the peer does) and frees it.
 void collect_listener(thread::Listener *&listener) noexcept;
 
+// Unmaps the endpoint's block and closes its region handle, if it has them
+// (a server also unlinks the name, which is its own to remove).
+void let_go_region(thread::Endpoint *thr) noexcept;
+
 std::int32_t call_connected(thread::Endpoint *thr) noexcept;
 void call_disconnected(thread::Endpoint *thr) noexcept;
 

@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 #include "shm/tie.h"
@@ -37,6 +38,23 @@ inline constexpr int k_srv = 0;
 inline constexpr int k_cli = 1;
 inline constexpr int writer_side(std::uint64_t idx) noexcept { return idx == 0 ? k_srv : k_cli; }
 inline constexpr int reader_side(std::uint64_t idx) noexcept { return idx == 0 ? k_cli : k_srv; }
+
+// A handle as a link's slot stores it (a number in the block's records and
+// in process memory alike), back as the platform's handle.
+inline void *as_handle(std::uint64_t v) noexcept { return reinterpret_cast<void *>(static_cast<std::uintptr_t>(v)); }
+
+// A name read from the block may run on to its end: only one with its zero
+// byte inside is a name.
+inline bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
+
+// The ring invariant, the one copy that every check of a ring goes by:
+// positions within the ring and, unless its writer runs without the lock
+// (split: the writer moves tail while the reader looks, and the reader head
+// while the writer does), agreeing with the stored count.
+inline bool ring_fits(std::uint64_t end, std::uint64_t head, std::uint64_t tail, std::uint64_t has, bool split) noexcept {
+    if (end == 0 || head >= end || tail >= end || has > end) return false;
+    return split || (head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end);
+}
 
 // A side_wait that found another sleeper on the ring already.
 inline constexpr std::int32_t k_has_sleeper = -EALREADY;

@@ -60,10 +60,6 @@ char *put62(char *p, std::uint64_t v) noexcept {
 
 bool is_digit62(char c) noexcept { return c != 0 && strchr(k_digits62, c) != nullptr; }
 
-HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
-
-bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
-
 // This process's own shortage, which the caller reports and retries.
 bool resources_short(int e) noexcept { return e == EMFILE || e == ENFILE || e == ENOMEM || e == ENOBUFS; }
 
@@ -520,10 +516,11 @@ bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, 
     const bool magic = memcmp(mb.magic, k_magic, sizeof k_magic) == 0;
     // Every name is checked first: whatever state the block claims, a
     // caller may print its names.
-    const char *const names[] = {mb.srv_hup.name,    mb.cli_hup.name,    mb.rb[0].lock.name, mb.rb[0].req.name,
-                                 mb.rb[0].event.name, mb.rb[1].lock.name, mb.rb[1].req.name,  mb.rb[1].event.name};
+    const char(*const names[])[32] = {&mb.srv_hup.name,     &mb.cli_hup.name,    &mb.rb[0].lock.name,
+                                      &mb.rb[0].req.name,   &mb.rb[0].event.name, &mb.rb[1].lock.name,
+                                      &mb.rb[1].req.name,   &mb.rb[1].event.name};
     for (std::size_t k = 0; k < std::size(names); ++k)
-        if (!memchr(names[k], 0, 32)) {
+        if (!name_terminated(*names[k])) {
             if (k < 2) snprintf(why, why_len, "%s name not terminated", k == 0 ? "srv_hup" : "cli_hup");
             else snprintf(why, why_len, "ring %d: an object name not terminated", k < 5 ? 0 : 1);
             return false;
@@ -544,28 +541,17 @@ bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, 
         snprintf(why, why_len, "unknown flag bits 0x%" PRIx32, mb.flags);
         return false;
     }
-    const shm_named_handle *named[] = {&mb.srv_hup, &mb.cli_hup};
-    for (std::size_t k = 0; k < 2; ++k)
-        if (!name_terminated(named[k]->name)) {
-            snprintf(why, why_len, "%s name not terminated", k == 0 ? "srv_hup" : "cli_hup");
-            return false;
-        }
     const std::uint64_t cap = (mb.size - shm_membuf_size) / 2;
     for (int i = 0; i < 2; ++i) {
         const shm_ringbuf &rb = mb.rb[i];
-        if (!name_terminated(rb.lock.name) || !name_terminated(rb.req.name) || !name_terminated(rb.event.name)) {
-            snprintf(why, why_len, "ring %d: an object name not terminated", i);
-            return false;
-        }
         if (rb.pbuf != shm_membuf_size + static_cast<std::uint64_t>(i) * cap || rb.end != cap) {
             snprintf(why, why_len, "ring %d: offset %" PRIu64 " and capacity %" PRIu64 " do not fit size %" PRIu64, i,
                      rb.pbuf, rb.end, mb.size);
             return false;
         }
-        const bool in_range = rb.head < rb.end && rb.tail < rb.end && rb.has_data <= rb.end;
-        const bool consistent = rb.head != rb.tail ? rb.has_data == (rb.tail + rb.end - rb.head) % rb.end
-                                                   : rb.has_data == 0 || rb.has_data == rb.end;
-        if (!in_range || !consistent) {
+        // A ring whose writer announced the split protocol may show its
+        // positions mid-move: only their range is checked then.
+        if (!ring_fits(rb.end, rb.head, rb.tail, rb.has_data, rb.writer_proto == SHM_RB_SPLIT)) {
             snprintf(why, why_len, "ring %d: head %" PRIu64 ", tail %" PRIu64 " and has_data %" PRIu64
                      " do not fit capacity %" PRIu64, i, rb.head, rb.tail, rb.has_data, rb.end);
             return false;

@@ -50,10 +50,6 @@ namespace vexa::block {
 
 namespace {
 
-HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
-
-bool name_terminated(const char (&name)[32]) noexcept { return memchr(name, 0, sizeof name) != nullptr; }
-
 // A ring's three named objects, in the order they are made and opened.
 struct RingObject {
     shm_named_handle *record;
@@ -154,9 +150,7 @@ bool check_ring(const Link &l, std::uint64_t idx, RingView &v, Proto how) noexce
     // The drop count matters to a copy made without the lock and to a view;
     // a split read keeps the lock throughout and leaves its line alone.
     const std::uint32_t drops = how == Proto::split_read ? 0 : ref(rb.drops).load(std::memory_order_relaxed);
-    bool ok = rb_pbuf == pbuf && rb_end == end && end != 0 && head < end && tail < end && has <= end;
-    if (ok && !split) ok = head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end;
-    if (!ok) {
+    if (rb_pbuf != pbuf || rb_end != end || !ring_fits(end, head, tail, has, split)) {
         log_corrupt(rb, rb_pbuf, head, tail, rb_end, has);
         return false;
     }

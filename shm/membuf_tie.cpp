@@ -21,8 +21,6 @@ namespace vexa::block {
 
 namespace {
 
-HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
-
 using Pending = Link::Door::Pending;
 constexpr std::size_t k_kept = sizeof(Link::Door::pending) / sizeof(Pending);
 

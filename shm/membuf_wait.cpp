@@ -26,8 +26,6 @@ namespace vexa::block {
 
 namespace {
 
-HANDLE as_handle(std::uint64_t v) noexcept { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(v)); }
-
 using timing::k_poll_ns;
 
 std::atomic<std::uint64_t> g_late_wakeups{0};

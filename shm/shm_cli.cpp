@@ -77,12 +77,6 @@ void pause(Endpoint *thr) {
                              [thr] { return !thr->running.load(std::memory_order_seq_cst); });
 }
 
-void let_go(Endpoint *thr) {
-    if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
-    if (thr->region != shmt_invalid_fd()) shmt_close(thr->region);
-    thr->region = shmt_invalid_fd();
-}
-
 // The thread's end when it was asked to stop: the closer waits for the notice.
 void *stopped_end(Endpoint *thr) {
     shm_log_info("%s stopped as interrupted\n", thr->name);
@@ -116,7 +110,7 @@ void detach(Endpoint *thr, shm_membuf *mb) {
     vexa::block::disconnect(mb);
     vexa::endpoint::collect_listener(thr->listener);
     vexa::block::close_client_hup(mb);
-    let_go(thr);
+    vexa::endpoint::let_go_region(thr);
 }
 
 enum class Attempt { attached, retry, fail };
@@ -164,7 +158,7 @@ Attempt attempt(Endpoint *thr) {
         thr->last_trouble = 0;
         return Attempt::attached;
     }
-    let_go(thr);
+    vexa::endpoint::let_go_region(thr);
     if (resources_short(-r)) return passing_trouble(thr, -r, "attaching");
     // Not ready, taken by another client, the server withdrawing its
     // objects under our feet (they are gone: ENOENT), or laying the block
@@ -215,7 +209,7 @@ void *shm_cli_connecting(void *arg) {
             thr->link = nullptr;
             vexa::block::disconnect(mb);
             vexa::block::close_client_hup(mb);
-            let_go(thr);
+            vexa::endpoint::let_go_region(thr);
             return end_alone(thr);
         }
         thr->listener = vexa::endpoint::start_listener(thr);

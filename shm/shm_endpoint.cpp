@@ -14,6 +14,7 @@
 #include "shm/membuf_internal.h"
 #include "shm/timing.h"
 #include "vexa-port/shm_endpoint.h"
+#include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 
 namespace vexa::endpoint {
@@ -87,6 +88,12 @@ Delivery deliver(thread::Endpoint *thr, block::Link &l, bool server, bool (*keep
     const block::Seen seen = block::seen_now(l, idx);
     if (seen.taken == taken && block::has_data(l, idx) == n) sleep_on_ring(thr, l, idx, keep_awake, false, &seen);
     return Delivery::delivered;
+}
+
+void let_go_region(thread::Endpoint *thr) noexcept {
+    if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
+    if (thr->region != shmt_invalid_fd()) shmt_close(thr->region);
+    thr->region = shmt_invalid_fd();
 }
 
 void collect_listener(thread::Listener *&listener) noexcept {

@@ -58,9 +58,7 @@ bool srv_keep_awake(void *arg) {
 }
 
 void release_region(Endpoint *thr) {
-    if (shm_membuf *mb = thr->membuf.exchange(nullptr)) shmt_unmap(mb, thr->data.endpoint.size);
-    if (thr->region != shmt_invalid_fd()) shmt_close(thr->region);
-    thr->region = shmt_invalid_fd();
+    vexa::endpoint::let_go_region(thr);
     shmt_unlink(thr->data.endpoint.path);
 }
 
