@@ -56,6 +56,10 @@ inline bool ring_fits(std::uint64_t end, std::uint64_t head, std::uint64_t tail,
     return split || (head == tail ? (has == 0 || has == end) : has == (tail + end - head) % end);
 }
 
+// The block's magic, that of the channel's first version: peers of other
+// builds read it.
+inline constexpr char k_magic[4] = {'o', 'v', 'i', 'k'};
+
 // A side_wait that found another sleeper on the ring already.
 inline constexpr std::int32_t k_has_sleeper = -EALREADY;
 

@@ -34,32 +34,6 @@ namespace vexa::block {
 
 namespace {
 
-// The block's magic and the object name patterns are those of the channel's
-// first version; peers of other builds read them.
-constexpr char k_magic[4] = {'o', 'v', 'i', 'k'};
-constexpr const char *k_mutex_prefix = "Global\\SHMEM_";
-constexpr const char *k_event_prefix = "Global\\SHMEM_event";
-
-// One process-wide counter of formatted names; an atomic increment hands two
-// threads that format names at the same moment distinct values.
-std::atomic<std::uint32_t> entity_counter{0};
-
-// The compact form's digits, and its mark: a decimal pid never starts with
-// 'x', so the two forms never meet.
-constexpr char k_digits62[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-constexpr char k_compact_mark = 'x';
-
-char *put62(char *p, std::uint64_t v) noexcept {
-    char tmp[16];
-    int n = 0;
-    do tmp[n++] = k_digits62[v % 62];
-    while ((v /= 62) != 0);
-    while (n > 0) *p++ = tmp[--n];
-    return p;
-}
-
-bool is_digit62(char c) noexcept { return c != 0 && strchr(k_digits62, c) != nullptr; }
-
 // This process's own shortage, which the caller reports and retries.
 bool resources_short(int e) noexcept { return e == EMFILE || e == ENFILE || e == ENOMEM || e == ENOBUFS; }
 
@@ -98,38 +72,6 @@ std::int32_t unclaim(shm_membuf *mb, Link *l, const BindNames &claimed, std::int
 }
 
 } // namespace
-
-void format_name_for(char (&out)[32], bool event, std::uint32_t pid, std::uint32_t counter) noexcept {
-    const char *prefix = event ? k_event_prefix : k_mutex_prefix;
-    const int n = snprintf(out, sizeof out, "%s%u_%d_%u", prefix, pid, 0, counter);
-    if (n >= 0 && static_cast<std::size_t>(n) < sizeof out) return;
-    // The pattern would be cut (a seven-digit pid and a counter past 999 no
-    // longer fit an event's name): the same pid and counter in base 62,
-    // marked, which always fits (pids below 62^4, 32-bit counters).
-    char *p = out + strlen(prefix);
-    memcpy(out, prefix, strlen(prefix));
-    *p++ = k_compact_mark;
-    p = put62(p, pid);
-    *p++ = '_';
-    p = put62(p, counter);
-    *p = 0;
-}
-
-void format_name(char (&out)[32], bool event) noexcept {
-    format_name_for(out, event, static_cast<std::uint32_t>(getpid()),
-                    entity_counter.fetch_add(1, std::memory_order_relaxed));
-}
-
-void *create_named(char (&name)[32], bool event, bool owned) noexcept {
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        format_name(name, event);
-        HANDLE h = event ? CreateEventA(nullptr, FALSE, FALSE, name) : CreateMutexA(nullptr, owned ? TRUE : FALSE, name);
-        if (!h || GetLastError() != ERROR_ALREADY_EXISTS) return h;
-        if (!CloseHandle(h)) map_error();
-    }
-    SetLastError(ERROR_ALREADY_EXISTS);
-    return nullptr;
-}
 
 std::int32_t bind(shm_membuf *mb, std::size_t size, Link **out, bool split) noexcept {
     if (size <= shm_membuf_size + 1) return SHM_E_BAD_SIZE;
@@ -459,117 +401,6 @@ std::int32_t close_client_hup(shm_membuf *mb) noexcept {
         unhold(l.get(), k_cli);
     }
     return 0;
-}
-
-bool published_name(shm_named_handle &h, char (&out)[32]) noexcept {
-    // The first byte is published last (release) by the attaching client.
-    const char first = std::atomic_ref<char>(h.name[0]).load(std::memory_order_acquire);
-    if (first == 0) return false;
-    out[0] = first;
-    for (std::size_t i = 1; i < sizeof out; ++i) out[i] = std::atomic_ref<char>(h.name[i]).load(std::memory_order_relaxed);
-    return name_terminated(out);
-}
-
-namespace {
-
-// Reads a mutex's name as format_name_for writes it: the prefix, then three
-// decimal numbers joined by underscores (pid, 0, counter), or the compact
-// form's mark and two base-62 numbers (pid, counter); nothing else. Returns
-// how many numbers it read into nums, 0 for any other shape.
-int read_mutex_name(const char (&name)[32], std::uint64_t (&nums)[3]) noexcept {
-    const std::size_t plen = strlen(k_mutex_prefix);
-    if (strnlen(name, sizeof name) == sizeof name || strncmp(name, k_mutex_prefix, plen) != 0) return 0;
-    const char *p = name + plen;
-    const bool compact = *p == k_compact_mark;
-    if (compact) ++p;
-    const int parts = compact ? 2 : 3;
-    for (int part = 0; part < parts; ++part) {
-        if (part > 0 && *p++ != '_') return 0;
-        const char *digits = p;
-        std::uint64_t v = 0; // at most ten digits: no overflow in either base
-        while ((compact ? is_digit62(*p) : (*p >= '0' && *p <= '9')) && p - digits < 10) {
-            v = v * (compact ? 62 : 10) + static_cast<std::uint64_t>(compact ? strchr(k_digits62, *p) - k_digits62 : *p - '0');
-            ++p;
-        }
-        if (p == digits) return 0;
-        nums[part] = v;
-    }
-    return *p == 0 ? parts : 0;
-}
-
-} // namespace
-
-bool hup_name_shape(const char (&name)[32]) noexcept {
-    std::uint64_t nums[3];
-    return read_mutex_name(name, nums) != 0;
-}
-
-bool hup_name_pid(const char (&name)[32], std::uint32_t &pid) noexcept {
-    std::uint64_t nums[3];
-    if (read_mutex_name(name, nums) == 0 || nums[0] == 0 || nums[0] > INT32_MAX) return false;
-    pid = static_cast<std::uint32_t>(nums[0]);
-    return true;
-}
-
-bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, std::size_t why_len) noexcept {
-    static constexpr char k_no_magic[4] = {};
-    const bool magic = memcmp(mb.magic, k_magic, sizeof k_magic) == 0;
-    // Every name is checked first: whatever state the block claims, a
-    // caller may print its names.
-    const char(*const names[])[32] = {&mb.srv_hup.name,     &mb.cli_hup.name,    &mb.rb[0].lock.name,
-                                      &mb.rb[0].req.name,   &mb.rb[0].event.name, &mb.rb[1].lock.name,
-                                      &mb.rb[1].req.name,   &mb.rb[1].event.name};
-    for (std::size_t k = 0; k < std::size(names); ++k)
-        if (!name_terminated(*names[k])) {
-            if (k < 2) snprintf(why, why_len, "%s name not terminated", k == 0 ? "srv_hup" : "cli_hup");
-            else snprintf(why, why_len, "ring %d: an object name not terminated", k < 5 ? 0 : 1);
-            return false;
-        }
-    // A new region reads as zero, and a bind clears the header, then lays it
-    // out and stores the size and the flags last: until then there is
-    // nothing to check, and nothing attaches to it.
-    if (mb.size == 0 && mb.flags == 0 && (magic || memcmp(mb.magic, k_no_magic, sizeof k_no_magic) == 0)) return true;
-    if (!magic) {
-        snprintf(why, why_len, "bad magic");
-        return false;
-    }
-    if (mb.size != region_size || mb.size <= shm_membuf_size + 1) {
-        snprintf(why, why_len, "block size %" PRIu64 " does not match the region's %" PRIu64, mb.size, region_size);
-        return false;
-    }
-    if (mb.flags & ~std::uint32_t{SHM_READY | SHM_CONNECTED | SHM_SRV_HUP | SHM_CLI_HUP}) {
-        snprintf(why, why_len, "unknown flag bits 0x%" PRIx32, mb.flags);
-        return false;
-    }
-    const std::uint64_t cap = (mb.size - shm_membuf_size) / 2;
-    for (int i = 0; i < 2; ++i) {
-        const shm_ringbuf &rb = mb.rb[i];
-        if (rb.pbuf != shm_membuf_size + static_cast<std::uint64_t>(i) * cap || rb.end != cap) {
-            snprintf(why, why_len, "ring %d: offset %" PRIu64 " and capacity %" PRIu64 " do not fit size %" PRIu64, i,
-                     rb.pbuf, rb.end, mb.size);
-            return false;
-        }
-        // A ring whose writer announced the split protocol may show its
-        // positions mid-move: only their range is checked then.
-        if (!ring_fits(rb.end, rb.head, rb.tail, rb.has_data, rb.writer_proto == SHM_RB_SPLIT)) {
-            snprintf(why, why_len, "ring %d: head %" PRIu64 ", tail %" PRIu64 " and has_data %" PRIu64
-                     " do not fit capacity %" PRIu64, i, rb.head, rb.tail, rb.has_data, rb.end);
-            return false;
-        }
-    }
-    return true;
-}
-
-void release_own_hup(Link &l, int side) noexcept {
-    if (const std::uint64_t h = l.handle(side, k_hup))
-        if (!ReleaseMutex(as_handle(h))) map_error();
-}
-
-std::int32_t take_own_hup(Link &l, int side, std::uint32_t timeout_ms) noexcept {
-    const DWORD r = WaitForSingleObject(as_handle(l.handle(side, k_hup)), timeout_ms);
-    const std::int32_t e = map_lock_error(r);
-    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return 0;
-    return r == WAIT_TIMEOUT ? -ETIMEDOUT : -(e ? e : EINVAL);
 }
 
 } // namespace vexa::block

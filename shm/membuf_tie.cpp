@@ -1,6 +1,7 @@
 // The block's side of the ties (shm/tie.h): the server's door, the
 // connections kept at it for a client whose listener has not started yet,
-// and what a death the kernel reported does to the rings' locks.
+// what a death the kernel reported does to the rings' locks, and each side's
+// own hang-up mutex.
 //
 // Rules. The door and its kept connections change only under the door's
 // mutex; a listener waits on a copy of the door's descriptor, so an unbind
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "shm/log_internal.h"
 #include "shm/membuf_internal.h"
 #include "shm/tie.h"
 #include "shm/win_api.h"
@@ -193,6 +195,18 @@ bool locks_at_rest(Link &l, std::uint32_t timeout_ms) noexcept {
         if (r == WAIT_ABANDONED) return false;
     }
     return true;
+}
+
+void release_own_hup(Link &l, int side) noexcept {
+    if (const std::uint64_t h = l.handle(side, k_hup))
+        if (!ReleaseMutex(as_handle(h))) map_error();
+}
+
+std::int32_t take_own_hup(Link &l, int side, std::uint32_t timeout_ms) noexcept {
+    const DWORD r = WaitForSingleObject(as_handle(l.handle(side, k_hup)), timeout_ms);
+    const std::int32_t e = map_lock_error(r);
+    if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) return 0;
+    return r == WAIT_TIMEOUT ? -ETIMEDOUT : -(e ? e : EINVAL);
 }
 
 } // namespace vexa::block

@@ -19,6 +19,7 @@
 #include "shm/thread_internal.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
+#include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
 

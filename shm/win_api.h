@@ -43,6 +43,13 @@ inline constexpr DWORD ERROR_NOT_OWNER = 288;
 inline constexpr DWORD ERROR_ERRNO_BIT = 0x20000000u;
 constexpr DWORD error_from_errno(int e) { return ERROR_ERRNO_BIT | static_cast<DWORD>(e & 0xFFFF); }
 
+// The calling thread's last platform error as a positive errno value, traced
+// at debug level as "map_error %lu -> %d".
+std::int32_t map_error() noexcept;
+// A WaitForSingleObject result as an errno value (0 for WAIT_OBJECT_0), traced
+// at debug level as "map_lock_error %lu (%s) -> %d".
+std::int32_t map_lock_error(DWORD result) noexcept;
+
 HANDLE CreateFileMappingA(HANDLE file, void *attributes, DWORD protect, DWORD size_high, DWORD size_low,
                           LPCSTR name);
 HANDLE OpenFileMappingA(DWORD access, BOOL inherit, LPCSTR name);

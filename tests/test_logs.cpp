@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "shm/log_internal.h"
+#include "shm/win_api.h"
 #include "test_util.h"
 #include "vexa-port/shm_types.h"
 
