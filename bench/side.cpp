@@ -27,7 +27,7 @@
 
 #include "bench/bench.h"
 #include "bench/peers.h"
-#include "shm/membuf_internal.h"
+#include "shm/inspect.h"
 #include "vexa-port.h"
 #include "vexa-port/shm_endpoint.h"
 

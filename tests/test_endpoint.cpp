@@ -23,15 +23,15 @@
 #include <vector>
 
 #include "endpoint_harness.h"
-#include "shm/membuf_internal.h"
+#include "shm/block/membuf_internal.h"
+#include "shm/endpoint/thread_internal.h"
 #include "shm/posix/posix_internal.h"
-#include "shm/thread_internal.h"
+#include "shm/win_api.h"
 #include "test_platform.h"
 #include "test_util.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"
 #include "vexa-port/shm_membuf.h"
-#include "shm/win_api.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/tsan.h"
 #include "test_util.h"
 #include "vexa-port/shm_impl.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "program.h"
-#include "shm/membuf_internal.h"
+#include "shm/block/membuf_internal.h"
 #include "shm/win_api.h"
 #include "test_util.h"
 #include "vexa-port/shm_endpoint.h"

@@ -25,8 +25,7 @@
 #include <vector>
 
 #include "port/port_names.h"
-#include "shm/membuf_internal.h"
-#include "shm/posix/posix_internal.h"
+#include "shm/inspect.h"
 #include "vexa-port/shm_membuf.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "shm/inspect.h"
 #include "shm/win_api.h"
 
 namespace vexa::posix {
@@ -137,38 +138,6 @@ void forget_held_records() noexcept;
 // nobody holds that object any more, its name is removed.
 void release_name(const char *path, dev_t dev, ino_t ino, bool after_abandon);
 
-// ---- a look from outside (peek.cpp)
-//
-// What peek_region found under a region's name. An observer must neither
-// hold the object (that would keep its name alive past its last real
-// holder) nor change a byte of it, so it takes no lock, creates nothing
-// (not even the directory) and keeps nothing open.
-enum class Peek {
-    region,     // a region object: region_size, file_size, held and the copy are set
-    absent,     // no such name (or no object directory at all)
-    refused,    // the directory or the file is not one of ours: why says what
-    not_region, // the file does not hold a region object: why says what
-    failed,     // a call failed: error is its errno, why names the step
-};
-struct RegionPeek {
-    Peek found = Peek::failed;
-    int error = 0;
-    const char *why = "";
-    std::uint64_t region_size = 0; // bytes behind the header page, as its header says
-    std::uint64_t file_size = 0;
-    std::size_t copied = 0; // bytes of the region copied out
-    // Whether some process holds the object, as /proc/locks shows the
-    // holders' flocks: 1 yes, 0 none seen, -1 unknown (unreadable). It only
-    // lists the locks of processes in the reader's PID namespace, so 0 may
-    // also mean a holder in another namespace.
-    int held = -1;
-};
-// Copies the first bytes of the region called name (at most its size) into
-// out: the file is opened read-only without following a link, must be a
-// regular file of our effective user id, is read with pread and closed
-// before this returns. Everything found is the caller's to check; only the
-// platform's own header page is checked here.
-void peek_region(const char *name, void *out, std::size_t bytes, RegionPeek &peek) noexcept;
 
 // ---- handle table (handles.cpp)
 

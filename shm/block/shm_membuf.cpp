@@ -5,7 +5,7 @@
 // two processes.
 #include <cerrno>
 
-#include "shm/membuf_internal.h"
+#include "shm/block/membuf_internal.h"
 #include "vexa-port/shm_impl.h"
 
 static_assert(sizeof(shm_named_handle) == 48);

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "shm/endpoint_internal.h"
-#include "shm/membuf_internal.h"
+#include "shm/block/membuf_internal.h"
+#include "shm/endpoint/endpoint_internal.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_logs.h"
 

@@ -17,8 +17,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"
 

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/tie.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"

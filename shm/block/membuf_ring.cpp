@@ -41,8 +41,8 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"
 

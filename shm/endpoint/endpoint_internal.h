@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "shm/thread_internal.h"
+#include "shm/endpoint/thread_internal.h"
 
 namespace vexa::endpoint {
 

@@ -13,9 +13,9 @@
 #include <chrono>
 #include <cstring>
 
-#include "shm/endpoint_internal.h"
+#include "shm/block/membuf_internal.h"
+#include "shm/endpoint/endpoint_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
 #include "vexa-port/shm_endpoint.h"

@@ -23,8 +23,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
 #include "shm/win_api.h"

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <new>
 
+#include "shm/endpoint/thread_internal.h"
 #include "shm/log_internal.h"
-#include "shm/thread_internal.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
 #include "vexa-port/shm_impl.h"

@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shm/endpoint_internal.h"
+#include "shm/block/membuf_internal.h"
+#include "shm/endpoint/endpoint_internal.h"
+#include "shm/endpoint/thread_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
-#include "shm/thread_internal.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
 #include "shm/win_api.h"

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "shm/membuf_internal.h"
+#include "shm/block/membuf_internal.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_membuf.h"
 #include "vexa-port/shm_thread.h"

@@ -16,8 +16,8 @@
 #include <chrono>
 #include <cerrno>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/timing.h"
 #include "shm/tsan.h"
 #include "shm/win_api.h"

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "shm/block/membuf_internal.h"
 #include "shm/log_internal.h"
-#include "shm/membuf_internal.h"
 #include "shm/win_api.h"
 #include "vexa-port/shm_logs.h"
 

@@ -24,6 +24,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "shm/inspect.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
 #include "vexa-port/shm_membuf.h"
@@ -345,9 +346,6 @@ bool notify_own(Link &l, int side) noexcept;
 bool may_poll() noexcept;
 void cpu_relax() noexcept;
 
-// Sleeps of this process that ran out their second while bytes were waiting
-// in the ring they watched: each is a lost or late wake-up.
-std::uint64_t late_wakeups() noexcept;
 
 // ---- the block's lifecycle (membuf_lifecycle.cpp)
 
@@ -383,18 +381,7 @@ bool published_name(shm_named_handle &h, char (&out)[32]) noexcept;
 
 // Whether name has the shape of a hang-up mutex's name as a peer formats it.
 bool hup_name_shape(const char (&name)[32]) noexcept;
-// The creating process's id in such a name; false for any other shape, or
-// for an id no process can have.
-bool hup_name_pid(const char (&name)[32], std::uint32_t &pid) noexcept;
 
-// Checks a copy of a block's header taken from outside, without the lock,
-// against a region of region_size bytes: the magic, the size, the flag bits,
-// the termination of every name, and each ring's layout and invariants (see
-// docs/shared-block.md). A copy of a block not laid out yet (size and flags
-// zero: a new region, or a bind under way) passes unchecked. False with
-// the reason in why otherwise; a copy taken while a peer was writing can
-// fail once, so a caller that reports corruption should look again first.
-bool check_snapshot(const shm_membuf &mb, std::uint64_t region_size, char *why, std::size_t why_len) noexcept;
 
 // Release and take this process's own hang-up mutex of the block (the
 // server's reset hands it over for a moment). The take waits at most

@@ -10,8 +10,8 @@
 #include <climits>
 #include <cstdint>
 
-#include "shm/endpoint_internal.h"
-#include "shm/membuf_internal.h"
+#include "shm/block/membuf_internal.h"
+#include "shm/endpoint/endpoint_internal.h"
 #include "shm/timing.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_impl.h"
