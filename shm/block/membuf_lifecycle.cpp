@@ -221,10 +221,15 @@ std::int32_t unbind(shm_membuf *mb) noexcept {
     return 0;
 }
 
-std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out, bool split) noexcept {
-    // The bind as seen before the claim; if the claim lands on another (the
-    // block was laid out again in between), the claim is undone at once.
-    const BindNames claimed = bind_names(mb);
+namespace {
+
+// A client's attach in steps. Each step that fails undoes its own partial
+// work; connect undoes what the steps before it made.
+
+// The claim: one compare-and-swap on the flags, on the bind seen before it
+// (claimed); a claim that lands on another bind (the block was laid out
+// again in between) is undone at once.
+std::int32_t claim(shm_membuf *mb, const BindNames &claimed) noexcept {
     auto f = ref(mb->flags);
     std::uint32_t v = f.load(std::memory_order_seq_cst);
     // A ready block that is not one of ours is left exactly as found: not
@@ -242,7 +247,118 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out, bool split) n
         f.fetch_and(~SHM_CONNECTED, std::memory_order_seq_cst);
         return SHM_E_NOT_READY;
     }
+    return 0;
+}
 
+// The ring layout comes from the peer: it must be the one this size gives
+// and fit the mapping, or the block is refused.
+bool layout_fits(shm_membuf *mb, Link &l, std::size_t size) noexcept {
+    const std::uint64_t cap = (size - shm_membuf_size) / 2;
+    auto load = [](std::uint64_t &field) { return ref(field).load(std::memory_order_relaxed); };
+    return size > shm_membuf_size + 1 && load(mb->rb[0].pbuf) == shm_membuf_size && load(mb->rb[0].end) == cap &&
+           load(mb->rb[1].pbuf) == shm_membuf_size + cap && load(mb->rb[1].end) == cap && trust_rings(l, size, k_cli);
+}
+
+std::int32_t open_rings(Link &l, const BindNames &claimed) noexcept {
+    if (const std::int32_t e = ring_connect(l, 0, claimed.lock[0])) return e;
+    if (const std::int32_t e = ring_connect(l, 1, claimed.lock[1])) {
+        ring_disconnect(l, 0);
+        return e;
+    }
+    return 0;
+}
+
+void close_rings(Link &l) noexcept {
+    ring_disconnect(l, 0);
+    ring_disconnect(l, 1);
+}
+
+// The client's hang-up mutex (held from its creation, its name in name) and
+// its tie to the server, through the door of the bind that was claimed
+// (named after the server's hang-up mutex; the name is the peer's, so a copy
+// is checked and used). The tie carries this client's name, which the
+// server's listener looks for. 0, or the cause the claim is undone with.
+std::int32_t make_hup_and_tie(shm_membuf *mb, Link &l, char (&name)[32]) noexcept {
+    HANDLE hup = create_named(name, false, true);
+    if (!hup) return -map_error();
+    keep(l, k_cli, k_hup, 0, mb->cli_hup.creator_handle, hup, name);
+    char door[32];
+    for (std::size_t i = 0; i < sizeof door; ++i)
+        door[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
+    const int tie_fd = name_terminated(door) ? tie::join(door, name) : -EPROTO;
+    if (tie_fd < 0) {
+        shm_log_debug("mb %p connect: cannot join the server's door (%d): %s\n", static_cast<void *>(mb), -tie_fd,
+                      strerror(-tie_fd));
+        release_own_hup(l, k_cli);
+        close_own(l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
+        return resources_short(-tie_fd) ? tie_fd : -ENOTCONN;
+    }
+    memcpy(l.tied_to, door, sizeof door);
+    l.tie.store(tie_fd, std::memory_order_release);
+    return 0;
+}
+
+void drop_hup_and_tie(shm_membuf *mb, Link &l) noexcept {
+    const int fd = l.tie.exchange(-1, std::memory_order_acq_rel);
+    tie::say_bye(fd);
+    tie::close_tie(fd);
+    release_own_hup(l, k_cli);
+    close_own(l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
+}
+
+bool claim_stands(shm_membuf *mb, Link &l) noexcept {
+    return (flags(mb) & SHM_CONNECTED) && still_attached(l, 0) && still_attached(l, 1);
+}
+
+// Publishes this client's protocols and its name into the bind that was
+// claimed, under ring 0's lock, which the server's unbind takes to retire
+// the bind: the check and the publication are one step against it. False
+// when the claim no longer stands (nothing published then).
+bool publish(shm_membuf *mb, Link &l, const char (&name)[32], bool split) noexcept {
+    const RingLock ring0(l);
+    if (!ring0.held || !claim_stands(mb, l)) return false;
+    // Stated either way: an earlier client of the same bind may have
+    // announced others.
+    const std::uint8_t proto = split ? SHM_RB_SPLIT : 0;
+    std::atomic_ref<std::uint8_t>(mb->rb[0].reader_proto).store(proto, std::memory_order_relaxed);
+    std::atomic_ref<std::uint8_t>(mb->rb[1].writer_proto).store(proto, std::memory_order_relaxed);
+    // Every byte but the first, then the first (release).
+    for (std::size_t i = 1; i < sizeof name; ++i)
+        std::atomic_ref<char>(mb->cli_hup.name[i]).store(name[i], std::memory_order_relaxed);
+    std::atomic_ref<char>(mb->cli_hup.name[0]).store(name[0], std::memory_order_release);
+    return true;
+}
+
+// The claim is confirmed once the name is out: a server that gave up on
+// this client in between has laid out a new bind (or shows another name).
+bool confirmed(shm_membuf *mb, Link &l, const char (&name)[32]) noexcept {
+    char shown[32];
+    return claim_stands(mb, l) && published_name(mb->cli_hup, shown) && strncmp(shown, name, sizeof shown) == 0;
+}
+
+// Takes back a name this client published, unless another stands there now.
+void retract_name(shm_membuf *mb, const char (&name)[32]) noexcept {
+    char shown[32];
+    if (published_name(mb->cli_hup, shown) && strncmp(shown, name, sizeof shown) == 0)
+        std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
+}
+
+void log_connected(shm_membuf *mb, Link &l) noexcept {
+    for (int i = 0; i < 2; ++i) {
+        shm_ringbuf &rb = mb->rb[i];
+        shm_log_debug("rb %p connected : pbuf %zu phead %zd ptail %zd pend %zd , req %p\n", static_cast<void *>(&rb),
+                      static_cast<size_t>(l.pbuf(i)), static_cast<ssize_t>(ref(rb.head).load(std::memory_order_relaxed)),
+                      static_cast<ssize_t>(ref(rb.tail).load(std::memory_order_relaxed)), static_cast<ssize_t>(l.end(i)),
+                      static_cast<void *>(&rb.req));
+    }
+    shm_log_info("mb %p connected\n", static_cast<void *>(mb));
+}
+
+} // namespace
+
+std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out, bool split) noexcept {
+    const BindNames claimed = bind_names(mb);
+    if (const std::int32_t e = claim(mb, claimed)) return e;
     // Looked at again: the magic may have changed since the first look.
     if (memcmp(mb->magic, k_magic, sizeof k_magic) != 0) return unclaim(mb, nullptr, claimed, SHM_E_BAD_MAGIC);
     if (ref(mb->size).load(std::memory_order_relaxed) != size) return unclaim(mb, nullptr, claimed, SHM_E_BAD_SIZE);
@@ -252,104 +368,25 @@ std::int32_t connect(shm_membuf *mb, std::size_t size, Link **out, bool split) n
     Link *l = hold(mb, k_cli);
     if (!l) return unclaim(mb, nullptr, claimed, -ENOMEM);
     l->split[k_cli] = split;
-    // The ring layout comes from the peer: it must be the one this size gives
-    // and fit the mapping, or the block is refused.
-    const std::uint64_t cap = (size - shm_membuf_size) / 2;
-    auto load = [](std::uint64_t &field) { return ref(field).load(std::memory_order_relaxed); };
-    if (size <= shm_membuf_size + 1 || load(mb->rb[0].pbuf) != shm_membuf_size || load(mb->rb[0].end) != cap ||
-        load(mb->rb[1].pbuf) != shm_membuf_size + cap || load(mb->rb[1].end) != cap || !trust_rings(*l, size, k_cli)) {
+    if (!layout_fits(mb, *l, size)) {
         shm_log_error("mb %p connect: ring layout does not match size %zu, refused\n", static_cast<void *>(mb), size);
         return unclaim(mb, l, claimed, -EPROTO);
     }
-
-    if (const std::int32_t e = ring_connect(*l, 0, claimed.lock[0])) return unclaim(mb, l, claimed, e);
-    if (const std::int32_t e = ring_connect(*l, 1, claimed.lock[1])) {
-        ring_disconnect(*l, 0);
-        return unclaim(mb, l, claimed, e);
-    }
-
+    if (const std::int32_t e = open_rings(*l, claimed)) return unclaim(mb, l, claimed, e);
     char name[32];
-    HANDLE hup = create_named(name, false, true);
-    if (!hup) {
-        const std::int32_t e = -map_error();
-        ring_disconnect(*l, 0);
-        ring_disconnect(*l, 1);
+    if (const std::int32_t e = make_hup_and_tie(mb, *l, name)) {
+        close_rings(*l);
         return unclaim(mb, l, claimed, e);
     }
-    keep(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle, hup, name);
-    // The tie to the server, through the door of the bind that was claimed
-    // (named after its hang-up mutex; the name is the peer's, so a copy is
-    // checked and used). It carries this client's name, which the server's
-    // listener looks for.
-    char door[32];
-    for (std::size_t i = 0; i < sizeof door; ++i)
-        door[i] = std::atomic_ref<char>(mb->srv_hup.name[i]).load(std::memory_order_relaxed);
-    const int tie_fd = name_terminated(door) ? tie::join(door, name) : -EPROTO;
-    if (tie_fd < 0) {
-        shm_log_debug("mb %p connect: cannot join the server's door (%d): %s\n", static_cast<void *>(mb), -tie_fd,
-                      strerror(-tie_fd));
-        release_own_hup(*l, k_cli);
-        close_own(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
-        ring_disconnect(*l, 0);
-        ring_disconnect(*l, 1);
-        return unclaim(mb, l, claimed, resources_short(-tie_fd) ? tie_fd : -ENOTCONN);
-    }
-    memcpy(l->tied_to, door, sizeof door);
-    l->tie.store(tie_fd, std::memory_order_release);
-    // Held since its creation. The name is published only into the bind
-    // that was claimed, and the claim is confirmed once it is out: a server
-    // that gave up on this client in between has laid out a new bind, and
-    // this attach is then undone without touching the new one.
-    auto undo = [&](bool published) {
-        if (published) {
-            char shown[32];
-            if (published_name(mb->cli_hup, shown) && strncmp(shown, name, sizeof shown) == 0)
-                std::atomic_ref<char>(mb->cli_hup.name[0]).store(0, std::memory_order_release);
-        }
-        const int fd = l->tie.exchange(-1, std::memory_order_acq_rel);
-        tie::say_bye(fd);
-        tie::close_tie(fd);
-        release_own_hup(*l, k_cli);
-        close_own(*l, k_cli, k_hup, 0, mb->cli_hup.creator_handle);
-        ring_disconnect(*l, 0);
-        ring_disconnect(*l, 1);
+    const bool published = publish(mb, *l, name, split);
+    if (!published || !confirmed(mb, *l, name)) {
+        if (published) retract_name(mb, name);
+        drop_hup_and_tie(mb, *l);
+        close_rings(*l);
         return unclaim(mb, l, claimed, -ENOTCONN);
-    };
-    auto claim_stands = [&] {
-        return (flags(mb) & SHM_CONNECTED) && still_attached(*l, 0) && still_attached(*l, 1);
-    };
-    // Under ring 0's lock, which the server's unbind takes to retire the
-    // bind: the check and the publication are one step against it.
-    bool published = false;
-    {
-        const RingLock ring0(*l);
-        if (ring0.held && claim_stands()) {
-            // This client's protocols, stated either way: an earlier client
-            // of the same bind may have announced others.
-            const std::uint8_t proto = split ? SHM_RB_SPLIT : 0;
-            std::atomic_ref<std::uint8_t>(mb->rb[0].reader_proto).store(proto, std::memory_order_relaxed);
-            std::atomic_ref<std::uint8_t>(mb->rb[1].writer_proto).store(proto, std::memory_order_relaxed);
-            // Every byte but the first, then the first (release).
-            for (std::size_t i = 1; i < sizeof name; ++i)
-                std::atomic_ref<char>(mb->cli_hup.name[i]).store(name[i], std::memory_order_relaxed);
-            std::atomic_ref<char>(mb->cli_hup.name[0]).store(name[0], std::memory_order_release);
-            published = true;
-        }
     }
-    if (!published) return undo(false);
-    char shown[32];
-    if (!claim_stands() || !published_name(mb->cli_hup, shown) || strncmp(shown, name, sizeof shown) != 0)
-        return undo(true);
     go_live(*l, k_cli);
-
-    for (int i = 0; i < 2; ++i) {
-        shm_ringbuf &rb = mb->rb[i];
-        shm_log_debug("rb %p connected : pbuf %zu phead %zd ptail %zd pend %zd , req %p\n", static_cast<void *>(&rb),
-                      static_cast<size_t>(l->pbuf(i)), static_cast<ssize_t>(ref(rb.head).load(std::memory_order_relaxed)),
-                      static_cast<ssize_t>(ref(rb.tail).load(std::memory_order_relaxed)), static_cast<ssize_t>(l->end(i)),
-                      static_cast<void *>(&rb.req));
-    }
-    shm_log_info("mb %p connected\n", static_cast<void *>(mb));
+    log_connected(mb, *l);
     if (out) *out = l;
     return 0;
 }
