@@ -172,6 +172,54 @@ Attempt attempt(Endpoint *thr) {
     return Attempt::fail;
 }
 
+// Tries to attach until it succeeds (ok), fails for good (fail) or the
+// client is stopped (retry). The watch of the folder ends with this call,
+// before the thread tells a closer that it has stopped.
+Attempt attach_when_served(Endpoint *thr) {
+    Attempt a = Attempt::retry;
+    const vexa::tie::DoorWaiter doors;
+    while (thr->running.load(std::memory_order_seq_cst)) {
+        // Taken before the look: a door opened after it is never missed.
+        const std::int64_t seen = doors.events();
+        a = attempt(thr);
+        if (a != Attempt::retry) break;
+        wait_for_server(thr, doors, seen);
+    }
+    return a;
+}
+
+// Reports the link to the host, who may refuse it (false: the client has
+// let go of it and ends), and starts watching the server.
+bool begin_link(Endpoint *thr, shm_membuf *mb) {
+    vexa::endpoint::next_link(thr);
+    // The host may send from on_connected already.
+    vexa::thread::open_gate(thr);
+    if (vexa::endpoint::call_connected(thr) < 0) {
+        shm_log_info("connection rejected by user\n");
+        vexa::endpoint::close_gate(thr);
+        thr->link = nullptr;
+        vexa::block::disconnect(mb);
+        vexa::block::close_client_hup(mb);
+        vexa::endpoint::let_go_region(thr);
+        return false;
+    }
+    thr->listener = vexa::endpoint::start_listener(thr);
+    if (!thr->listener) shm_log_error("%s hup listener not started", thr->name);
+    // Wake the server so that it sees the attach at once.
+    vexa::block::wake_if_waiting(*thr->link, 1, vexa::block::k_cli);
+    return true;
+}
+
+// Delivers the server's bytes until the client is stopped or the link ends
+// (the server has gone, broke its ring, or ended this link).
+void serve_link(Endpoint *thr, shm_membuf *mb) {
+    while (thr->running.load(std::memory_order_seq_cst)) {
+        if (vexa::endpoint::take_broken(thr) || !shm_membuf_is_ready(mb) || link_lost(thr)) break;
+        if (vexa::endpoint::deliver(thr, *thr->link, false, cli_keep_awake) == Delivery::broken)
+            vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
+    }
+}
+
 void *shm_cli_connecting(void *arg) {
     auto *thr = static_cast<Endpoint *>(arg);
     if (!thr) return nullptr;
@@ -182,54 +230,21 @@ void *shm_cli_connecting(void *arg) {
         thr->membuf.store(nullptr);
         shm_log_info("%s trying to connect, timeout %.3f sec\n", thr->name,
                      static_cast<double>(thr->data.endpoint.timeout_us) / 1000000.0);
-
-        // The watch of the folder ends with this scope, before the thread
-        // tells a closer that it has stopped.
-        Attempt a = Attempt::retry;
-        {
-            const vexa::tie::DoorWaiter doors;
-            while (thr->running.load(std::memory_order_seq_cst)) {
-                // Taken before the look: a door opened after it is never missed.
-                const std::int64_t seen = doors.events();
-                a = attempt(thr);
-                if (a != Attempt::retry) break;
-                wait_for_server(thr, doors, seen);
-            }
-        }
+        const Attempt a = attach_when_served(thr);
         if (a == Attempt::retry) return stopped_end(thr);
         if (a == Attempt::fail) return end_alone(thr);
 
         shm_membuf *mb = thr->membuf.load();
-        vexa::endpoint::next_link(thr);
-        // The host may send from on_connected already.
-        vexa::thread::open_gate(thr);
-        if (vexa::endpoint::call_connected(thr) < 0) {
-            shm_log_info("connection rejected by user\n");
-            vexa::endpoint::close_gate(thr);
-            thr->link = nullptr;
-            vexa::block::disconnect(mb);
-            vexa::block::close_client_hup(mb);
-            vexa::endpoint::let_go_region(thr);
-            return end_alone(thr);
-        }
-        thr->listener = vexa::endpoint::start_listener(thr);
-        if (!thr->listener) shm_log_error("%s hup listener not started", thr->name);
-        // Wake the server so that it sees the attach at once.
-        vexa::block::wake_if_waiting(*thr->link, 1, vexa::block::k_cli);
-
-        while (thr->running.load(std::memory_order_seq_cst)) {
-            if (vexa::endpoint::take_broken(thr) || !shm_membuf_is_ready(mb) || link_lost(thr)) break;
-            if (vexa::endpoint::deliver(thr, *thr->link, false, cli_keep_awake) == Delivery::broken)
-                vexa::endpoint::mark_broken(thr, thr->link_no.load(std::memory_order_relaxed));
-        }
+        if (!begin_link(thr, mb)) return end_alone(thr);
+        serve_link(thr, mb);
         if (!thr->running.load(std::memory_order_seq_cst)) {
             // Stop sequence: the host hears of the end before anything is undone.
             vexa::endpoint::call_disconnected(thr);
             detach(thr, mb);
             return stopped_end(thr);
         }
-        // The server has gone, broke its ring, or ended this link: let go,
-        // report, pause, and start a new connection cycle.
+        // The link has ended: let go, report, pause, and start a new
+        // connection cycle.
         detach(thr, mb);
         vexa::endpoint::call_disconnected(thr);
         pause(thr);

@@ -436,76 +436,58 @@ bool object_path(const char *name, char *out, DWORD &error) {
     return true;
 }
 
-Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bool initial, bool *existed,
-                      DWORD &error) {
-    *existed = false;
-    const bool named = name && *name;
-    char path[k_path_max];
-    if (named && !object_path(name, path, error)) return nullptr;
-    if (kind == Kind::region && (region_size == 0 || region_size > static_cast<std::uint64_t>(INT64_MAX) - k_header_bytes)) {
-        error = error_from_errno(EINVAL);
-        return nullptr;
-    }
-
-    const int dfd = object_dir(error);
-    if (dfd < 0) return nullptr;
+// A new, unnamed object file of this user, owner-only and with every page
+// reserved, its header mapped: -1 (error set) when it cannot be made.
+int make_file(int dfd, std::uint64_t total, Header **hdr, DWORD &error) {
     const int fd = openat(dfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = error_from_errno(errno);
-        return nullptr;
+        return -1;
     }
     // The umask can only have taken bits away; set the mode explicitly anyway
     // so that what an opener insists on (owner only) is what we made.
-    const std::uint64_t total = k_header_bytes + (kind == Kind::region ? region_size : 0);
     int rc = fchmod(fd, 0600) == 0 ? 0 : errno;
     // Reserve every page now: a full /dev/shm then fails this call instead of
     // killing a process with SIGBUS when it first touches the region.
     if (rc == 0) rc = posix_fallocate(fd, 0, static_cast<off_t>(total));
-    if (rc != 0) {
-        error = error_from_errno(rc);
+    if (rc != 0) error = error_from_errno(rc);
+    if (rc == 0) *hdr = map_header(fd, error);
+    if (rc != 0 || !*hdr) {
         close(fd);
-        return nullptr;
+        return -1;
     }
-    Header *hdr = map_header(fd, error);
-    if (!hdr) {
-        close(fd);
-        return nullptr;
-    }
+    return fd;
+}
+
+// Lays out a new object's header. A mutex created owned is taken here,
+// before the name exists, so no other process can get in first: true then
+// (rc EAGAIN when this thread has no owner id to take it with).
+bool init_header(Header *hdr, Kind kind, std::uint64_t region_size, bool initial, int &rc) {
     memcpy(hdr->magic, k_magic, sizeof k_magic);
     hdr->version = k_version;
     hdr->kind = kind;
     hdr->region_size = kind == Kind::region ? region_size : 0;
-    bool locked = false;
     if (kind == Kind::mutex) {
-        // Initial ownership is taken before the name exists, so no other
-        // process can get in first.
         const std::uint32_t me = initial ? owner_id() : 0;
         if (initial && me == 0) rc = EAGAIN;
         hdr->lock.store(me, std::memory_order_relaxed);
         hdr->recursion.store(me != 0 ? 1 : 0, std::memory_order_relaxed);
         hdr->abandoned.store(0, std::memory_order_relaxed);
-        locked = me != 0;
-    } else if (kind == Kind::event) {
+        return me != 0;
+    }
+    if (kind == Kind::event) {
         hdr->state.store(initial ? 1 : 0, std::memory_order_relaxed);
         hdr->waiters.store(0, std::memory_order_relaxed);
     }
-    struct stat st {};
-    if (rc == 0 && flock_retry(fd, LOCK_SH) != 0) rc = errno;
-    if (rc == 0 && fstat(fd, &st) != 0) rc = errno;
-    Object *obj = rc == 0 ? new_object(kind, fd, hdr, st) : nullptr;
-    if (!obj) {
-        error = error_from_errno(rc ? rc : ENOMEM);
-        munmap(hdr, k_header_bytes);
-        close(fd);
-        return nullptr;
-    }
-    obj->owned.store(locked ? 1 : 0, std::memory_order_relaxed);
-    if (locked) note_owned(hdr, obj->ino);
-    if (!named) return obj;
+    return false;
+}
 
+// Gives the made object its name, or, where a live object of the name
+// exists already, opens that one instead (existed) and drops ours.
+Object *publish_name(Object *obj, int dfd, Kind kind, const char *path, bool locked, bool *existed, DWORD &error) {
     memcpy(obj->path, path, strlen(path) + 1);
     char self[32];
-    proc_fd_path(fd, self);
+    proc_fd_path(obj->fd.load(std::memory_order_relaxed), self);
     for (int attempt = 0; attempt < k_attempts; ++attempt) {
         if (linkat(AT_FDCWD, self, dfd, path, AT_SYMLINK_FOLLOW) == 0) {
             sweep_stale(dfd);
@@ -530,6 +512,38 @@ Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bo
     error = error_from_errno(EAGAIN);
     drop_unpublished(obj, locked);
     return nullptr;
+}
+
+Object *create_object(Kind kind, const char *name, std::uint64_t region_size, bool initial, bool *existed,
+                      DWORD &error) {
+    *existed = false;
+    const bool named = name && *name;
+    char path[k_path_max];
+    if (named && !object_path(name, path, error)) return nullptr;
+    if (kind == Kind::region && (region_size == 0 || region_size > static_cast<std::uint64_t>(INT64_MAX) - k_header_bytes)) {
+        error = error_from_errno(EINVAL);
+        return nullptr;
+    }
+    const int dfd = object_dir(error);
+    if (dfd < 0) return nullptr;
+    Header *hdr = nullptr;
+    const int fd = make_file(dfd, k_header_bytes + (kind == Kind::region ? region_size : 0), &hdr, error);
+    if (fd < 0) return nullptr;
+    int rc = 0;
+    const bool locked = init_header(hdr, kind, region_size, initial, rc);
+    struct stat st {};
+    if (rc == 0 && flock_retry(fd, LOCK_SH) != 0) rc = errno;
+    if (rc == 0 && fstat(fd, &st) != 0) rc = errno;
+    Object *obj = rc == 0 ? new_object(kind, fd, hdr, st) : nullptr;
+    if (!obj) {
+        error = error_from_errno(rc ? rc : ENOMEM);
+        munmap(hdr, k_header_bytes);
+        close(fd);
+        return nullptr;
+    }
+    obj->owned.store(locked ? 1 : 0, std::memory_order_relaxed);
+    if (locked) note_owned(hdr, obj->ino);
+    return named ? publish_name(obj, dfd, kind, path, locked, existed, error) : obj;
 }
 
 Object *open_object(Kind kind, const char *name, DWORD &error) {

@@ -125,6 +125,64 @@ timespec after_ns(long ns) {
     return t;
 }
 
+// How long one sleep of a mutex waiter lasts, into slice: a pending
+// hand-off is waited for briefly (the sleeper it is meant for takes it in
+// microseconds, unless it has gone); a held mutex for a slice, between which
+// the waiter asks after the owner's life, unless the wait leaves that to the
+// caller: it then sleeps through to its end, which costs nothing while the
+// owner holds the mutex. Null for no limit.
+const timespec *sleep_limit(std::uint32_t owner, bool judge, DWORD ms, const timespec &until, timespec &slice) noexcept {
+    if (owner != 0 && !judge) {
+        slice = until;
+        return ms == INFINITE ? nullptr : &slice;
+    }
+    slice = after_ns(owner == 0 ? k_handoff_ns : k_owner_slice_ns);
+    if (ms != INFINITE) slice = earlier(slice, until);
+    return &slice;
+}
+
+enum class Sleep { slept, raced, failed };
+
+// One sleep on the word v, counted, then flagged in the word, before the
+// kernel looks at the word: a release either sees the flag (and then the
+// count) and wakes the sleeper, or changes the word first and the kernel
+// refuses the sleep. raced: the word changed before the flag was set (v is
+// the word now); failed: the last error says why. After a sleep, v is the
+// word now, woken says a release woke it (a hand-off may be ours) and
+// ask_owner that a whole slice passed with the word unchanged.
+Sleep sleep_on_word(Header *h, std::uint32_t &v, const timespec *timeout, bool &woken, bool &ask_owner) noexcept {
+    h->sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (!(v & k_lock_waiters) &&
+        !h->lock.compare_exchange_strong(v, v | k_lock_waiters, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+        h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
+        return Sleep::raced;
+    }
+    v |= k_lock_waiters;
+    const long rc = futex(&h->lock, FUTEX_WAIT_BITSET, v, timeout, FUTEX_BITSET_MATCH_ANY);
+    const int e = rc == 0 ? 0 : errno;
+    h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    if (e != 0 && e != EAGAIN && e != EINTR && e != ETIMEDOUT) {
+        SetLastError(error_from_errno(e));
+        return Sleep::failed;
+    }
+    const std::uint32_t now = h->lock.load(std::memory_order_relaxed);
+    woken = e == 0;
+    ask_owner = e == ETIMEDOUT && now == v;
+    v = now;
+    return Sleep::slept;
+}
+
+// A take of a mutex this thread holds already, as its own record counts it.
+// A word that names this thread while the record shows nothing was written
+// by a peer: waited on like any other owner (false).
+bool take_again(Object *obj) noexcept {
+    std::uint32_t *depth = own_depth(obj->ino);
+    if (!depth || *depth == UINT32_MAX) return false;
+    ++*depth;
+    count_owned(obj, 1);
+    return true;
+}
+
 DWORD wait_mutex(Object *obj, DWORD ms, bool record = true) {
     Header *h = obj->hdr;
     const std::uint32_t me = owner_id();
@@ -160,16 +218,7 @@ DWORD wait_mutex(Object *obj, DWORD ms, bool record = true) {
             }
             continue;
         }
-        if (owner == me && record) {
-            // Recursion, as this thread's own record counts it. A word that
-            // names this thread while the record shows nothing was written
-            // by a peer: waited on like any other owner.
-            if (std::uint32_t *depth = own_depth(obj->ino); depth && *depth < UINT32_MAX) {
-                ++*depth;
-                count_owned(obj, 1);
-                return WAIT_OBJECT_0;
-            }
-        }
+        if (owner == me && record && take_again(obj)) return WAIT_OBJECT_0;
         if (ask_owner && owner != 0 && judge) {
             ask_owner = false;
             if (!probe.alive(owner)) {
@@ -190,41 +239,10 @@ DWORD wait_mutex(Object *obj, DWORD ms, bool record = true) {
         } else if (ms != INFINITE && passed(until)) {
             return WAIT_TIMEOUT;
         }
-        // A pending hand-off is waited for briefly: the sleeper it is meant
-        // for takes it in microseconds, unless it has gone.
-        // A wait that leaves the owner's life to the caller sleeps through
-        // to its end: it costs nothing while the owner holds the mutex.
         timespec slice{};
-        const timespec *timeout = &slice;
-        if (owner != 0 && !judge) {
-            slice = until;
-            if (ms == INFINITE) timeout = nullptr;
-        } else {
-            slice = after_ns(owner == 0 ? k_handoff_ns : k_owner_slice_ns);
-            if (ms != INFINITE) slice = earlier(slice, until);
-        }
-        // Counted, then flagged in the word, before the kernel looks at the
-        // word: a release either sees the flag (and then the count) and
-        // wakes the sleeper, or changes the word first and the kernel
-        // refuses the sleep.
-        h->sleepers.fetch_add(1, std::memory_order_seq_cst);
-        if (!(v & k_lock_waiters) &&
-            !h->lock.compare_exchange_strong(v, v | k_lock_waiters, std::memory_order_seq_cst, std::memory_order_relaxed)) {
-            h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
-            continue;
-        }
-        v |= k_lock_waiters;
-        const long rc = futex(&h->lock, FUTEX_WAIT_BITSET, v, timeout, FUTEX_BITSET_MATCH_ANY);
-        const int e = rc == 0 ? 0 : errno;
-        h->sleepers.fetch_sub(1, std::memory_order_seq_cst);
-        if (e != 0 && e != EAGAIN && e != EINTR && e != ETIMEDOUT) {
-            SetLastError(error_from_errno(e));
-            return WAIT_FAILED;
-        }
-        const std::uint32_t now = h->lock.load(std::memory_order_relaxed);
-        woken = e == 0;
-        ask_owner = e == ETIMEDOUT && now == v;
-        v = now;
+        const timespec *timeout = sleep_limit(owner, judge, ms, until, slice);
+        const Sleep slept = sleep_on_word(h, v, timeout, woken, ask_owner);
+        if (slept == Sleep::failed) return WAIT_FAILED;
     }
 }
 
