@@ -21,24 +21,7 @@ namespace {
 
 constexpr std::uint32_t k_port = 2;
 
-// What one side's callables saw, for a test thread to wait on.
-struct Seen {
-    std::mutex m;
-    std::condition_variable cv;
-    int connected = 0;
-    int disconnected = 0;
-    std::string text;
-
-    template <class Pred> bool wait(Pred pred) {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(20), pred);
-    }
-    void note(auto change) {
-        std::lock_guard<std::mutex> lock(m);
-        change();
-        cv.notify_all();
-    }
-};
+using Seen = vt::LinkEvents;
 
 // Options whose callables record into seen and read inside on_data_ready.
 vexa::port_options recording(Seen &seen) {
@@ -49,7 +32,7 @@ vexa::port_options recording(Seen &seen) {
     o.on_data_ready = [&seen](vexa::port_ref p, std::size_t count) {
         std::string buf(count, '\0');
         auto n = p.recv(std::as_writable_bytes(std::span(buf)));
-        if (n) seen.note([&] { seen.text.append(buf.data(), *n); });
+        if (n) seen.note([&] { seen.received.append(buf.data(), *n); });
     };
     return o;
 }
@@ -78,7 +61,7 @@ VT_CHILD_ROLE(cpp_client) {
         for (char &c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         std::memcpy(out->data().data(), text.data(), n);
         if (!out->commit(n) || !in->consume(n)) return;
-        seen.note([&] { seen.text += text; });
+        seen.note([&] { seen.received += text; });
     };
     auto port = vexa::port::connect(k_port, std::move(o));
     if (!port) return 1;
@@ -138,7 +121,7 @@ TEST(CppPort, ExchangesBytesAndSurvivesMoves) {
     auto sent = second.send(std::string_view("hello"));
     ASSERT_TRUE(sent) << sent.message();
     EXPECT_EQ(*sent, 5u);
-    EXPECT_TRUE(seen.wait([&] { return seen.text == "HELLO"; })) << seen.text;
+    EXPECT_TRUE(seen.wait([&] { return seen.received == "HELLO"; })) << seen.received;
 
     // In place too; a reservation excludes a copy, and one dropped unused
     // publishes nothing.
@@ -153,7 +136,7 @@ TEST(CppPort, ExchangesBytesAndSurvivesMoves) {
     ASSERT_GE(room->data().size(), 5u);
     std::memcpy(room->data().data(), "world", 5);
     EXPECT_EQ(room->commit(5).value_or(0), 5u);
-    EXPECT_TRUE(seen.wait([&] { return seen.text == "HELLOWORLD"; })) << seen.text;
+    EXPECT_TRUE(seen.wait([&] { return seen.received == "HELLOWORLD"; })) << seen.received;
 
     client.send("quit");
     EXPECT_EQ(client.wait(), 0);
@@ -178,7 +161,7 @@ TEST(CppPort, ClientThatRefusesLeavesTheServerUsable) {
     auto client = vt::Child::spawn("cpp_client");
     ASSERT_TRUE(client.expect("connected"));
     EXPECT_TRUE(server->send(std::string_view("again")));
-    EXPECT_TRUE(seen.wait([&] { return seen.text == "AGAIN"; })) << seen.text;
+    EXPECT_TRUE(seen.wait([&] { return seen.received == "AGAIN"; })) << seen.received;
     client.send("quit");
     EXPECT_EQ(client.wait(), 0);
 }
@@ -202,7 +185,7 @@ TEST(CppPort, CloseInsideCallbackIsRefused) {
     EXPECT_EQ(inside, -EDEADLK);
     EXPECT_TRUE(server->is_open());
     EXPECT_TRUE(server->send(std::string_view("x")));
-    EXPECT_TRUE(seen.wait([&] { return seen.text == "X"; }));
+    EXPECT_TRUE(seen.wait([&] { return seen.received == "X"; }));
     client.send("quit");
     EXPECT_EQ(client.wait(), 0);
     EXPECT_TRUE(server->close());

@@ -23,10 +23,7 @@
 #include <vector>
 
 #include "endpoint_harness.h"
-#include "shm/block/membuf_internal.h"
-#include "shm/endpoint/thread_internal.h"
-#include "shm/posix/posix_internal.h"
-#include "shm/win_api.h"
+#include "internals.h"
 #include "test_platform.h"
 #include "test_util.h"
 #include "vexa-port/shm_impl.h"
@@ -180,6 +177,11 @@ class Endpoint : public ::testing::Test {
                                 quiet());
     }
     vt::Child server() { return vt::Child::spawn("ep_server", {path, std::to_string(k_size)}, quiet()); }
+    // A server of the test's region in this process, its events into rec.
+    shm_thread *serve(vt::Recorder &rec) {
+        shm_data cfg = rec.config(path, k_size);
+        return shm_srv_start(&cfg);
+    }
 };
 
 // The endpoint part of a handle that the test knows to be an endpoint.
@@ -222,8 +224,7 @@ std::string hup_names(shm_membuf *mb) { return std::string(mb->srv_hup.name) + "
 TEST_F(Endpoint, OrderlyDetachReportsBothWaysAndKeepsTheBlock) {
     LogLines logs;
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     const std::string names = hup_names(ep(s)->membuf);
 
@@ -248,8 +249,7 @@ TEST_F(Endpoint, OrderlyDetachReportsBothWaysAndKeepsTheBlock) {
 
 TEST_F(Endpoint, KilledClientIsNoticedAndTheBlockRebuilt) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     for (int round = 0; round < 3; ++round) {
         const std::string names = hup_names(ep(s)->membuf);
@@ -268,9 +268,8 @@ TEST_F(Endpoint, KilledClientIsNoticedAndTheBlockRebuilt) {
 // Child: attaches by hand and dies at a chosen point of the attach.
 VT_CHILD_ROLE(attach_and_die) {
     const std::string path = argv[0], point = argv[1];
-    void *fd = shmt_open(path.c_str(), 2, 0);
-    shm_membuf *mb = nullptr;
-    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    shm_membuf *mb = vt::map_region(path, k_size);
+    if (!mb) return 2;
     if (point == "claimed") {
         vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
     } else if (shm_membuf_connect(mb, k_size) != 0) {
@@ -283,8 +282,7 @@ VT_CHILD_ROLE(attach_and_die) {
 
 TEST_F(Endpoint, ClientKilledAnywhereInItsAttachIsNoticed) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     for (const char *point : {"claimed", "attached", "attached", "claimed"}) {
         auto c = vt::Child::spawn("attach_and_die", {path, point}, true);
@@ -411,8 +409,7 @@ TEST_F(Endpoint, CloseWhileAttachedReportsFirstAndTheServerSeesItAtOnce) {
 
 TEST_F(Endpoint, SecondClientWaitsAndAttachesWhenTheFirstLeaves) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     auto first = client();
     ASSERT_TRUE(first.expect("connected"));
@@ -521,8 +518,7 @@ TEST_F(Endpoint, OnDataComesInChunksAndOnDataReadyRepeatsUntilRead) {
 
 TEST_F(Endpoint, MegabytesBothWaysArriveIntact) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     auto c = client(20000, "0", "0");
     ASSERT_TRUE(srv.events.expect("connected"));
@@ -581,8 +577,7 @@ TEST_F(Endpoint, ServerSurvivesClientsKilledUnderHeavyTraffic) {
 
 TEST_F(Endpoint, DeparturesHiddenByTheNextArrivalAreStillReported) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     auto current = client(1000);
     ASSERT_TRUE(current.expect("connected"));
@@ -647,9 +642,8 @@ TEST_F(Endpoint, CloseNeverRacesTheClientThread) {
 //               then removes the door's name
 VT_CHILD_ROLE(attacker) {
     const std::string path = argv[0], how = argv[1];
-    void *fd = shmt_open(path.c_str(), 2, 0);
-    shm_membuf *mb = nullptr;
-    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    shm_membuf *mb = vt::map_region(path, k_size);
+    if (!mb) return 2;
     // The owner id of the server's endpoint thread, which holds its hang-up
     // mutex: readable by any peer.
     auto server_id = [&] {
@@ -679,9 +673,8 @@ VT_CHILD_ROLE(attacker) {
         }
         unlink(door.c_str()); // and a cleanup tool removes its name
     } else if (how == "other-name") {
-        void *ofd = shmt_open(argv[2], 2, 0);
-        shm_membuf *other = nullptr;
-        if (ofd == shmt_invalid_fd() || shm_membuf_map(ofd, k_size, &other) != 0) return 2;
+        shm_membuf *other = vt::map_region(argv[2], k_size);
+        if (!other) return 2;
         vexa::block::ref(mb->flags).fetch_or(SHM_CONNECTED);
         memcpy(mb->cli_hup.name, other->srv_hup.name, sizeof mb->cli_hup.name);
         vt::child_send("attacked");
@@ -754,8 +747,7 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
                             "forged-locks", "remove-live", "empty-message", "fill-door"}) {
         SCOPED_TRACE(how);
         vt::Recorder srv;
-        shm_data cfg = srv.config(path, k_size);
-        shm_thread *s = shm_srv_start(&cfg);
+        shm_thread *s = serve(srv);
         ASSERT_NE(s, nullptr);
         auto bad = vt::Child::spawn("attacker", {path, how, other_path}, quiet());
         const bool attaches = std::string(how) != "self-name" && std::string(how) != "other-name" &&
@@ -837,8 +829,7 @@ TEST_F(Endpoint, AHostileClientOnlyEndsItsOwnLink) {
 // its link.
 TEST_F(Endpoint, ALateReleaseOfALeavingClientSparesTheNextClient) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     void *fd[2];
     shm_membuf *m[2];
@@ -874,8 +865,7 @@ TEST_F(Endpoint, ALateReleaseOfALeavingClientSparesTheNextClient) {
 TEST_F(Endpoint, AStoppedPeerNeverHoldsUpTheOtherSidesClose) {
     {
         vt::Recorder srv;
-        shm_data cfg = srv.config(path, k_size);
-        shm_thread *s = shm_srv_start(&cfg);
+        shm_thread *s = serve(srv);
         ASSERT_NE(s, nullptr);
         auto c = client();
         ASSERT_TRUE(c.expect("connected"));
@@ -925,8 +915,7 @@ TEST_F(Endpoint, AStoppedPeerNeverHoldsUpTheOtherSidesClose) {
 // it sends afterwards arrives only through a link of its own.
 TEST_F(Endpoint, AClientDeclaredDeadNeverWritesIntoTheNextLink) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     auto c = client();
     ASSERT_TRUE(c.expect("connected"));
@@ -962,9 +951,8 @@ TEST_F(Endpoint, AClientDeclaredDeadNeverWritesIntoTheNextLink) {
 // the log hook, at the trace of the first ring it opens) until told "go",
 // then says how its attach ended.
 VT_CHILD_ROLE(slow_claimer) {
-    void *fd = shmt_open(argv[0], 2, 0);
-    shm_membuf *mb = nullptr;
-    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, k_size, &mb) != 0) return 2;
+    shm_membuf *mb = vt::map_region(argv[0], k_size);
+    if (!mb) return 2;
     shm_log_set_func([](int32_t, const char *fmt, va_list) {
         static bool held = false;
         if (!held && strncmp(fmt, "rb %p connect:", 14) == 0) {
@@ -988,8 +976,7 @@ VT_CHILD_ROLE(slow_claimer) {
 // fails rather than joining the next client on the same block.
 TEST_F(Endpoint, AClaimHeldUpPastTheBoundNeverSplits) {
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     auto slow = vt::Child::spawn("slow_claimer", {path}, quiet());
     ASSERT_TRUE(slow.expect("paused"));
@@ -1142,8 +1129,7 @@ TEST_F(Endpoint, BadCallsAreRefused) {
 TEST_F(Endpoint, AFailedRebuildIsRetriedUntilTheNextClientIsServed) {
     LogLines logs;
     vt::Recorder srv;
-    shm_data cfg = srv.config(path, k_size);
-    shm_thread *s = shm_srv_start(&cfg);
+    shm_thread *s = serve(srv);
     ASSERT_NE(s, nullptr);
     auto c = client();
     ASSERT_TRUE(c.expect("connected"));

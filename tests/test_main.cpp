@@ -2,7 +2,7 @@
 // otherwise GoogleTest.
 #include <gtest/gtest.h>
 
-#include "shm/win_api.h"
+#include "internals.h"
 #include "test_util.h"
 
 int main(int argc, char **argv) {

@@ -15,9 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "shm/block/membuf_internal.h"
-#include "shm/log_internal.h"
-#include "shm/tsan.h"
+#include "internals.h"
 #include "test_util.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_membuf.h"
@@ -737,9 +735,9 @@ VT_CHILD_ROLE(membuf_client) {
     const std::string name = argv[0];
     const size_t size = std::stoul(argv[1]);
     const std::string mode = argv[2];
-    void *fd = shmt_open(name.c_str(), 2, 0);
-    shm_membuf *mb = nullptr;
-    if (fd == shmt_invalid_fd() || shm_membuf_map(fd, size, &mb) != 0) return 2;
+    void *fd = nullptr;
+    shm_membuf *mb = vt::map_region(name, size, &fd);
+    if (!mb) return 2;
     if (mode == "claim") {
         std::string go;
         vt::child_recv(go);

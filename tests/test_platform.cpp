@@ -15,7 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include "shm/log_internal.h"
+#include "internals.h"
 #include "test_platform.h"
 #include "vexa-port/shm_impl.h"
 

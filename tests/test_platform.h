@@ -17,8 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "shm/posix/posix_internal.h"
-#include "shm/win_api.h"
+#include "internals.h"
 #include "test_util.h"
 
 namespace vtp {

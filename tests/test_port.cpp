@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "port/port_names.h"
+#include "internals.h"
 #include "test_util.h"
 #include "vexa-port.h"
 
@@ -35,43 +35,7 @@ int record_hook(int32_t level, const char *fmt, va_list args) {
     return 0;
 }
 
-// What a port's callbacks saw, for a test thread to wait on.
-struct PortEvents {
-    std::mutex m;
-    std::condition_variable cv;
-    int connected = 0;
-    int disconnected = 0;
-    std::string received;
-
-    template <class Pred> bool wait(Pred pred) {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(20), pred);
-    }
-    static int32_t on_connected(void *user, vexa_port *) {
-        auto *ev = static_cast<PortEvents *>(user);
-        std::lock_guard<std::mutex> lock(ev->m);
-        ++ev->connected;
-        ev->cv.notify_all();
-        return 0;
-    }
-    static int32_t on_disconnected(void *user, vexa_port *) {
-        auto *ev = static_cast<PortEvents *>(user);
-        std::lock_guard<std::mutex> lock(ev->m);
-        ++ev->disconnected;
-        ev->cv.notify_all();
-        return 0;
-    }
-    // Reads from inside the callback, with the handle it was given.
-    static int32_t on_data_ready(void *user, vexa_port *port, int32_t count) {
-        auto *ev = static_cast<PortEvents *>(user);
-        std::string buf(static_cast<size_t>(count), '\0');
-        int64_t n = vexa_port_recv(port, buf.data(), buf.size());
-        std::lock_guard<std::mutex> lock(ev->m);
-        if (n > 0) ev->received.append(buf.data(), static_cast<size_t>(n));
-        ev->cv.notify_all();
-        return 0;
-    }
-};
+using PortEvents = vt::LinkEvents;
 
 vexa_port_config config(uint32_t port_num, PortEvents *ev, uint64_t size = k_size) {
     vexa_port_config cfg{};

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "internals.h"
 #include "program.h"
-#include "shm/block/membuf_internal.h"
-#include "shm/win_api.h"
 #include "test_util.h"
 #include "vexa-port/shm_endpoint.h"
 #include "vexa-port/shm_impl.h"

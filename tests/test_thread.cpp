@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "shm/endpoint/thread_internal.h"
+#include "internals.h"
 #include "test_util.h"
 #include "vexa-port/shm_impl.h"
 #include "vexa-port/shm_logs.h"

@@ -86,24 +86,6 @@ TEST(Tool, UsageAndBadPortNumbers) {
     }
 }
 
-// A port served or attached by this test process, counting its links.
-struct Peer {
-    std::mutex m;
-    std::condition_variable cv;
-    int connected = 0, disconnected = 0;
-    static int32_t on_conn(void *u, vexa_port *) { return static_cast<Peer *>(u)->bump(&Peer::connected); }
-    static int32_t on_disc(void *u, vexa_port *) { return static_cast<Peer *>(u)->bump(&Peer::disconnected); }
-    int32_t bump(int Peer::*field) {
-        std::lock_guard<std::mutex> lock(m);
-        ++(this->*field);
-        cv.notify_all();
-        return 0;
-    }
-    bool wait_for(int Peer::*field) {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(20), [&] { return this->*field > 0; });
-    }
-};
 
 TEST(Tool, RoleWordAndPortNumberChooseTheEndpoint) {
     struct Case {
@@ -114,13 +96,13 @@ TEST(Tool, RoleWordAndPortNumberChooseTheEndpoint) {
     for (const Case &c : {Case{"vrm", " 0", 0, true}, Case{"vrmX", "+2", 2, true}, Case{"arm", "1", 1, false},
                           Case{"VRM", "3", 3, false}, Case{"x", "02", 2, false}}) {
         SCOPED_TRACE(std::string(c.role) + " " + c.port_arg);
-        Peer peer;
+        vt::LinkEvents peer;
         vexa_port_config cfg{};
         cfg.port_num = c.port;
         cfg.timeout_us = 20000;
         cfg.size = 2097152;
-        cfg.on_connected = Peer::on_conn;
-        cfg.on_disconnected = Peer::on_disc;
+        cfg.on_connected = vt::LinkEvents::on_connected;
+        cfg.on_disconnected = vt::LinkEvents::on_disconnected;
         cfg.user_data = &peer;
         // Our side takes the other role: a server first when the tool attaches.
         vexa_port *port = c.serves ? nullptr : vexa_port_open(&cfg);
@@ -128,11 +110,11 @@ TEST(Tool, RoleWordAndPortNumberChooseTheEndpoint) {
         if (c.serves) port = vexa_port_connect(&cfg);
         ASSERT_NE(port, nullptr);
         EXPECT_TRUE(t.expect("connected"));
-        EXPECT_TRUE(peer.wait_for(&Peer::connected));
+        EXPECT_TRUE(peer.wait([&] { return peer.connected > 0; }));
         t.kill(SIGINT);
         EXPECT_EQ(t.wait(), 0);
         if (!c.serves) {
-            EXPECT_TRUE(peer.wait_for(&Peer::disconnected));
+            EXPECT_TRUE(peer.wait([&] { return peer.disconnected > 0; }));
         }
         EXPECT_EQ(vexa_port_close(port), 0);
         EXPECT_TRUE(nothing_left({&t}));

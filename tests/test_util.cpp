@@ -1,6 +1,7 @@
 #include "test_util.h"
 
-#include "shm/win_api.h"
+#include "internals.h"
+#include "vexa-port/shm_endpoint.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -314,6 +315,34 @@ int open_fd_count() {
         --n; // the directory's own descriptor
     }
     return n;
+}
+
+std::int32_t LinkEvents::on_connected(void *user, shm_thread *) {
+    auto *ev = static_cast<LinkEvents *>(user);
+    ev->note([ev] { ++ev->connected; });
+    return 0;
+}
+
+std::int32_t LinkEvents::on_disconnected(void *user, shm_thread *) {
+    auto *ev = static_cast<LinkEvents *>(user);
+    ev->note([ev] { ++ev->disconnected; });
+    return 0;
+}
+
+std::int32_t LinkEvents::on_data_ready(void *user, shm_thread *thr, std::int32_t count) {
+    auto *ev = static_cast<LinkEvents *>(user);
+    std::string buf(static_cast<std::size_t>(count > 0 ? count : 0), '\0');
+    const ssize_t n = shm_recv(thr, buf.data(), buf.size());
+    if (n > 0) ev->note([&] { ev->received.append(buf.data(), static_cast<std::size_t>(n)); });
+    return 0;
+}
+
+shm_membuf *map_region(const std::string &name, std::uint64_t size, void **fd) {
+    void *h = shmt_open(name.c_str(), O_RDWR, 0);
+    if (fd) *fd = h;
+    shm_membuf *mb = nullptr;
+    if (h == shmt_invalid_fd() || shm_membuf_map(h, size, &mb) != 0) return nullptr;
+    return mb;
 }
 
 } // namespace vt

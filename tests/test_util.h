@@ -7,9 +7,15 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
+
+struct shm_membuf;
+struct shm_thread;
 
 namespace vt {
 
@@ -94,5 +100,35 @@ std::vector<std::string> shm_entries(const std::string &text);
 void touch_objects();
 // Number of open descriptors of this process.
 int open_fd_count();
+
+// What one side's callbacks saw (links made and ended, bytes received), for
+// a test thread to wait on. C callbacks record into it through user_data
+// (on_connected and the others, for a port or an endpoint alike); C++
+// callables call note.
+struct LinkEvents {
+    std::mutex m;
+    std::condition_variable cv;
+    int connected = 0;
+    int disconnected = 0;
+    std::string received;
+
+    template <class Pred> bool wait(Pred pred) {
+        std::unique_lock<std::mutex> lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(20), pred);
+    }
+    template <class Change> void note(Change change) {
+        std::lock_guard<std::mutex> lock(m);
+        change();
+        cv.notify_all();
+    }
+    static std::int32_t on_connected(void *user, shm_thread *);
+    static std::int32_t on_disconnected(void *user, shm_thread *);
+    // Reads what waits from inside the callback, with the handle it was given.
+    static std::int32_t on_data_ready(void *user, shm_thread *thr, std::int32_t count);
+};
+
+// A client process's first step: the region called name opened and mapped
+// at size (its handle in *fd when asked). Null when either fails.
+shm_membuf *map_region(const std::string &name, std::uint64_t size, void **fd = nullptr);
 
 } // namespace vt
