@@ -95,9 +95,6 @@ struct Endpoint : shm_thread {
     // (server) and the current hang-up listener.
     std::int32_t seen = 0;
     Listener *listener = nullptr;
-    // Why a server's thread could not serve (an errno value or minus an
-    // SHM_E_* code), read by the starter once the thread's notice came.
-    std::int32_t start_error = 0;
     // The event descriptor for hosts that wait in a loop of their own
     // (eventfd, made on first request, closed with the object), and the
     // events raised since the host last took them.
@@ -116,6 +113,10 @@ struct Endpoint : shm_thread {
     // Client: the pause between attempts, which a close cuts short.
     std::mutex pause_mutex;
     std::condition_variable pause_cond;
+    // Why a server's thread could not serve (an errno value or minus an
+    // SHM_E_* code), read by the starter once the thread's notice came. Read
+    // once, so it sits behind everything the data path touches.
+    std::int32_t start_error = 0;
 };
 
 // A hang-up listener: watches the peer's hang-up mutex in membuf.
