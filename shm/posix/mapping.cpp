@@ -91,6 +91,24 @@ HANDLE OpenFileMappingA(DWORD, BOOL, LPCSTR name) {
     return publish_object(obj, false, false, error);
 }
 
+namespace {
+
+// Notes a view made at addr, for UnmapViewOfFile and ViewBytes; false when
+// there is no memory for the note. Inside the caller's fork guard.
+bool record_view(void *addr, const View &view) {
+    bool recorded = false;
+    pthread_mutex_lock(&g_views_lock);
+    try {
+        if (!g_views) g_views = new std::map<std::uintptr_t, View>;
+        recorded = g_views->emplace(reinterpret_cast<std::uintptr_t>(addr), view).second;
+    } catch (const std::bad_alloc &) {
+    }
+    pthread_mutex_unlock(&g_views_lock);
+    return recorded;
+}
+
+} // namespace
+
 void *MapViewOfFile(HANDLE mapping, DWORD, DWORD offset_high, DWORD offset_low, std::size_t bytes) {
     HandleRef ref(mapping);
     if (!ref) return nullptr;
@@ -131,15 +149,7 @@ void *MapViewOfFile(HANDLE mapping, DWORD, DWORD offset_high, DWORD offset_low, 
         close(view.fd);
         return nullptr;
     }
-    bool recorded = false;
-    pthread_mutex_lock(&g_views_lock);
-    try {
-        if (!g_views) g_views = new std::map<std::uintptr_t, View>;
-        recorded = g_views->emplace(reinterpret_cast<std::uintptr_t>(addr), view).second;
-    } catch (const std::bad_alloc &) {
-    }
-    pthread_mutex_unlock(&g_views_lock);
-    if (!recorded) {
+    if (!record_view(addr, view)) {
         munmap(addr, bytes);
         close(view.fd);
         SetLastError(error_from_errno(ENOMEM));

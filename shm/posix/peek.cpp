@@ -69,6 +69,35 @@ void refuse(RegionPeek &peek, Peek found, const char *why, int error = 0) noexce
     peek.error = error;
 }
 
+// Opens the object file at path read-only, from this user's private object
+// directory, without following a link and without creating anything: the
+// descriptor, or -1 with what was found in peek.
+int open_for_peek(const char *path, RegionPeek &peek) noexcept {
+    char dir[64];
+    snprintf(dir, sizeof dir, "%s/vexa.%u", k_shm_root, static_cast<unsigned>(geteuid()));
+    const int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (dfd < 0) {
+        if (errno == ENOENT) refuse(peek, Peek::absent, "");
+        else refuse(peek, errno == ELOOP || errno == ENOTDIR || errno == EACCES ? Peek::refused : Peek::failed,
+                    "object directory", errno);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(dfd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
+        close(dfd);
+        refuse(peek, Peek::refused, "object directory is not private (owner or mode)");
+        return -1;
+    }
+    const int fd = openat(dfd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int open_errno = errno;
+    close(dfd);
+    if (fd >= 0) return fd;
+    if (open_errno == ENOENT) refuse(peek, Peek::absent, "");
+    else refuse(peek, open_errno == ELOOP ? Peek::refused : Peek::failed, open_errno == ELOOP ? "a symbolic link" : "open",
+                open_errno);
+    return -1;
+}
+
 } // namespace
 
 void peek_region(const char *name, void *out, std::size_t bytes, RegionPeek &peek) noexcept {
@@ -77,28 +106,10 @@ void peek_region(const char *name, void *out, std::size_t bytes, RegionPeek &pee
     DWORD error = 0;
     if (!name || !*name || !object_path(name, path, error)) return refuse(peek, Peek::failed, "name", ENAMETOOLONG);
 
-    char dir[64];
-    snprintf(dir, sizeof dir, "%s/vexa.%u", k_shm_root, static_cast<unsigned>(geteuid()));
-    const int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (dfd < 0) {
-        if (errno == ENOENT) return refuse(peek, Peek::absent, "");
-        return refuse(peek, errno == ELOOP || errno == ENOTDIR || errno == EACCES ? Peek::refused : Peek::failed,
-                      "object directory", errno);
-    }
-    struct stat st {};
-    if (fstat(dfd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 07777) != 0700) {
-        close(dfd);
-        return refuse(peek, Peek::refused, "object directory is not private (owner or mode)");
-    }
-    const int fd = openat(dfd, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    const int open_errno = errno;
-    close(dfd);
-    if (fd < 0) {
-        if (open_errno == ENOENT) return refuse(peek, Peek::absent, "");
-        return refuse(peek, open_errno == ELOOP ? Peek::refused : Peek::failed,
-                      open_errno == ELOOP ? "a symbolic link" : "open", open_errno);
-    }
+    const int fd = open_for_peek(path, peek);
+    if (fd < 0) return;
 
+    struct stat st {};
     HeaderStart hdr{};
     ssize_t got = -1;
     bool ok = fstat(fd, &st) == 0;

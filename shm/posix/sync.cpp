@@ -183,6 +183,17 @@ bool take_again(Object *obj) noexcept {
     return true;
 }
 
+// The owner in v has died: of all the waiters that find it so, the one
+// whose swap succeeds takes the mutex as abandoned (true). v is the word
+// now otherwise.
+bool seize_from_dead(Header *h, std::uint32_t &v, std::uint32_t me) noexcept {
+    if (!h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
+                                        std::memory_order_relaxed))
+        return false;
+    h->abandoned.store(0, std::memory_order_relaxed);
+    return true;
+}
+
 DWORD wait_mutex(Object *obj, DWORD ms, bool record = true) {
     Header *h = obj->hdr;
     const std::uint32_t me = owner_id();
@@ -222,13 +233,7 @@ DWORD wait_mutex(Object *obj, DWORD ms, bool record = true) {
         if (ask_owner && owner != 0 && judge) {
             ask_owner = false;
             if (!probe.alive(owner)) {
-                // Of all the waiters that find the owner dead, the one whose
-                // swap succeeds takes the mutex as abandoned.
-                if (h->lock.compare_exchange_strong(v, me | (v & k_lock_waiters), std::memory_order_acquire,
-                                                    std::memory_order_relaxed)) {
-                    h->abandoned.store(0, std::memory_order_relaxed);
-                    return taken(obj, true, me, record);
-                }
+                if (seize_from_dead(h, v, me)) return taken(obj, true, me, record);
                 continue;
             }
         }
