@@ -489,6 +489,8 @@ TEST(BlockLifecycle, RebindDrawsNewNames) {
                 memset(name, 0x7f, sizeof name);
                 vexa::block::format_name_for(name, event, pid, counter);
                 ASSERT_NE(memchr(name, 0, sizeof name), nullptr);
+                // Names travel as all 32 bytes: nothing of the old buffer may follow.
+                ASSERT_TRUE(std::all_of(name + strlen(name), name + sizeof name, [](char c) { return c == 0; }));
                 ASSERT_TRUE(seen.insert(name).second) << name;
                 EXPECT_EQ(vexa::block::hup_name_shape(name), !event) << name;
             }

@@ -48,12 +48,18 @@ bool is_digit62(char c) noexcept { return c != 0 && strchr(k_digits62, c) != nul
 } // namespace
 
 void format_name_for(char (&out)[32], bool event, std::uint32_t pid, std::uint32_t counter) noexcept {
+    // Zero to the end: a name travels as all its 32 bytes (into the block,
+    // and as a client's hello at the server's door), so what follows its
+    // terminator must be the same wherever it was made.
+    memset(out, 0, sizeof out);
     const char *prefix = event ? k_event_prefix : k_mutex_prefix;
     const int n = snprintf(out, sizeof out, "%s%u_%d_%u", prefix, pid, 0, counter);
     if (n >= 0 && static_cast<std::size_t>(n) < sizeof out) return;
     // The pattern would be cut (a seven-digit pid and a counter past 999 no
     // longer fit an event's name): the same pid and counter in base 62,
-    // marked, which always fits (pids below 62^4, 32-bit counters).
+    // marked, which always fits (pids below 62^4, 32-bit counters). The
+    // cut pattern goes first, so that none of it follows the name.
+    memset(out, 0, sizeof out);
     char *p = out + strlen(prefix);
     memcpy(out, prefix, strlen(prefix));
     *p++ = k_compact_mark;

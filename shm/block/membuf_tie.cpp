@@ -55,7 +55,7 @@ int take_kept(Link::Door &d, const char (&hello)[32]) noexcept {
             p.fd = -1;
             continue;
         }
-        if (p.hello[0] && memcmp(p.hello, hello, sizeof hello) == 0) {
+        if (p.hello[0] && strncmp(p.hello, hello, sizeof hello) == 0) {
             const int fd = p.fd;
             p.fd = -1;
             return fd;
@@ -126,7 +126,8 @@ int admit(Link &l, const char (&hello)[32], int wake, std::int64_t deadline_ns) 
         char got[32];
         r = tie::admit_next(door, wake, deadline_ns, got);
         if (r < 0) break;
-        if (got[0] && memcmp(got, hello, sizeof got) == 0) break;
+        // Compared as names: what follows a terminator is no part of one.
+        if (got[0] && strncmp(got, hello, sizeof got) == 0) break;
         std::lock_guard lock(l.door.m);
         if (got[0] && l.door.fd >= 0 && !tie::peer_closed(r)) {
             keep_for_later(l.door, r, got);
