@@ -27,7 +27,7 @@
 
 #include "bench/bench.h"
 #include "bench/peers.h"
-#include "shm/inspect.h"
+#include "shm/observer.h"
 #include "vexa-port.h"
 #include "vexa-port/shm_endpoint.h"
 

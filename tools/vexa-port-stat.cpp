@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "port/port_names.h"
-#include "shm/inspect.h"
+#include "shm/observer.h"
 #include "vexa-port/shm_membuf.h"
 
 namespace {

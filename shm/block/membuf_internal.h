@@ -24,7 +24,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "shm/inspect.h"
+#include "shm/observer.h"
 #include "shm/tie.h"
 #include "shm/timing.h"
 #include "vexa-port/shm_membuf.h"

@@ -726,13 +726,23 @@ std::int64_t ring_reserve(Link &l, std::uint64_t idx, std::uint64_t min_len, voi
     return static_cast<std::int64_t>(s.n1);
 }
 
+namespace {
+
+// Ends use's open reservation or view for len of its bytes. False, with the
+// call's result in r, when there is nothing to publish: none open or len
+// past its end (-EINVAL), or len 0 (0: cancelled). Under use's turn.
+bool close_use(RingUse &use, std::uint64_t len, std::int64_t &r) noexcept {
+    r = use.open && len <= use.len ? 0 : -EINVAL;
+    use.open = false;
+    return r == 0 && len != 0;
+}
+
+} // namespace
+
 std::int64_t ring_commit(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_writes];
     const TurnHold turn(use.turn);
-    if (!use.open) return -EINVAL;
-    use.open = false;
-    if (len > use.len) return -EINVAL;
-    if (len == 0) return 0;
+    if (std::int64_t r = 0; !close_use(use, len, r)) return r;
     // Published as it was planned: a locked commit is sound against either
     // reader, and a reservation planned split has a tail that no reader
     // reset. No writing flag: the host's own copy into the reservation,
@@ -779,10 +789,7 @@ std::int64_t ring_view(Link &l, std::uint64_t idx, const void **data) noexcept {
 std::int64_t ring_consume(Link &l, std::uint64_t idx, std::uint64_t len) noexcept {
     RingUse &use = l.use[idx][k_reads];
     const TurnHold turn(use.turn);
-    if (!use.open) return -EINVAL;
-    use.open = false;
-    if (len > use.len) return -EINVAL;
-    if (len == 0) return 0;
+    if (std::int64_t r = 0; !close_use(use, len, r)) return r;
     LockedRing locked(l, idx, reader_side(idx), Proto::as_reader);
     if (locked.error) return locked.error;
     return publish_read(locked, use.start, use.drops, len);

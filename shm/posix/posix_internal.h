@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "shm/inspect.h"
+#include "shm/observer.h"
 #include "shm/win_api.h"
 
 namespace vexa::posix {
